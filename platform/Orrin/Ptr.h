@@ -1,0 +1,43 @@
+// Orrin::Ptr<T>: a counted reference to a node.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "Orrin/Node.h"
+
+namespace Orrin {
+
+template <class T>
+class Ptr {
+ public:
+  Ptr() noexcept = default;
+  Ptr(std::nullptr_t) noexcept {}  // NOLINT
+  explicit Ptr(T* p) noexcept : p_(p) {
+    if (p_) p_->incUse();
+  }
+  Ptr(Ptr const& o) noexcept : Ptr(o.p_) {}
+  Ptr(Ptr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  template <class U>
+  Ptr(Ptr<U> const& o) noexcept : Ptr(static_cast<T*>(o.get())) {}  // NOLINT: upcast
+  ~Ptr() { reset(); }
+
+  Ptr& operator=(Ptr o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  void reset() noexcept {
+    if (T* p = std::exchange(p_, nullptr)) p->decUse();
+  }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  T& operator*() const noexcept { return *p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  friend bool operator==(Ptr const& a, Ptr const& b) { return a.p_ == b.p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+}  // namespace Orrin

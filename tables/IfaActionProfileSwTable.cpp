@@ -1,0 +1,3 @@
+#include "tables/IfaActionProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaActionProfile>;

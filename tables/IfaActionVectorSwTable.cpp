@@ -1,0 +1,3 @@
+#include "tables/IfaActionVectorSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaActionVector>;

@@ -1,0 +1,3 @@
+#include "tables/IfaEpRecircProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaEpRecircProfile>;

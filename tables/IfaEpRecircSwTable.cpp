@@ -1,0 +1,3 @@
+#include "tables/IfaEpRecircSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaEpRecirc>;

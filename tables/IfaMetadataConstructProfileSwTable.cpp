@@ -1,0 +1,3 @@
+#include "tables/IfaMetadataConstructProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataConstructProfile>;

@@ -1,0 +1,3 @@
+#include "tables/IfaMetadataProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataProfile>;

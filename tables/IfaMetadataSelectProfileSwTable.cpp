@@ -1,0 +1,3 @@
+#include "tables/IfaMetadataSelectProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataSelectProfile>;

@@ -1,0 +1,3 @@
+#include "tables/IfaMonIngRedirectPktProfileSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMonIngRedirectPktProfile>;

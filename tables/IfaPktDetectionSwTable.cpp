@@ -1,0 +1,3 @@
+#include "tables/IfaPktDetectionSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaPktDetection>;

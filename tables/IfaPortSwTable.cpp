@@ -1,0 +1,3 @@
+#include "tables/IfaPortSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaPortSwTable>;

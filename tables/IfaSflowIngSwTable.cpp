@@ -1,0 +1,3 @@
+#include "tables/IfaSflowIngSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaSflowIngSwTable>;

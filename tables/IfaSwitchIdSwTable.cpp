@@ -1,0 +1,3 @@
+#include "tables/IfaSwitchIdSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaSwitchId>;

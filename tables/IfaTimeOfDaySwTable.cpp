@@ -1,0 +1,3 @@
+#include "tables/IfaTimeOfDaySwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaTimeOfDay>;

@@ -1,0 +1,3 @@
+#include "tables/IfaVectorMatchSwTable.h"
+
+template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaVectorMatch>;
