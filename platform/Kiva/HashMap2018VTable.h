@@ -64,7 +64,19 @@ struct HashMap2018VTable {
   std::int32_t newBucketAssembleOffset;
   std::int32_t compareOrLruUnlinkOffset;
 
-  // Builds a descriptor at its final address (the offsets are relative to it).
+  // Builds the descriptor in place: the offsets are relative to its address,
+  // so a descriptor is never copied.
+  HashMap2018VTable(std::uint32_t flagsWord, std::uint32_t nodeSizeBytes,
+                    BktHdrRefDecFn bktHdrRefDec, KeyEqualsNodeFn keyEqualsNode, PlaceFn place,
+                    ShiftFn shift, NewBucketAssembleFn newBucketAssemble,
+                    CompareOrLruUnlinkFn compareOrLruUnlink) {
+    init(flagsWord, nodeSizeBytes, bktHdrRefDec, keyEqualsNode, place, shift, newBucketAssemble,
+         compareOrLruUnlink);
+  }
+  HashMap2018VTable(HashMap2018VTable const&) = delete;
+  HashMap2018VTable& operator=(HashMap2018VTable const&) = delete;
+
+  // (Re)builds the descriptor at its address.
   void init(std::uint32_t flagsWord, std::uint32_t nodeSizeBytes, BktHdrRefDecFn bktHdrRefDec,
             KeyEqualsNodeFn keyEqualsNode, PlaceFn place, ShiftFn shift,
             NewBucketAssembleFn newBucketAssemble, CompareOrLruUnlinkFn compareOrLruUnlink);
