@@ -11,7 +11,7 @@
 
 #include "Kiva/TypeModule.h"
 
-namespace IfaRuntime {
+namespace Kiva {
 
 struct ArgSpec {
   std::string_view name;
@@ -54,7 +54,7 @@ struct ModuleSpec {
 // Writes the module into `storage` (8-byte aligned, `capacity` bytes) and
 // returns the record at its start. Stops the process with a message naming
 // the module when the storage is too small or a name list outgrows its field.
-Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
+TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
                                                void* storage, std::size_t capacity);
 
-}  // namespace IfaRuntime
+}  // namespace Kiva

@@ -1,4 +1,4 @@
-#include "runtime/TypeModuleEncoder.h"
+#include "Kiva/TypeModuleEncoder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-namespace IfaRuntime {
+namespace Kiva {
 namespace {
 
 [[noreturn]] void fail(std::string_view module, std::string const& what) {
@@ -70,7 +70,7 @@ class Writer {
 
 }  // namespace
 
-Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
+TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
                                                void* storage, std::size_t capacity) {
   // Names: the type names and the names of argument types in one list; the
   // attribute names and argument names, after an empty name, in the other.
@@ -93,7 +93,7 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
   if (types.bytes.size() > 0x3FF) fail(moduleName, "type-name list longer than 1023 bytes");
 
   // Argument lists: triple 0 ends the empty list; equal lists are kept once.
-  std::vector<Kiva::ArgumentTriple> triples{Kiva::ArgumentTriple{0, 0, 0}};
+  std::vector<ArgumentTriple> triples{ArgumentTriple{0, 0, 0}};
   std::map<std::vector<std::tuple<std::string_view, std::string_view, bool>>, std::uint16_t> lists;
   auto listIndex = [&](std::vector<ArgSpec> const& args) -> std::uint16_t {
     if (args.empty()) return 0;
@@ -112,12 +112,12 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
     return index;
   };
 
-  std::vector<Kiva::TypeRecord> typeRecords;
-  std::vector<Kiva::AttributeRecord> attributeRecords;
+  std::vector<TypeRecord> typeRecords;
+  std::vector<AttributeRecord> attributeRecords;
   for (auto const& t : spec.types) {
     if (t.sizeBytes % 4 != 0) fail(moduleName, std::string(t.name) + ": size not in whole words");
     auto const words = static_cast<std::uint32_t>(t.sizeBytes / 4);
-    Kiva::TypeRecord r{};
+    TypeRecord r{};
     r.flags = t.flags;
     r.nameWord = static_cast<std::uint16_t>(types.at(t.name) << 6);
     r.sizeLowWord = static_cast<std::uint16_t>(((words % 8) << 13) | 0x0200);
@@ -129,7 +129,7 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
     typeRecords.push_back(r);
     for (auto const& a : t.attributes) {
       std::uint32_t const nameWord = attributes.at(a.name) << 11;
-      Kiva::AttributeRecord ar{};
+      AttributeRecord ar{};
       ar.number = a.number;
       ar.kindAccess = static_cast<std::uint16_t>(a.kind | (a.access << 8));
       ar.extra = static_cast<std::uint16_t>(a.extra[0] | (a.extra[1] << 8));
@@ -144,15 +144,15 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
   }
 
   Writer w(moduleName, storage, capacity);
-  w.put(Kiva::TypeModuleRecord{});
-  auto* record = reinterpret_cast<Kiva::TypeModuleRecord*>(w.base());
+  w.put(TypeModuleRecord{});
+  auto* record = reinterpret_cast<TypeModuleRecord*>(w.base());
   auto const word = [&](std::size_t offset) { return static_cast<std::uint32_t>(offset); };
   record->typeRecords = word(w.align(4));
-  w.put(typeRecords.data(), typeRecords.size() * sizeof(Kiva::TypeRecord));
+  w.put(typeRecords.data(), typeRecords.size() * sizeof(TypeRecord));
   record->attributeRecords = word(w.align(4));
-  w.put(attributeRecords.data(), attributeRecords.size() * sizeof(Kiva::AttributeRecord));
+  w.put(attributeRecords.data(), attributeRecords.size() * sizeof(AttributeRecord));
   record->argumentTriples = word(w.align(4));
-  w.put(triples.data(), triples.size() * sizeof(Kiva::ArgumentTriple));
+  w.put(triples.data(), triples.size() * sizeof(ArgumentTriple));
   record->typeNames = word(w.align(4));
   w.put(types.bytes.data(), types.bytes.size());
   record->attributeNames = word(w.align(4));
@@ -160,13 +160,13 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
   record->referencedTypes = word(w.align(4));
   for (auto const& ref : spec.referencedTypes) {
     void const* module = ref.module != nullptr ? ref.module : record;
-    w.put(Kiva::ReferencedType{module == record ? 0u : record->wordFor(module), ref.type});
+    w.put(ReferencedType{module == record ? 0u : record->wordFor(module), ref.type});
   }
   record->hookTable = word(w.align(4));
   for (auto const& t : spec.types) {
     std::array<std::uint32_t, 6> row{};
     for (std::size_t i = 0; i < row.size(); ++i) row[i] = record->wordFor(t.hooks[i]);
-    static_assert(sizeof(row) == sizeof(Kiva::HookRow));
+    static_assert(sizeof(row) == sizeof(HookRow));
     w.put(row);
   }
   record->typeCountWord = static_cast<std::uint32_t>(spec.types.size()) | (1u << 16);
@@ -174,4 +174,4 @@ Kiva::TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::stri
   return record;
 }
 
-}  // namespace IfaRuntime
+}  // namespace Kiva
