@@ -12,4 +12,12 @@ void assertFailed(char const* assertion, char const* file, unsigned line, char c
   std::abort();
 }
 
+void assertFailedMsg(char const* assertion, char const* message, char const* file, unsigned line,
+                     char const* function) {
+  std::fprintf(stderr, "assertion \"%s\" failed: file \"%s\", line %u, function %s: %s\n",
+               assertion, file, line, function, message);
+  std::fflush(stderr);
+  std::abort();
+}
+
 }  // namespace Kiva
