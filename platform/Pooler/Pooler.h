@@ -67,4 +67,14 @@ Stats stats();
 // when it is served as a large block.
 std::size_t blockSizeFor(std::size_t size);
 
+// True when `address` lies in a chunk that the allocator currently holds (a
+// block from slabAlloc, or a slab block from slabAllocOrStdMalloc).
+bool isSlabAddress(void const* address);
+
+// Caps the memory the allocator obtains for chunks, free chunks kept for reuse
+// included (default: no cap). Once new chunk memory would pass the cap, slabAlloc throws
+// std::bad_alloc and slabAllocOrStdMalloc falls back to the C heap (slabOrStdMalloc) or returns
+// null (slabOnly). Chunks already held are kept. Returns the previous cap.
+std::size_t chunkBytesLimitIs(std::size_t limit);
+
 }  // namespace Pooler
