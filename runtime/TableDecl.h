@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "runtime/EntryDecl.h"
-#include "runtime/IfaSwTable.h"
+#include "runtime/IfaSwTableImpl.h"
 
 #define IFA_SW_TABLE(Table, Module, moduleId, resolvedHash, syncedHash, FIELDS) \
   namespace decl {                                                              \

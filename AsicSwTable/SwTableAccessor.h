@@ -1,0 +1,283 @@
+// Asic::SwTable::Accessor<T>: the software-table engine, generic over the
+// table type and instantiated once per table.
+//
+// An accessor lives for one call of a table operation and holds only the
+// table. It turns each change of a resolved entry into hardware work through
+// the table's Util: a row write or delete, preceded by the tracker update the
+// key's previous resolved-entry state implies. While the configuration replay
+// after a restart is not complete, it reconciles each change with the row read
+// back from hardware (the synced entry) and counts the outcomes; at the end it
+// purges the rows no replayed key claimed.
+//
+// Choices where the framework leaves the engine free:
+//  - Tracker updates with no defined operation make no tracker call: a write
+//    of an empty value when the previous resolved-entry state is 0 or 1 (the
+//    key holds no value, so no use changes), and a delete with the
+//    index-reconciled flag clear when the state is 0 (the removed node's value
+//    is unknown; a wrong guess would corrupt the use count, and the tracker
+//    reports any resulting inconsistency on the next update of the index).
+//  - A reconciled change of a key that has a synced entry while no Util is
+//    attached cannot compare the row: it is counted as entryMissing, nothing
+//    is written, and the synced entry stays so that a later purge with a Util
+//    still sees the row.
+#pragma once
+
+#include <cstdint>
+
+#include "Asic/SwTable.h"
+#include "Kiva/Assert.h"
+#include "Kiva/Optional.h"
+#include "Kiva/StdIterator.h"
+#include "Kiva/Trace.h"
+#include "KivaOrrin/ValueToStrep.h"
+#include "Orrin/Ptr.h"
+#include "RingTrace/RingTrace.h"
+
+// Source file named by the engine's traces and fatal assertions.
+#define IFA_ENGINE_SOURCE "AsicSwTable/SwTableAccessor"
+
+#define IFA_ENGINE_ASSERT(cond, text, function) \
+  KIVA_ASSERT_AT(cond, text, IFA_ENGINE_SOURCE, __LINE__, function)
+
+// A text-trace line of `step` on the table's handle at `level`, begun with
+// the table name and the step; built only while the level is enabled.
+#define IFA_ENGINE_TRACE(level, step) \
+  KIVA_TRACE_AT(traceHandle(), level, IFA_ENGINE_SOURCE, step) << T::kQualifiedName << " : " << step
+
+namespace Asic {
+
+template <class T>
+class SwTable::Accessor {
+ public:
+  using Index = SwTableBase::Index;
+  using Entry = typename T::Entry;
+  using Util = typename T::Util;
+  using OpType = IndexUserTracker::OpType;
+
+  explicit Accessor(T* swTable) : swTable_(swTable) {}
+
+  // The table's text-trace handle, named after the table, made on first use.
+  static Kiva::TraceHandle& traceHandle() {
+    static Kiva::TraceHandle handle(T::kQualifiedName, false);
+    return handle;
+  }
+
+  // --- Hardware programming path ---
+
+  void handleEntry(Index const& key) {
+    static int msgId = 0;
+    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "handleEntry", "{}: {}", T::kName,
+                      "handleEntry");
+    bool const replayComplete = swTable_->configReplayComplete();
+    IFA_ENGINE_TRACE(8, "handleEntry")
+        << " key: " << key << ", configReplayComplete: " << replayComplete;
+    Util const* util = utilIfExists();
+    if (swTable_->resolvedEntryColl()[key] != nullptr) {
+      if (replayComplete) {
+        programHwEntry(key, SwTableBase::EntryState::indexAcquired);
+        return;
+      }
+      ReconciliationStatus const status = reconcileSyncedEntry(key);
+      IFA_ENGINE_TRACE(8, "handleEntry") << ": reconcileStatus: " << status;
+      switch (status) {
+        case ReconciliationStatus::none:
+          return;
+        case ReconciliationStatus::entryMatched:
+          swTable_->syncedEntryDel(key);
+          break;
+        case ReconciliationStatus::entryMismatched:
+          programHwEntry(key, SwTableBase::EntryState::indexReconciled);
+          swTable_->syncedEntryDel(key);
+          break;
+        case ReconciliationStatus::entryMissing:
+          programHwEntry(key, SwTableBase::EntryState::indexAcquired);
+          break;
+        default:
+          IFA_ENGINE_ASSERT(false, "false", "handleEntry");
+      }
+      swTable_->indexReconciled_ = 0;
+      swTable_->updateStatistic(status);
+      return;
+    }
+    // No resolved node: the key was just removed, its row goes.
+    IFA_ENGINE_TRACE(8, "traceHwIndex") << " Acquired hwIndex : " << key;
+    if (util == nullptr) return;
+    if (key.isExhausted()) {
+      IFA_ENGINE_TRACE(8, "handleEntry") << "No entry in HwTable for this key. Skip delete";
+      return;
+    }
+    hwTableEntryDel(util, key, Kiva::Optional<Asic::Index>());
+    if (!replayComplete) swTable_->updateStatistic(ReconciliationStatus::entryStale);
+  }
+
+  void programHwEntry(Index const& key, SwTableBase::EntryState entryState) {
+    static int msgId = 0;
+    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "programHwEntry", "{}: {}", T::kName,
+                      "programHwEntry");
+    IFA_ENGINE_TRACE(8, "programHwEntry") << " key: " << key << ", entryState:" << entryState;
+    IFA_ENGINE_TRACE(8, "traceHwIndex") << " Acquired hwIndex : " << key;
+    Util const* util = utilIfExists();
+    if (util == nullptr) return;
+    if (key.isExhausted()) {
+      IFA_ENGINE_ASSERT(entryState != SwTableBase::EntryState::indexReconciled,
+                        "entryState != indexReconciled()", "programHwEntry");
+      return;
+    }
+    swTable_->indexReconciled_ = entryState == SwTableBase::EntryState::indexReconciled;
+    hwTableEntryIs(util, key, Kiva::Optional<Asic::Index>());
+  }
+
+  void hwTableEntryIs(Util const* util, Index const& key, Kiva::Optional<Asic::Index> const&) {
+    IFA_ENGINE_TRACE(8, "hwTableEntryIs") << " : key: " << key;
+    typename T::HN_ResolvedEntry const* node = swTable_->resolvedEntryColl()[key];
+    Kiva::Optional<Entry> const entry = node != nullptr ? node->value : Kiva::Optional<Entry>();
+    if (!swTable_->indexReconciled_) {
+      std::uint8_t const previous = swTable_->prevResolvedEntryState_;
+      if (entry.hasValue()) {
+        if (previous == 0) tracker(util, key, OpType{0});
+        if (previous == 1) tracker(util, key, OpType{1});
+      } else if (previous == 2) {
+        tracker(util, key, OpType{3});
+      }
+    }
+    util->hwTableEntryIs(swTable_, key, entry);
+  }
+
+  void hwTableEntryDel(Util const* util, Index const& key, Kiva::Optional<Asic::Index> const&) {
+    IFA_ENGINE_TRACE(8, "hwTableEntryDel") << ": Deleting entry at key:" << key;
+    if (swTable_->indexReconciled_) {
+      tracker(util, key, OpType{2});
+    } else if (swTable_->prevResolvedEntryState_ == 1) {
+      tracker(util, key, OpType{4});
+    } else if (swTable_->prevResolvedEntryState_ == 2) {
+      tracker(util, key, OpType{2});
+    }
+    util->hwTableEntryDel(swTable_, key);
+  }
+
+  void deleteResolvedEntry(Index const& key) {
+    swTable_->prevResolvedEntryState_ = swTable_->resolvedNodeState(key);
+    swTable_->resolvedEntryDel(key);
+  }
+
+  Util const* utilIfExists() const {
+    if (swTable_->utilHolderEmpty()) return nullptr;
+    Orrin::Ptr<SwTable::Util> const hold = swTable_->utilHolder();
+    return swTable_->util();
+  }
+
+  // --- Restart reconciliation ---
+
+  void syncEntries() {
+    IFA_ENGINE_TRACE(6, "syncEntries") << ": swTableInstPtr:" << static_cast<void const*>(swTable_);
+    IFA_ENGINE_ASSERT(swTable_->hwTable() != nullptr, "hwTable()", "syncEntries");
+    IFA_ENGINE_ASSERT(!swTable_->resolvedEntrys(), "!swTable_->resolvedEntrys()", "syncEntries");
+    if (Util const* util = utilIfExists()) {
+      util->syncEntries(swTable_->hwTable(), Orrin::Ptr<T>(swTable_));
+    }
+  }
+
+  ReconciliationStatus reconcileSyncedEntry(Index const& key) const {
+    if (swTable_->syncedEntryColl()[key] == nullptr) return ReconciliationStatus::entryMissing;
+    Util const* util = utilIfExists();
+    if (util == nullptr) return ReconciliationStatus::entryMissing;
+    typename T::HN_ResolvedEntry const* node = swTable_->resolvedEntryColl()[key];
+    Entry const resolvedEntry = node != nullptr && node->value.hasValue() ? *node->value : Entry();
+    return static_cast<ReconciliationStatus>(
+        2 - static_cast<int>(util->compareHwEntries(swTable_, key, resolvedEntry)));
+  }
+
+  void autoCommitSyncedEntries() {
+    if (swTable_->configReplayComplete()) return;
+    for (auto it = swTable_->syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
+      Index const key = it.staleNode()->key;
+      Kiva::Optional<Entry> const entry(it.staleNode()->value);
+      swTable_->prevResolvedEntryState_ = swTable_->resolvedNodeState(key);
+      swTable_->resolvedEntryIs(key, entry);
+    }
+  }
+
+  void doInitComplete() {
+    IFA_ENGINE_TRACE(9, "doInitComplete");
+    swTable_->configReplayCompleteIs(true);
+  }
+
+  void purgeStaleEntries() {
+    syncedEntryRemoveAll();
+    KIVA_TRACE_AT(T::statTraceHandle(), 0, IFA_ENGINE_SOURCE, "purgeStaleEntries")
+        << T::kQualifiedName << " : "
+        << "purgeStaleEntries"
+        << " " << KivaOrrin::Impl::valueToStrep(swTable_->statistics());
+  }
+
+  void syncedEntryRemoveAll() {
+    static int msgId = 0;
+    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "syncedEntryRemoveAll", "{}: {}",
+                      T::kName, "syncedEntryRemoveAll");
+    IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll");
+    if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
+      swTable_->prevResolvedEntryState_ = 0;
+      swTable_->indexReconciled_ = 1;
+      handleStaleEntries();
+      swTable_->syncedEntryDelAll();
+      swTable_->indexReconciled_ = 0;
+      return;
+    }
+    IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll") << " No stale entries in syncedEntryColl";
+  }
+
+  void handleStaleEntries() {
+    Util const* util = utilIfExists();
+    Kiva::StdIterator it(swTable_->syncedEntryColl().begin().generic());
+    for (; !it.atEnd(); it.advance()) {
+      Index const key =
+          static_cast<typename T::HN_SyncedEntry const*>(it.currNodeMaybeStale())->key;
+      if (swTable_->resolvedEntryColl()[key] != nullptr) {
+        IFA_ENGINE_TRACE(8, "handleStaleEntries") << "Skip resolved key:" << key;
+        swTable_->syncedEntryDel(key);
+        continue;
+      }
+      IFA_ENGINE_ASSERT(!isExhausted(key), "!isExhausted( hwIndex )", "handleStaleEntries");
+      hwTableEntryDel(util, key, Kiva::Optional<Asic::Index>());
+      IFA_ENGINE_TRACE(8, "handleStaleEntries") << ": Deleting stale hwEntry for key:" << key;
+      swTable_->updateStatistic(ReconciliationStatus::entryStale);
+    }
+  }
+
+  // --- Bulk removal and teardown ---
+
+  void entryRemoveAll() {
+    static int msgId = 0;
+    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "entryRemoveAll", "{}: {}", T::kName,
+                      "entryRemoveAll");
+    IFA_ENGINE_TRACE(5, "entryRemoveAll");
+    swTable_->prevResolvedEntryState_ = 2;
+    swTable_->resolvedEntryDelAll();
+    if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
+      Kiva::assertFailedMsg("\"false\" == nullptr", "Should call purgeStaleEntries instead",
+                            IFA_ENGINE_SOURCE, __LINE__, "entryRemoveAll");
+    }
+  }
+
+  void cleanup() {
+    IFA_ENGINE_TRACE(6, "cleanup");
+    for (auto it = swTable_->resolvedEntryColl().begin(); !it.atEnd(); it.advance()) {
+      Index const key = it.staleNode()->key;
+      deleteResolvedEntry(key);
+    }
+    if (!swTable_->utilHolderEmpty()) {
+      IndexUserTracker::Stub::deleteTracker(swTable_->hwTable(), 0, false);
+    }
+  }
+
+ private:
+  void tracker(Util const* util, Index const& key, OpType op) {
+    util->updateHwIndexRefCountTracker(swTable_->hwTable(), key, op);
+  }
+
+  T* swTable_;
+};
+
+}  // namespace Asic
+
+#undef IFA_ENGINE_TRACE

@@ -1,0 +1,99 @@
+// EntryCollection<Node>: one of a table's two keyed collections (resolved or
+// synced entries), a typed face over the type-erased collection core.
+//
+// Every keyed call hashes the 32-bit key once, with the collection type's own
+// hash constant, and hands the core the key's address and hash. The core
+// reaches the nodes only through the node operations of NodeOps<Node>.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "Kiva/Hash.h"
+#include "Kiva/HashMap2018.h"
+#include "runtime/EntryNodes.h"
+
+namespace IfaRuntime {
+
+template <class Node>
+class EntryCollection {
+ public:
+  using Ops = NodeOps<Node>;
+
+  // A walk over the members, in the core's order. It stays usable when the
+  // member it stands on is removed through the collection: read the key with
+  // staleNode(), remove it, then advance() to the member that followed.
+  class Iterator {
+   public:
+    explicit Iterator(Kiva::HashMap2018IteratorGeneric it) : it_(std::move(it)) {}
+    bool atEnd() const { return it_.currNodeNonStale() == nullptr; }
+    Node const* node() const { return static_cast<Node const*>(it_.currNodeNonStale()); }
+    Node* node() { return static_cast<Node*>(it_.currNodeNonStale()); }
+    Node const* staleNode() const { return static_cast<Node const*>(it_.currNodeMaybeStale()); }
+    void advance() { it_.advance(); }
+    Kiva::HashMap2018IteratorGeneric& generic() { return it_; }
+    friend bool operator==(Iterator const& a, Iterator const& b) { return a.it_ == b.it_; }
+
+   private:
+    Kiva::HashMap2018IteratorGeneric it_;
+  };
+
+  EntryCollection() : core_(&Ops::vt(), 1, false) {}
+  EntryCollection(EntryCollection const&) = delete;
+  EntryCollection& operator=(EntryCollection const&) = delete;
+  ~EntryCollection() { core_.emptyAllBuckets(&Ops::vt(), true); }
+
+  // The key's hash in this collection type.
+  static std::uint32_t keyHash(Index key) {
+    return Kiva::hashSingleAttr(Kiva::HashHelper::hashSeed32() ^ Node::kHashConstant, key.value);
+  }
+  static Kiva::HashHelper::KeyAndRhashSeedArg keyArg(Index const& key) {
+    return {&key, keyHash(key)};
+  }
+
+  // The member node of `key`, or null. Never inserts.
+  Node const* operator[](Index key) const {
+    return static_cast<Node const*>(core_.lookupNodeG(&Ops::vt(), keyArg(key)));
+  }
+  Node* find(Index key) { return static_cast<Node*>(core_.lookupNodeG(&Ops::vt(), keyArg(key))); }
+
+  // Inserts a node whose key is absent; returns the member node.
+  Node* insert(Node const& node) {
+    return static_cast<Node*>(
+        core_.newMemberG(&Ops::vt(), keyArg(node.key), const_cast<Node*>(&node)));
+  }
+
+  // Removes `key`. When it was a member, calls taken(node) with the removed
+  // node, then returns true.
+  template <class F>
+  bool erase(Index key, F&& taken) {
+    alignas(Node) unsigned char storage[sizeof(Node)];
+    if (!core_.deleteMemberG(&Ops::vt(), keyArg(key), storage)) return false;
+    Node* removed = std::launder(reinterpret_cast<Node*>(storage));
+    taken(*removed);
+    std::destroy_at(removed);
+    return true;
+  }
+
+  // Removes every member in one step.
+  void clear() { core_._memberDelAll(&Ops::vt()); }
+
+  std::uint32_t size() const { return core_.memberCount(); }
+  bool empty() const { return size() == 0; }
+  // The core's second size figure: node slots allocated over all bucket arrays.
+  std::uint32_t allocatedSlots() const { return core_.allocatedSlots(); }
+
+  Iterator begin() const { return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt())); }
+  // At `key` when it is a member, else at the end.
+  Iterator at(Index const& key) const {
+    return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt(), keyArg(key)));
+  }
+
+  Kiva::HashMap2018Generic const& core() const { return core_; }
+
+ private:
+  Kiva::HashMap2018Generic core_;
+};
+
+}  // namespace IfaRuntime

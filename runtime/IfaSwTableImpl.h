@@ -1,0 +1,141 @@
+// Definitions of IfaSwTable<Decl>'s operations. Included by each table
+// module's source, which instantiates the table once.
+#pragma once
+
+#include "AsicSwTable/EntryIteratorConst.h"
+#include "AsicSwTable/SwTableAccessor.h"
+#include "runtime/IfaSwTable.h"
+#include "runtime/IfaSwTableUtil.h"
+
+namespace IfaRuntime {
+
+template <class Decl>
+IfaSwTable<Decl>::~IfaSwTable() {
+  nodeFlagSet(kLiveFlag, false);
+  cleanup();
+  // The members go next, synced entries first, then the resolved entries.
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& value) {
+  Kiva::Optional<Entry> previous;
+  if (HN_ResolvedEntry* node = resolved_.find(key)) {
+    if (&node->value == &value) return;
+    if (!node->value.hasValue()) {
+      if (!value.hasValue()) return;
+      node->value = value;
+    } else if (!value.hasValue()) {
+      previous = node->value;
+      node->value.reset();
+    } else {
+      if (Entry::isEq(&*node->value, &*value)) return;
+      previous = node->value;
+      *node->value = *value;
+    }
+  } else {
+    resolved_.insert(HN_ResolvedEntry{{}, key, value});
+  }
+  handleEntry(key);
+  publish(kResolvedEntryFieldId, key, &previous);
+}
+
+template <class Decl>
+Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntryDel(Index key) {
+  Kiva::Optional<Entry> removed;
+  if (!resolved_.erase(key, [&](HN_ResolvedEntry& node) { removed = node.value; })) return removed;
+  handleEntry(key);
+  publish(kResolvedEntryFieldId, key, &removed);
+  return removed;
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::resolvedEntryDelAll() {
+  // Every key goes through resolvedEntryDel: each removal must reach the engine.
+  for (auto it = resolved_.begin(); !it.atEnd(); it.advance()) {
+    Index const key = it.staleNode()->key;
+    resolvedEntryDel(key);
+  }
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
+  prevResolvedEntryState_ = resolvedNodeState(key);
+  resolvedEntryIs(key, Kiva::Optional<Entry>(entry));
+}
+
+template <class Decl>
+typename Decl::Entry IfaSwTable<Decl>::entry(Index key) const {
+  HN_ResolvedEntry const* node = resolved_[key];
+  return node != nullptr && node->value.hasValue() ? *node->value : Entry();
+}
+
+template <class Decl>
+Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntry(Index key) const {
+  HN_ResolvedEntry const* node = resolved_[key];
+  return node != nullptr ? node->value : Kiva::Optional<Entry>();
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::syncedEntryIs(Index key, Entry const& entry) {
+  if (HN_SyncedEntry* node = synced_.find(key)) {
+    if (Entry::isEq(&node->value, &entry)) return;
+    Entry const previous = node->value;
+    node->value = entry;
+    publish(kSyncedEntryFieldId, key, &previous);
+    return;
+  }
+  synced_.insert(HN_SyncedEntry{{}, key, entry});
+  publish(kSyncedEntryFieldId, key, nullptr);
+}
+
+template <class Decl>
+typename Decl::Entry IfaSwTable<Decl>::syncedEntryDel(Index key) {
+  Entry removed;
+  if (synced_.erase(key, [&](HN_SyncedEntry& node) { removed = node.value; })) {
+    publish(kSyncedEntryFieldId, key, &removed);
+  }
+  return removed;
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::syncedEntryDelAll() {
+  // The publisher's state word is 1 while nothing observes the table: then
+  // the entries go in one step, without publications.
+  if (publisher()->stateWord() == 1) {
+    synced_.clear();
+    return;
+  }
+  for (auto it = synced_.begin(); !it.atEnd(); it.advance()) {
+    Index const key = it.staleNode()->key;
+    syncedEntryDel(key);
+  }
+}
+
+template <class Decl>
+typename Decl::Entry IfaSwTable<Decl>::syncedEntry(Index key) const {
+  HN_SyncedEntry const* node = synced_[key];
+  return node != nullptr ? node->value : Entry();
+}
+
+template <class Decl>
+Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::syncedEntryGet(Index key) const {
+  HN_SyncedEntry const* node = synced_[key];
+  return node != nullptr ? Kiva::Optional<Entry>(node->value) : Kiva::Optional<Entry>();
+}
+
+template <class Decl>
+typename IfaSwTable<Decl>::Util const* IfaSwTable<Decl>::util() const {
+  return static_cast<Util const*>(Asic::SwTable::util());
+}
+
+template <class Decl>
+std::uint32_t IfaSwTable<Decl>::minIndex() const {
+  return utilHolderEmpty() ? 0u : util()->minIndex();
+}
+
+template <class Decl>
+std::uint32_t IfaSwTable<Decl>::maxIndex() const {
+  return utilHolderEmpty() ? 0xFFFFFFFFu : util()->maxIndex();
+}
+
+}  // namespace IfaRuntime

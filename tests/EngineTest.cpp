@@ -1,0 +1,491 @@
+// The engine's behaviour, observed from outside: the Util calls in order with
+// their arguments, the collections, the statistics, the publications and the
+// trace lines, checked together.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "EngineTestSupport.h"
+#include "Kiva/StdIterator.h"
+
+namespace {
+
+using IfaTest::PublicationRecorder;
+using IfaTest::RecordingUtil;
+using IfaTest::text;
+using Strings = std::vector<std::string>;
+using Index = Asic::SwTableBase::Index;
+constexpr std::uint32_t kInvalid = 0xFFFFFFFFu;
+
+template <class Table>
+struct TableRig {
+  using Entry = typename Table::Entry;
+
+  TableRig() {
+    table->publisher()->observerIs(&pubs);
+    attach();
+  }
+  ~TableRig() {
+    if (table) table->publisher()->observerDel(&pubs);
+  }
+  void attach() {
+    table->utilIs(Orrin::Ptr<Asic::SwTable::Util>(util.get()));
+    table->hwTableIs(hw);
+  }
+  Asic::SwTable::ReconciliationStatistics stats() const { return table->statistics(); }
+
+  Orrin::Ptr<Table> table{new Table};
+  Orrin::Ptr<RecordingUtil<Table>> util{new RecordingUtil<Table>};
+  Orrin::Ptr<Asic::HwTable> hw{new Asic::HwTable(Orrin::String("hw"), 0, 4095, 1)};
+  PublicationRecorder<Table> pubs;
+};
+
+// Two distinct entries of a table (equal for tables whose entries have no
+// fields), chosen from the ends of the field ranges.
+template <class Entry>
+Entry sample(int which) {
+  Entry e;
+  IfaRuntime::forEachField<Entry>(
+      [&](auto const& f) { f.set(e, static_cast<std::uint32_t>(which == 1 ? f.kMax : 1)); });
+  return e;
+}
+
+template <class Table>
+class EngineAllTables : public ::testing::Test {};
+TYPED_TEST_SUITE(EngineAllTables, IfaTest::AllTableTypes, IfaTest::TableName);
+
+TYPED_TEST(EngineAllTables, SteadyStateWritesAndDeletesWithTheTrackerUpdateOfThePreviousState) {
+  using Entry = typename TypeParam::Entry;
+  TableRig<TypeParam> rig;
+  auto& t = *rig.table;
+  t.doInitComplete();
+  Entry const e1 = sample<Entry>(1), e2 = sample<Entry>(2);
+  bool const distinct = !(e1 == e2);
+
+  t.entryCommit(7, e1);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 0", "write 7 " + text(e1)}));
+  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -"}));
+  EXPECT_EQ(t.prevResolvedEntryState_, 0);
+
+  t.entryCommit(7, e1);  // unchanged: one lookup, nothing else
+  EXPECT_TRUE(rig.util->take().empty());
+  EXPECT_TRUE(rig.pubs.take().empty());
+  EXPECT_EQ(t.prevResolvedEntryState_, 2);
+
+  if (distinct) {
+    t.entryCommit(7, e2);
+    EXPECT_EQ(rig.util->take(), (Strings{"write 7 " + text(e2)}));
+    EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(e1)}));
+  }
+  Entry const current = t.entry(7);
+
+  // An empty value keeps the key: the value's use goes (3), the row is
+  // written from the empty value.
+  t.resolvedEntryIs(7, Kiva::Optional<Entry>());
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 3", "write 7 -"}));
+  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(current)}));
+  EXPECT_TRUE(t.entryHas(7));
+  EXPECT_FALSE(t.resolvedEntry(7).hasValue());
+  EXPECT_TRUE(t.entry(7) == Entry());
+
+  // A value again on the key without value (1).
+  t.entryCommit(7, e1);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 1", "write 7 " + text(e1)}));
+  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -"}));
+
+  t.entryRemove(7);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 2", "del 7"}));
+  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(e1)}));
+  EXPECT_FALSE(t.entryHas(7));
+
+  t.entryRemove(7);  // no node: only the state changes
+  EXPECT_TRUE(rig.util->take().empty());
+  EXPECT_TRUE(rig.pubs.take().empty());
+  EXPECT_EQ(t.prevResolvedEntryState_, 0);
+
+  // A key without value removed through the engine reports 4.
+  t.resolvedEntryIs(9, Kiva::Optional<Entry>());
+  rig.util->take();
+  t.entryRemove(9);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 9 4", "del 9"}));
+
+  auto const s = rig.stats();
+  EXPECT_EQ(s.entryMatched + s.entryMismatched + s.entryMissing + s.entryStale, 0u);
+  EXPECT_EQ(t.syncedEntrys(), 0u);
+}
+
+TYPED_TEST(EngineAllTables, ReplayReconcilesEachChangeWithTheRowReadBack) {
+  using Entry = typename TypeParam::Entry;
+  TableRig<TypeParam> rig;
+  auto& t = *rig.table;
+  Entry const e1 = sample<Entry>(1), e2 = sample<Entry>(2);
+  bool const distinct = !(e1 == e2);
+  t.syncedEntryIs(1, e1);
+  t.syncedEntryIs(2, e2);
+  EXPECT_EQ(rig.pubs.take(), (Strings{"521 1 none", "521 2 none"}));
+
+  // Equal row: no write, the synced entry goes.
+  t.entryCommit(1, e1);
+  EXPECT_EQ(rig.util->take(), (Strings{"compare 1 " + text(e1)}));
+  EXPECT_EQ(rig.pubs.take(), (Strings{"521 1 " + text(e1), "519 1 -"}));
+  EXPECT_FALSE(t.syncedEntryGet(1).hasValue());
+
+  // Different row: rewritten in place, without a tracker update.
+  t.entryCommit(2, e1);
+  if (distinct) {
+    EXPECT_EQ(rig.util->take(), (Strings{"compare 2 " + text(e1), "write 2 " + text(e1)}));
+  } else {
+    EXPECT_EQ(rig.util->take(), (Strings{"compare 2 " + text(e1)}));
+  }
+  EXPECT_EQ(t.indexReconciled_, 0);
+  EXPECT_EQ(t.syncedEntrys(), 0u);
+
+  // No row: an ordinary write.
+  t.entryCommit(3, e2);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 3 0", "write 3 " + text(e2)}));
+
+  // A removal during replay deletes the row and counts it stale.
+  t.entryRemove(3);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 3 2", "del 3"}));
+
+  auto const s = rig.stats();
+  EXPECT_EQ(s.entryMatched, distinct ? 1u : 2u);
+  EXPECT_EQ(s.entryMismatched, distinct ? 1u : 0u);
+  EXPECT_EQ(s.entryMissing, 1u);
+  EXPECT_EQ(s.entryStale, 1u);
+}
+
+TEST(EngineReplay, MismatchedRowIsRewrittenWithoutTrackerAndTheFlagIsClearedAfter) {
+  using Table = CorvaneInt::IfaActionProfile;
+  TableRig<Table> rig;
+  Table::Entry synced, wanted;
+  wanted.hoplimit = 9;
+  rig.table->syncedEntryIs(4, synced);
+  rig.util->forcedCompare = false;
+  rig.util->take();
+  rig.table->entryCommit(4, wanted);
+  EXPECT_EQ(rig.util->take(), (Strings{"compare 4 " + text(wanted), "write 4 " + text(wanted)}));
+  EXPECT_EQ(rig.table->indexReconciled_, 0);
+  EXPECT_EQ(rig.stats().entryMismatched, 1u);
+}
+
+TEST(EngineReplay, EmptyResolvedNodeIsComparedAsTheDefaultEntry) {
+  using Table = CorvaneInt::IfaActionProfile;
+  TableRig<Table> rig;
+  Table::Entry row;
+  row.ifaGns = 3;
+  rig.table->syncedEntryIs(6, row);
+  rig.table->resolvedEntryIs(6, Kiva::Optional<Table::Entry>());
+  EXPECT_EQ(rig.util->take().front(), "compare 6 " + text(Table::Entry()));
+}
+
+TEST(EngineInvalidIndex, NoRowIsWrittenOrDeletedForTheInvalidIndex) {
+  using Table = CorvaneInt::IfaSwitchId;
+  TableRig<Table> rig;
+  auto capture = std::make_shared<Kiva::TraceCapture>();
+  auto previous = Kiva::traceSinkIs(capture);
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaSwitchId", 8, true);
+  rig.table->doInitComplete();
+  Table::Entry e;
+  e.switchId = 77;
+  rig.table->entryCommit(kInvalid, e);
+  rig.table->entryRemove(kInvalid);
+  EXPECT_TRUE(rig.util->take().empty());
+  Strings const lines = capture->lines("CorvaneInt::IfaSwitchId");
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaSwitchId", 8, false);
+  Kiva::traceSinkIs(previous);
+  EXPECT_EQ(lines.back(),
+            "CorvaneInt::IfaSwitchId : handleEntry"
+            "No entry in HwTable for this key. Skip delete");
+}
+
+TEST(EngineNoUtil, NothingReachesHardwareAndTheRangeIsOpen) {
+  using Table = CorvaneInt::IfaActionVector;
+  Orrin::Ptr<Table> table(new Table);
+  EXPECT_EQ(table->minIndex(), 0u);
+  EXPECT_EQ(table->maxIndex(), 0xFFFFFFFFu);
+  EXPECT_EQ(table->util(), nullptr);
+  Table::Entry e;
+  e.ipProtocol = 17;
+  table->entryCommit(1, e);  // replay not complete: reconciled as missing
+  table->syncedEntryIs(2, e);
+  table->entryCommit(2, e);  // a synced row but no Util to compare with
+  table->entryRemove(1);
+  auto const s = table->statistics();
+  EXPECT_EQ(s.entryMissing, 2u);
+  EXPECT_EQ(s.entryStale, 0u);  // the delete path stops before counting
+  EXPECT_EQ(table->syncedEntrys(), 1u);
+  table->purgeStaleEntries();  // without a Util the synced entries stay
+  EXPECT_EQ(table->syncedEntrys(), 1u);
+}
+
+TEST(EngineTrace, LinesOfAWriteAndADeleteAreExact) {
+  using Table = CorvaneInt::IfaActionProfile;
+  TableRig<Table> rig;
+  auto capture = std::make_shared<Kiva::TraceCapture>();
+  auto previous = Kiva::traceSinkIs(capture);
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaActionProfile", 8, true);
+  rig.table->doInitComplete();
+  rig.table->entryCommit(5, Table::Entry());
+  rig.table->entryRemove(5);
+  Strings const lines = capture->lines("CorvaneInt::IfaActionProfile");
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaActionProfile", 8, false);
+  Kiva::traceSinkIs(previous);
+  EXPECT_EQ(lines,
+            (Strings{
+                "CorvaneInt::IfaActionProfile : handleEntry key: 5, configReplayComplete: true",
+                "CorvaneInt::IfaActionProfile : programHwEntry key: 5, entryState:indexAcquired",
+                "CorvaneInt::IfaActionProfile : traceHwIndex Acquired hwIndex : 5",
+                "CorvaneInt::IfaActionProfile : hwTableEntryIs : key: 5",
+                "CorvaneInt::IfaActionProfile : handleEntry key: 5, configReplayComplete: true",
+                "CorvaneInt::IfaActionProfile : traceHwIndex Acquired hwIndex : 5",
+                "CorvaneInt::IfaActionProfile : hwTableEntryDel: Deleting entry at key:5",
+            }));
+  for (auto const& r : capture->records()) EXPECT_EQ(r.file, "AsicSwTable/SwTableAccessor");
+}
+
+TEST(EngineRestart, ReadBackReplayAndPurgeLeaveExactlyTheConfiguration) {
+  using Table = CorvaneInt::IfaPktDetection;
+  using Entry = Table::Entry;
+  TableRig<Table> before;
+  before.table->doInitComplete();
+  Entry a, b, c;
+  a.ifaVersion = 1;
+  b.ifaVersion = 2;
+  c.probeIpProtocol = 253;
+  before.table->entryCommit(10, a);
+  before.table->entryCommit(11, b);
+  before.table->entryCommit(12, c);
+
+  // The agent restarts: a new table over the same hardware rows.
+  TableRig<Table> after;
+  after.util->rows = before.util->rows;
+  after.table->syncEntries();
+  EXPECT_EQ(after.table->syncedEntrys(), 3u);
+  after.util->take();
+  after.pubs.take();
+
+  Entry b2 = b;
+  b2.ifaValid = 1;
+  after.table->entryCommit(10, a);   // equal
+  after.table->entryCommit(11, b2);  // changed
+  after.table->entryCommit(13, c);   // new
+  after.table->doInitComplete();
+  EXPECT_EQ(after.table->syncedEntrys(), 1u);  // key 12: nobody claimed it
+
+  auto capture = std::make_shared<Kiva::TraceCapture>();
+  auto previous = Kiva::traceSinkIs(capture);
+  Kiva::TraceHandle::levelIs("SwTableStat", 0, true);
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaPktDetection", 8, true);
+  after.util->take();
+  after.table->purgeStaleEntries();
+  Strings const stat = capture->lines("SwTableStat");
+  Strings const own = capture->lines("CorvaneInt::IfaPktDetection");
+  Kiva::TraceHandle::levelIs("SwTableStat", 0, false);
+  Kiva::TraceHandle::levelIs("CorvaneInt::IfaPktDetection", 8, false);
+  Kiva::traceSinkIs(previous);
+
+  EXPECT_EQ(after.util->take(), (Strings{"tracker 12 2", "del 12"}));
+  EXPECT_EQ(after.table->syncedEntrys(), 0u);
+  EXPECT_EQ(after.table->indexReconciled_, 0);
+  std::map<std::uint32_t, std::string> rows;
+  for (auto const& [k, e] : after.util->rows) rows[k] = text(e);
+  EXPECT_EQ(rows,
+            (std::map<std::uint32_t, std::string>{{10, text(a)}, {11, text(b2)}, {13, text(c)}}));
+  EXPECT_EQ(stat, (Strings{"CorvaneInt::IfaPktDetection : purgeStaleEntries "
+                           "Asic::SwTable::ReconciliationStatistics(entryMatched=1, "
+                           "entryMismatched=1, entryMissing=1, entryStale=1)"}));
+  EXPECT_EQ(own, (Strings{
+                     "CorvaneInt::IfaPktDetection : syncedEntryRemoveAll",
+                     "CorvaneInt::IfaPktDetection : hwTableEntryDel: Deleting entry at key:12",
+                     "CorvaneInt::IfaPktDetection : handleStaleEntries: Deleting stale hwEntry "
+                     "for key:12",
+                 }));
+}
+
+TEST(EngineRestart, PurgeSkipsResolvedKeysAndDeletesTheOthers) {
+  using Table = CorvaneInt::IfaTimeOfDay;
+  TableRig<Table> rig;
+  Table::Entry e;
+  e.hwUpdateDisable = 1;
+  rig.table->syncedEntryIs(1, e);
+  rig.table->syncedEntryIs(2, e);
+  rig.util->forcedCompare = false;
+  Table::Entry other;
+  rig.table->entryCommit(1, other);  // mismatched: synced entry 1 goes with the rewrite
+  rig.table->syncedEntryIs(1, e);    // read back again, now held by a resolved key
+  rig.util->take();
+  rig.table->purgeStaleEntries();
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 2 2", "del 2"}));
+  EXPECT_EQ(rig.table->syncedEntrys(), 0u);
+  EXPECT_EQ(rig.stats().entryStale, 1u);
+}
+
+TEST(EngineAutoCommit, AdoptsEveryRowReadBackWithoutWriting) {
+  using Table = CorvaneInt::IfaVectorMatch;
+  TableRig<Table> rig;
+  for (std::uint32_t k = 0; k < 50; ++k) {
+    Table::Entry e;
+    e.reqVector = k * 7;
+    rig.table->syncedEntryIs(k, e);
+  }
+  rig.util->take();
+  rig.table->autoCommitSyncedEntries();
+  Strings const log = rig.util->take();
+  EXPECT_EQ(log.size(), 50u);
+  for (auto const& line : log) EXPECT_EQ(line.rfind("compare ", 0), 0u) << line;
+  EXPECT_EQ(rig.table->resolvedEntrys(), 50u);
+  EXPECT_EQ(rig.table->syncedEntrys(), 0u);
+  EXPECT_EQ(rig.table->statistics().entryMatched, 50u);
+
+  rig.table->doInitComplete();
+  rig.table->syncedEntryIs(99, Table::Entry());
+  rig.table->autoCommitSyncedEntries();  // replay complete: nothing
+  EXPECT_FALSE(rig.table->entryHas(99));
+}
+
+TEST(EngineBulk, EntryRemoveAllReportsTwoAndCleanupTellsEmptyNodesApart) {
+  using Table = CorvaneInt::IfaEpRecirc;
+  for (bool useCleanup : {false, true}) {
+    TableRig<Table> rig;
+    rig.table->doInitComplete();
+    Table::Entry e;
+    e.cos = 5;
+    rig.table->entryCommit(1, e);
+    rig.table->entryCommit(2, e);
+    rig.table->resolvedEntryIs(3, Kiva::Optional<Table::Entry>());
+    rig.util->take();
+    rig.pubs.take();
+    if (useCleanup) {
+      rig.table->cleanup();
+    } else {
+      rig.table->entryRemoveAll();
+    }
+    Strings log = rig.util->take();
+    std::sort(log.begin(), log.end());
+    Strings const expected =
+        useCleanup
+            ? Strings{"del 1", "del 2", "del 3", "tracker 1 2", "tracker 2 2", "tracker 3 4"}
+            : Strings{"del 1", "del 2", "del 3", "tracker 1 2", "tracker 2 2", "tracker 3 2"};
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(rig.pubs.take().size(), 3u);
+    EXPECT_EQ(rig.table->resolvedEntrys(), 0u);
+    EXPECT_EQ(rig.hw->indexUserTracker() == nullptr, useCleanup);
+    if (useCleanup) {
+      EXPECT_EQ(rig.hw->trackerDeletions(),
+                (std::vector<Asic::HwTable::TrackerDeletion>{{0, false, true}}));
+    } else {
+      EXPECT_EQ(rig.hw->indexUserTracker()->indicesInUse(), 0u);
+    }
+  }
+}
+
+TEST(EngineIteration, EntryViewVisitsExactlyTheKeysHoldingAValue) {
+  using Table = CorvaneInt::IfaSflowIngSwTable;
+  Orrin::Ptr<Table> table(new Table);
+  EXPECT_TRUE(table->entryIteratorConst().atEnd());
+  std::set<std::uint32_t> withValue;
+  for (std::uint32_t k = 0; k < 300; ++k) {
+    if (k % 3 == 0) {
+      table->resolvedEntryIs(k, Kiva::Optional<Table::Entry>());
+    } else {
+      Table::Entry e;
+      e.sampleRate = k;
+      table->entryCommit(k, e);
+      withValue.insert(k);
+    }
+  }
+  std::set<std::uint32_t> seen;
+  for (auto it = table->entryIteratorConst(); !it.atEnd(); it.advance()) {
+    EXPECT_TRUE(seen.insert(it.key()).second);
+    EXPECT_EQ(it.entry().sampleRate, it.key().value);
+  }
+  EXPECT_EQ(seen, withValue);
+  EXPECT_TRUE(table->entryIteratorConst(3).atEnd());     // no value
+  EXPECT_TRUE(table->entryIteratorConst(1000).atEnd());  // absent
+  auto at = table->entryIteratorConst(4);
+  ASSERT_FALSE(at.atEnd());
+  EXPECT_EQ(at.key().value, 4u);
+}
+
+TEST(EnginePublications, SyncedEntriesPublishOnlyChanges) {
+  using Table = CorvaneInt::IfaMonIngRedirectPktProfile;
+  TableRig<Table> rig;
+  Table::Entry a, b;
+  a.skipL2Learn = 200;
+  b.skipL2Learn = 1;
+  rig.table->syncedEntryIs(1, a);
+  rig.table->syncedEntryIs(1, a);
+  rig.table->syncedEntryIs(1, b);
+  EXPECT_EQ(rig.table->syncedEntryDel(5).skipL2Learn, 0);
+  EXPECT_EQ(rig.table->syncedEntryDel(1).skipL2Learn, 1);
+  EXPECT_EQ(rig.pubs.take(), (Strings{"521 1 none", "521 1 200", "521 1 1"}));
+  rig.table->syncedEntryIs(2, a);
+  rig.table->syncedEntryIs(3, a);
+  rig.pubs.take();
+  rig.table->syncedEntryDelAll();
+  EXPECT_EQ(rig.pubs.take().size(), 2u);
+  rig.table->publisher()->observerDel(&rig.pubs);
+  rig.table->syncedEntryIs(2, a);
+  rig.table->syncedEntryDelAll();
+  EXPECT_EQ(rig.table->syncedEntrys(), 0u);
+}
+
+// --- Fatal contracts ---
+
+using EngineDeathTest = ::testing::Test;
+
+TEST(EngineDeathTest, FatalAssertionsNameTheirTextFileAndOperation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  using Table = CorvaneInt::IfaActionProfile;
+  using Entry = Table::Entry;
+  Entry e1, e2;
+  e2.ifaGns = 1;
+  EXPECT_DEATH(
+      {
+        TableRig<Table> rig;
+        rig.util->forcedCompare = false;
+        rig.table->syncedEntryIs(kInvalid, e1);
+        rig.table->entryCommit(kInvalid, e2);
+      },
+      "entryState != indexReconciled\\(\\)\".*AsicSwTable/SwTableAccessor.*programHwEntry");
+  EXPECT_DEATH(
+      {
+        Orrin::Ptr<Table> table(new Table);
+        table->syncEntries();
+      },
+      "\"hwTable\\(\\)\".*AsicSwTable/SwTableAccessor.*syncEntries");
+  EXPECT_DEATH(
+      {
+        TableRig<Table> rig;
+        rig.table->entryCommit(1, e1);
+        rig.table->syncEntries();
+      },
+      "!swTable_->resolvedEntrys\\(\\).*syncEntries");
+  EXPECT_DEATH(
+      {
+        TableRig<Table> rig;
+        rig.table->syncedEntryIs(kInvalid, e1);
+        rig.table->purgeStaleEntries();
+      },
+      "!isExhausted\\( hwIndex \\).*handleStaleEntries");
+  auto const removeAllWithPendingRows = [&] {
+    TableRig<Table> rig;
+    rig.table->syncedEntryIs(3, e1);
+    rig.table->entryCommit(1, e1);
+    rig.table->entryRemoveAll();
+  };
+  EXPECT_DEATH(removeAllWithPendingRows(), "Should call purgeStaleEntries instead");
+  EXPECT_DEATH(removeAllWithPendingRows(),
+               "\"false\" == nullptr.*AsicSwTable/SwTableAccessor.*entryRemoveAll");
+  EXPECT_DEATH(
+      {
+        Orrin::Ptr<Table> table(new Table);
+        Kiva::StdIterator it(table->syncedEntryColl().begin().generic());
+        it.advance();
+      },
+      "\"iter_\".*Kiva/StdIterator");
+}
+
+}  // namespace
