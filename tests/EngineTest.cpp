@@ -8,6 +8,8 @@
 
 #include "EngineTestSupport.h"
 #include "Kiva/StdIterator.h"
+#include "Pooler/Pooler.h"
+#include "RingTrace/RingTrace.h"
 
 namespace {
 
@@ -486,6 +488,49 @@ TEST(EngineDeathTest, FatalAssertionsNameTheirTextFileAndOperation) {
         it.advance();
       },
       "\"iter_\".*Kiva/StdIterator");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EngineRingTrace, EachEngineSiteRecordsTheTableAndTheStep) {
+  using Table = CorvaneInt::IfaEpRecircProfile;
+  RingTrace::TraceFile& file = RingTrace::openDefault(1 << 16);
+  {
+    TableRig<Table> rig;
+    rig.table->doInitComplete();
+    rig.table->entryCommit(3, Table::Entry());
+    rig.table->entryRemoveAll();
+    rig.table->purgeStaleEntries();
+  }
+  std::vector<std::string> const text = file.text();
+  RingTrace::closeDefault();
+  EXPECT_EQ(text, (std::vector<std::string>{
+                      "IfaEpRecircProfile: handleEntry",
+                      "IfaEpRecircProfile: programHwEntry",
+                      "IfaEpRecircProfile: entryRemoveAll",
+                      "IfaEpRecircProfile: handleEntry",
+                      "IfaEpRecircProfile: syncedEntryRemoveAll",
+                  }));
+}
+
+TEST(EngineAccounting, DestroyedTablesLeaveNothingBehind) {
+  auto const blocks = Pooler::stats().liveBlocks;
+  {
+    TableRig<CorvaneInt::IfaActionVector> rig;
+    for (std::uint32_t k = 0; k < 2000; ++k) {
+      CorvaneInt::IfaActionVector::Entry e;
+      e.ipProtocol = static_cast<std::uint8_t>(k);
+      rig.table->syncedEntryIs(k, e);
+      rig.table->entryCommit(k * 2, e);
+    }
+  }
+  EXPECT_EQ(Pooler::stats().liveBlocks, blocks);
+  using Table = CorvaneInt::IfaActionVector;
+  EXPECT_EQ(IfaRuntime::NodeOps<Table::HN_ResolvedEntry>::tracker.liveObjects(), 0);
+  EXPECT_EQ(IfaRuntime::NodeOps<Table::HN_SyncedEntry>::tracker.liveObjects(), 0);
+  EXPECT_EQ(Kiva::HashMap2018Generic::bucketHeaderTracker_.liveObjects(), 0);
 }
 
 }  // namespace
