@@ -85,6 +85,9 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   EntryIteratorConst entryIteratorConst() const { return EntryIteratorConst(this); }
   EntryIteratorConst entryIteratorConst(Index key) const { return EntryIteratorConst(this, key); }
 
+  // The table's type in its module (type 3).
+  Orrin::TypeData typeData() const override;
+
   // --- Hardware-table mounting and recovery ---
   static void doMountHwTableMountInfo(Orrin::Ptr<Statebase::MountGroup> const& mg);
   static void doMountHwTableRecoveryStatus(Orrin::Ptr<Statebase::MountGroup> const& mg);

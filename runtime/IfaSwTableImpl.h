@@ -6,6 +6,7 @@
 #include "AsicSwTable/SwTableAccessor.h"
 #include "runtime/IfaSwTable.h"
 #include "runtime/IfaSwTableUtil.h"
+#include "runtime/TableModule.h"
 
 namespace IfaRuntime {
 
@@ -136,6 +137,39 @@ std::uint32_t IfaSwTable<Decl>::minIndex() const {
 template <class Decl>
 std::uint32_t IfaSwTable<Decl>::maxIndex() const {
   return utilHolderEmpty() ? 0xFFFFFFFFu : util()->maxIndex();
+}
+
+template <class Decl>
+Orrin::TypeData IfaSwTable<Decl>::typeData() const {
+  return TableModule<Decl>::typeData(TableModule<Decl>::kTableType);
+}
+
+template <class Decl>
+Orrin::TypeData IfaSwTable<Decl>::Util::typeData() const {
+  return TableModule<Decl>::typeData(TableModule<Decl>::kUtilType);
+}
+
+// The mount and recovery operations pass the framework this library's types:
+// the Util type for mounting, the table type for recovery.
+template <class Decl>
+void IfaSwTable<Decl>::doMountHwTableMountInfo(Orrin::Ptr<Statebase::MountGroup> const& mg) {
+  Asic::SwTable::Util::doMountHwTableMountInfo(
+      TableModule<Decl>::typeData(TableModule<Decl>::kUtilType), mg, Orrin::String());
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::doMountHwTableRecoveryStatus(Orrin::Ptr<Statebase::MountGroup> const& mg) {
+  Asic::SwTable::Util::doMountHwTableRecoveryStatus(
+      TableModule<Decl>::typeData(TableModule<Decl>::kUtilType), mg, Orrin::String());
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::doRecoverHwTable(Orrin::Ptr<Asic::HwTableRecoverGroup> const& rg,
+                                        Asic::UnitId unitId,
+                                        Orrin::Ptr<Statebase::EntityManager> const& statebaseEm,
+                                        Asic::ChipInfo const& chipInfo) {
+  Asic::SwTable::Util::doRecoverHwTable(TableModule<Decl>::typeData(TableModule<Decl>::kTableType),
+                                        rg, unitId, statebaseEm, chipInfo, Orrin::String());
 }
 
 }  // namespace IfaRuntime

@@ -49,6 +49,9 @@ class IfaSwTable<Decl>::Util : public Asic::SwTable::Util {
     return Asic::SwTableBase::getHwEntryIndex(hdl);
   }
 
+  // The Util's type in the table's module (type 1).
+  Orrin::TypeData typeData() const override;
+
   static Asic::Index getHwIndex(Orrin::Ptr<Asic::SwTableBase::EntryHandle const> const& hdl) {
     return Asic::SwTableBase::getHwEntryIndex(hdl);
   }

@@ -1,3 +1,4 @@
 #include "tables/IfaActionProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaActionProfile>;
+IFA_SW_TABLE_INSTANCE(IfaActionProfile)

@@ -1,3 +1,4 @@
 #include "tables/IfaActionVectorSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaActionVector>;
+IFA_SW_TABLE_INSTANCE(IfaActionVector)

@@ -1,3 +1,4 @@
 #include "tables/IfaEpRecircProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaEpRecircProfile>;
+IFA_SW_TABLE_INSTANCE(IfaEpRecircProfile)

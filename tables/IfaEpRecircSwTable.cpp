@@ -1,3 +1,4 @@
 #include "tables/IfaEpRecircSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaEpRecirc>;
+IFA_SW_TABLE_INSTANCE(IfaEpRecirc)

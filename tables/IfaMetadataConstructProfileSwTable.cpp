@@ -1,3 +1,4 @@
 #include "tables/IfaMetadataConstructProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataConstructProfile>;
+IFA_SW_TABLE_INSTANCE(IfaMetadataConstructProfile)

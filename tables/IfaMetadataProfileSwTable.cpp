@@ -1,3 +1,4 @@
 #include "tables/IfaMetadataProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataProfile>;
+IFA_SW_TABLE_INSTANCE(IfaMetadataProfile)

@@ -1,3 +1,4 @@
 #include "tables/IfaMetadataSelectProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMetadataSelectProfile>;
+IFA_SW_TABLE_INSTANCE(IfaMetadataSelectProfile)

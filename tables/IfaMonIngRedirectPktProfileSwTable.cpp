@@ -1,3 +1,4 @@
 #include "tables/IfaMonIngRedirectPktProfileSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaMonIngRedirectPktProfile>;
+IFA_SW_TABLE_INSTANCE(IfaMonIngRedirectPktProfile)

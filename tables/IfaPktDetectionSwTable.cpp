@@ -1,3 +1,4 @@
 #include "tables/IfaPktDetectionSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaPktDetection>;
+IFA_SW_TABLE_INSTANCE(IfaPktDetection)

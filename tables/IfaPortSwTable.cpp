@@ -1,3 +1,4 @@
 #include "tables/IfaPortSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaPortSwTable>;
+IFA_SW_TABLE_INSTANCE(IfaPortSwTable)

@@ -1,3 +1,4 @@
 #include "tables/IfaSflowIngSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaSflowIngSwTable>;
+IFA_SW_TABLE_INSTANCE(IfaSflowIngSwTable)

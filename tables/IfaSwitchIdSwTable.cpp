@@ -1,3 +1,4 @@
 #include "tables/IfaSwitchIdSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaSwitchId>;
+IFA_SW_TABLE_INSTANCE(IfaSwitchId)

@@ -1,3 +1,4 @@
 #include "tables/IfaTimeOfDaySwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaTimeOfDay>;
+IFA_SW_TABLE_INSTANCE(IfaTimeOfDay)

@@ -1,3 +1,4 @@
 #include "tables/IfaVectorMatchSwTable.h"
+#include "runtime/TableModuleImpl.h"
 
-template class IfaRuntime::IfaSwTable<CorvaneInt::decl::IfaVectorMatch>;
+IFA_SW_TABLE_INSTANCE(IfaVectorMatch)

@@ -10,6 +10,7 @@
 #include "Kiva/StdIterator.h"
 #include "Pooler/Pooler.h"
 #include "RingTrace/RingTrace.h"
+#include "Statebase/Statebase.h"
 
 namespace {
 
@@ -531,6 +532,43 @@ TEST(EngineAccounting, DestroyedTablesLeaveNothingBehind) {
   EXPECT_EQ(IfaRuntime::NodeOps<Table::HN_ResolvedEntry>::tracker.liveObjects(), 0);
   EXPECT_EQ(IfaRuntime::NodeOps<Table::HN_SyncedEntry>::tracker.liveObjects(), 0);
   EXPECT_EQ(Kiva::HashMap2018Generic::bucketHeaderTracker_.liveObjects(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TableMounting, PassesTheLibrarysTypesAndTheArgumentsUnchanged) {
+  using Table = CorvaneInt::IfaPortSwTable;
+  using Module = IfaRuntime::TableModule<Table::Declaration>;
+  Asic::Framework::hwTableRequestsClear();
+  Orrin::Ptr<Statebase::MountGroup> mg(new Statebase::MountGroup("mg"));
+  Orrin::Ptr<Asic::HwTableRecoverGroup> rg(new Asic::HwTableRecoverGroup("rg"));
+  Orrin::Ptr<Statebase::EntityManager> em(new Statebase::EntityManager("em"));
+  Asic::ChipInfo chip;
+  chip.unitCount = 2;
+  Table::doMountHwTableMountInfo(mg);
+  Table::doMountHwTableRecoveryStatus(mg);
+  Table::doRecoverHwTable(rg, 1, em, chip);
+  auto const requests = Asic::Framework::hwTableRequests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(requests[i].type.module, &Module::record());
+    EXPECT_EQ(requests[i].type.type, i < 2 ? 1u : 3u);
+    EXPECT_EQ(requests[i].name, Orrin::String(""));
+  }
+  EXPECT_EQ(requests[0].mountGroup, mg);
+  EXPECT_EQ(requests[2].recoverGroup, rg);
+  EXPECT_EQ(requests[2].unitId, 1);
+  EXPECT_EQ(requests[2].entityManager, em);
+  EXPECT_EQ(requests[2].chipInfo.unitCount, 2);
+
+  Orrin::Ptr<Table> table(new Table);
+  EXPECT_EQ(table->typeData().module, &Module::record());
+  EXPECT_EQ(table->typeData().type, 3u);
+  IfaTest::RecordingUtil<Table> util;
+  EXPECT_EQ(util.typeData().type, 1u);
+  Asic::Framework::hwTableRequestsClear();
 }
 
 }  // namespace

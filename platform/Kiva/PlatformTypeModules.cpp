@@ -1,0 +1,102 @@
+#include "Kiva/PlatformTypeModules.h"
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Asic/EntryBase.h"
+#include "Asic/HwTable.h"
+#include "Asic/SwTable.h"
+#include "Asic/Types.h"
+#include "Kiva/TypeModuleEncoder.h"
+#include "Kiva/UintTypes.h"
+#include "Sidecar/Loader.h"
+
+namespace Kiva::PlatformTypeModules {
+namespace {
+
+// A module of plain types (no attributes, no hooks), in type-number order.
+// Each type is its own base (referenced type 0 stands for "none" here).
+template <std::size_t Capacity>
+TypeModuleRecord const& encodePlain(unsigned char (&storage)[Capacity], std::string_view module,
+                                    std::vector<std::pair<std::string_view, std::size_t>> types) {
+  ModuleSpec spec;
+  for (auto const& [name, size] : types) {
+    std::size_t const words = (size + 3) / 4 * 4;
+    spec.types.push_back({0x0040, name, words, {}, {}, 0, {}});
+  }
+  spec.referencedTypes = {{nullptr, 0}};
+  return *encodeTypeModule(spec, module, storage, Capacity);
+}
+
+}  // namespace
+
+TypeModuleRecord const& loader() {
+  alignas(8) static unsigned char storage[1024];
+  static TypeModuleRecord const& r =
+      encodePlain(storage, "Loader",
+                  {{"Sidecar::Core::Loader", 4},
+                   {"Sidecar::Core::Loader::Singleton", sizeof(Sidecar::Core::Loader::Singleton)}});
+  return r;
+}
+
+TypeModuleRecord const& entryBlock() {
+  alignas(8) static unsigned char storage[1024];
+  static TypeModuleRecord const& r =
+      encodePlain(storage, "EntryBlock",
+                  {{"Asic::EntryBlock", 4}, {"Asic::EntryBase", sizeof(Asic::EntryBase)}});
+  return r;
+}
+
+TypeModuleRecord const& index() {
+  alignas(8) static unsigned char storage[1024];
+  static TypeModuleRecord const& r =
+      encodePlain(storage, "Index", {{"Asic::Index", sizeof(Asic::Index)}});
+  return r;
+}
+
+TypeModuleRecord const& swTable() {
+  alignas(8) static unsigned char storage[4096];
+  static TypeModuleRecord const& r = encodePlain(
+      storage, "SwTable",
+      {{"Asic::SwTable", sizeof(Asic::SwTable)},
+       {"Asic::SwTable::ReconciliationStatistics", sizeof(Asic::SwTable::ReconciliationStatistics)},
+       {"Asic::SwTable::ReconciliationStatus", 4},
+       {"Asic::HwTable", sizeof(Asic::HwTable)},
+       {"Asic::IndexUserTracker", sizeof(Asic::IndexUserTracker)},
+       {"Asic::IndexUserTracker::OpType", 4},
+       {"Asic::SwTable::Util", sizeof(Asic::SwTable::Util)},
+       {"Asic::HwTableRecoverGroup", sizeof(Asic::HwTableRecoverGroup)},
+       {"Asic::ChipInfo", sizeof(Asic::ChipInfo)},
+       {"Asic::UnitId", 4},
+       {"Asic::SwTableBase::EntryState", 4},
+       {"Asic::SwTableBase::EntryHandle", sizeof(Asic::SwTableBase::EntryHandle)},
+       {"Asic::Framework", 4},
+       {"Asic::SwTableBase", sizeof(Asic::SwTableBase)},
+       {"Asic::SwKnownIndexTable", sizeof(Asic::SwKnownIndexTable)}});
+  return r;
+}
+
+TypeModuleRecord const& swTableBase() {
+  alignas(8) static unsigned char storage[1024];
+  static TypeModuleRecord const& r =
+      encodePlain(storage, "SwTableBase",
+                  {{"Asic::SwTableBase", sizeof(Asic::SwTableBase)},
+                   {"Asic::SwTableBase::EntryHandle", sizeof(Asic::SwTableBase::EntryHandle)},
+                   {"Asic::SwTableBase::Index", sizeof(Asic::SwTableBase::Index)}});
+  return r;
+}
+
+TypeModuleRecord const& uintTypes() {
+  alignas(8) static unsigned char storage[1024];
+  static TypeModuleRecord const& r = encodePlain(storage, "UintTypes",
+                                                 {{"Kiva::U1", 4},
+                                                  {"Kiva::U2", 4},
+                                                  {"Kiva::U3", 4},
+                                                  {"Kiva::U4", 4},
+                                                  {"Kiva::U5", 4},
+                                                  {"Kiva::U6", 4}});
+  return r;
+}
+
+}  // namespace Kiva::PlatformTypeModules
