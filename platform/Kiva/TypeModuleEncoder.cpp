@@ -48,7 +48,7 @@ class Writer {
     std::size_t const at = size_;
     size_ += bytes;
     check();
-    std::memcpy(base_ + at, data, bytes);
+    if (bytes != 0) std::memcpy(base_ + at, data, bytes);
     return at;
   }
   template <class T>
