@@ -197,6 +197,23 @@ std::uint32_t HashMap2018Generic::insertPosition(HashMap2018VTable const* vt,
   return lo;
 }
 
+void* HashMap2018Generic::lookupSlowG(HashMap2018VTable const* vt,
+                                      HashHelper::KeyAndRhashSeedArg const& k) const {
+  HashMap2018BucketHdr* const h = bucketAt(bucketIndex(k.hash));
+  if (h == nullptr) return nullptr;
+  std::uint32_t const live = liveOf(h);
+  std::uint32_t const* const hw = hashes(h);
+  char* const base = nodes(h);
+  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
+  for (std::uint32_t i = 0; i < live; ++i) {
+    if (hw[i] == k.hash) {
+      void* const node = base + std::size_t{i} * vt->nodeSize;
+      if (equals(k.key, node)) return node;
+    }
+  }
+  return nullptr;
+}
+
 void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
                                      HashHelper::KeyAndRhashSeedArg const& k, void* node) {
   if (dir_ == noBuckets_) directoryAlloc(initialDepth_);

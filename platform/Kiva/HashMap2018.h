@@ -10,9 +10,9 @@
 //
 // Structure
 // ---------
-// A directory of 2^depth pointers to bucket arrays, indexed by the top `depth`
-// bits of the hash; a null entry has no members. Each bucket array is one
-// allocation from Pooler::slabAllocOrStdMalloc:
+// A directory of 2^depth entries, indexed by the top `depth` bits of the hash;
+// each names a bucket array and its slot count, or is 0 for no members. Each
+// bucket array is one allocation from Pooler::slabAllocOrStdMalloc:
 //
 //     [hash word x S][header][reference count][pad to 8][node x S]
 //
@@ -36,8 +36,10 @@
 // member count, and lookup, insertion and deletion take O(1) on average,
 // dense keys included, given a well-mixed hash (Kiva::hashSingleAttr).
 //
-// Lookup reads one directory entry, scans the array's hash words and confirms
-// a match with keyEqualsNode. It is defined inline below.
+// Lookup reads one directory entry, compares the array's hash words in groups
+// of 16 without branching on them, and confirms a match with keyEqualsNode.
+// Since the entry carries the slot count, the hash words are read without
+// waiting for the header. The common case is inline below.
 //
 // Not thread-safe: callers serialise all use of one collection and of its
 // iterators. Node operations must not call back into the collection.
@@ -103,16 +105,18 @@ inline char* nodes(HashMap2018BucketHdr* h) {
   return nodes(h, slotsOf(h));
 }
 
-// Lookups compare hash words in groups of kScanWords without branching; an
-// array of up to 2 * kScanWords slots is at least as many hash words long as
-// the groups that cover its slots, so that the groups may be read whole.
+// Lookups compare hash words in groups of kScanWords without branching on
+// their values. An array of up to kMaxScanSlots slots is at least as long as
+// the groups that cover its slots, so that they may be read whole.
 inline constexpr std::uint32_t kScanWords = 16;
+inline constexpr std::uint32_t kMaxScanSlots = 2 * kScanWords;
 
 // Bytes of an array of `slots` slots.
 inline constexpr std::size_t bytesFor(std::uint32_t slots, std::uint32_t nodeSize) {
   std::size_t const bytes =
       std::size_t{4} * slots + 8 + ((slots & 1u) << 2) + std::size_t{slots} * nodeSize;
-  std::size_t const scanned = slots <= kScanWords ? 4 * kScanWords : 8 * kScanWords;
+  std::uint32_t const groups = slots <= kMaxScanSlots ? (slots + kScanWords - 1) / kScanWords : 0;
+  std::size_t const scanned = std::size_t{4} * kScanWords * (groups == 0 ? 1 : groups);
   return bytes < scanned ? scanned : bytes;
 }
 
@@ -230,6 +234,8 @@ class HashMap2018Generic {
   HashMap2018BucketHdr* bucketNew(HashMap2018VTable const* vt, std::uint32_t slots,
                                   RunList const& runs);
   void bucketRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h);
+  // Lookup in any array, every hash match confirmed: big arrays and equal hashes.
+  void* lookupSlowG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k) const;
   std::uint32_t insertPosition(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
                                HashHelper::KeyAndRhashSeedArg const& k) const;
 
@@ -249,16 +255,13 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
                                              HashHelper::KeyAndRhashSeedArg const& k) const {
   std::uint64_t const entry = dir_[bucketIndex(k.hash)];
   if (entry == 0) return nullptr;
-  HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
   std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
-  std::uint32_t const* const hashes = HashMap2018Layout::hashes(h, slots);
-  char* const base = HashMap2018Layout::nodes(h, slots);
-  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  std::size_t const nodeSize = vt->nodeSize;
   if (slots <= 2 * HashMap2018Layout::kScanWords) {
-    // The usual case: compare whole groups of hash words without branching
-    // on their values, so that one lookup does not hold up the next one's
-    // memory loads.
+    // The usual case, kept short: compare whole groups of hash words without
+    // branching on their values, so that one lookup does not hold up the
+    // memory loads of the next, and confirm the first match.
+    HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
+    std::uint32_t const* const hashes = HashMap2018Layout::hashes(h, slots);
     std::uint64_t mask = HashMap2018Layout::matchMask(hashes, k.hash);
     if (slots > HashMap2018Layout::kScanWords) {
       mask |= std::uint64_t{HashMap2018Layout::matchMask(hashes + HashMap2018Layout::kScanWords,
@@ -266,22 +269,12 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
               << HashMap2018Layout::kScanWords;
     }
     mask &= (std::uint64_t{1} << HashMap2018Layout::liveOf(h)) - 1;
-    while (mask != 0) {
-      unsigned const i = static_cast<unsigned>(__builtin_ctzll(mask));
-      void* const node = base + i * nodeSize;
-      if (equals(k.key, node)) return node;
-      mask &= mask - 1;
-    }
-    return nullptr;
+    if (mask == 0) return nullptr;
+    void* const node = HashMap2018Layout::nodes(h, slots) +
+                       static_cast<std::size_t>(__builtin_ctzll(mask)) * vt->nodeSize;
+    if (vt->keyEqualsNode()(k.key, node)) return node;
   }
-  std::uint32_t const live = HashMap2018Layout::liveOf(h);
-  for (std::uint32_t i = 0; i < live; ++i) {
-    if (hashes[i] == k.hash) {
-      void* const node = base + i * nodeSize;
-      if (equals(k.key, node)) return node;
-    }
-  }
-  return nullptr;
+  return lookupSlowG(vt, k);
 }
 
 // An iterator over one collection.
