@@ -9,6 +9,7 @@
 
 #include "Asic/SwTable.h"
 #include "Kiva/HashMap2018.h"
+#include "Kiva/Optional.h"
 
 namespace Asic {
 
@@ -42,6 +43,8 @@ class SwTable::EntryIteratorConst {
 
   Index key() const { return node()->key; }
   Entry const& entry() const { return *node()->value; }
+  // The current resolved value as the collection holds it.
+  Kiva::Optional<Entry> const& value() const { return node()->value; }
   T const* table() const { return table_; }
 
   friend bool operator==(EntryIteratorConst const& a, EntryIteratorConst const& b) {

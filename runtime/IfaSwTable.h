@@ -17,6 +17,7 @@
 #include "Orrin/String.h"
 #include "runtime/EntryCollection.h"
 #include "runtime/EntryNodes.h"
+#include "runtime/SlabAllocated.h"
 
 namespace Statebase {
 class MountGroup;
@@ -46,6 +47,7 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   static constexpr std::uint32_t kSyncedEntryFieldId = 521;
 
   class Util;
+  class UtilLoader;
 
   IfaSwTable() : Asic::SwKnownIndexTable(Orrin::String("")) {}
   ~IfaSwTable() override;
@@ -106,14 +108,15 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   SyncedEntryColl const& syncedEntryColl() const { return synced_; }
 
   // The module's "SwTableStat" trace handle (reconciliation statistics).
-  static Kiva::TraceHandle& statTraceHandle() { return statTrace_; }
+  static Kiva::TraceHandle& statTraceHandle();
+
+  static inline Kiva::AllocTrackTypeInfo memAllocationTracker_{Decl::kQualifiedName};
+  IFA_SLAB_ALLOCATED(memAllocationTracker_)
 
  private:
   void publish(std::uint32_t fieldId, Index const& key, void const* previous) {
     publisher()->publishChangeRecursive(fieldId, &key, previous, &Index::isEq);
   }
-
-  static inline Kiva::TraceHandle statTrace_{"SwTableStat", false};
 
   ResolvedEntryColl resolved_;
   SyncedEntryColl synced_;

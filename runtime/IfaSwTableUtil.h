@@ -10,6 +10,8 @@
 #include "Orrin/Ptr.h"
 #include "Orrin/String.h"
 #include "runtime/IfaSwTable.h"
+#include "runtime/Names.h"
+#include "runtime/SlabAllocated.h"
 
 namespace IfaRuntime {
 
@@ -51,6 +53,12 @@ class IfaSwTable<Decl>::Util : public Asic::SwTable::Util {
 
   // The Util's type in the table's module (type 1).
   Orrin::TypeData typeData() const override;
+
+  static constexpr std::string_view kUtilSuffix = "::Util";
+  static constexpr std::string_view kQualifiedName = joinNames<Decl::kQualifiedName, kUtilSuffix>;
+  // Reports every Util of the table, the plug-in's derived classes included.
+  static inline Kiva::AllocTrackTypeInfo memAllocationTracker_{kQualifiedName};
+  IFA_SLAB_ALLOCATED(memAllocationTracker_)
 
   static Asic::Index getHwIndex(Orrin::Ptr<Asic::SwTableBase::EntryHandle const> const& hdl) {
     return Asic::SwTableBase::getHwEntryIndex(hdl);

@@ -1,5 +1,6 @@
-// Definition of TableModule<Decl>::record(), instantiated by each table
-// module's source so that the record lives in the library.
+// What each table module's source instantiates in the library: the table,
+// its type-module record with its hooks, its UtilLoader and factory, and the
+// module statics that run when the library loads.
 #pragma once
 
 #include "Kiva/PlatformTypeModules.h"
@@ -7,6 +8,9 @@
 #include "Sidecar/Loader.h"
 #include "runtime/IfaSwTable.h"
 #include "runtime/IfaSwTableUtil.h"
+#include "runtime/IfaSwTableUtilLoader.h"
+#include "runtime/Reflection.h"
+#include "runtime/TableCatalogue.h"
 #include "runtime/TableModule.h"
 #include "runtime/TableTypeModule.h"
 
@@ -16,27 +20,39 @@ template <class Decl>
 Kiva::TypeModuleRecord const& TableModule<Decl>::record() {
   namespace P = Kiva::PlatformTypeModules;
   using Table = IfaSwTable<Decl>;
-  alignas(8) static unsigned char storage[8192];
   static Kiva::TypeModuleRecord const& r = *Kiva::encodeTypeModule(
-      tableModuleSpec<Decl>({&P::loader(), &P::entryBlock(), &P::index(), &P::swTable(),
-                             &P::swTableBase(), &P::uintTypes()},
-                            // A UtilLoader adds no data member to the loader singleton.
-                            {sizeof(typename Decl::Entry),
-                             sizeof(typename Table::Util),
-                             sizeof(Sidecar::Core::Loader::Singleton),
-                             sizeof(Table),
-                             {},
-                             {},
-                             {},
-                             {}}),
-      Decl::kModuleName, storage, sizeof storage);
+      tableModuleSpec<Decl>(
+          {&P::loader(), &P::entryBlock(), &P::index(), &P::swTable(), &P::swTableBase(),
+           &P::uintTypes()},
+          // A UtilLoader adds no data member to the loader singleton.
+          {sizeof(typename Decl::Entry), sizeof(typename Table::Util),
+           sizeof(Sidecar::Core::Loader::Singleton), sizeof(Table), ModuleHooks<Decl>::entry(),
+           ModuleHooks<Decl>::util(), ModuleHooks<Decl>::utilLoader(), ModuleHooks<Decl>::table()}),
+      Decl::kModuleName, Decl::recordStorage(), kTableModuleCapacity);
   return r;
+}
+
+template <class Decl>
+Orrin::TypeData IfaSwTable<Decl>::UtilLoader::typeData() const {
+  return TableModule<Decl>::typeData(TableModule<Decl>::kUtilLoaderType);
+}
+
+template <class Decl>
+Kiva::TraceHandle& IfaSwTable<Decl>::statTraceHandle() {
+  return TableModuleStatics<Decl>::statTrace();
 }
 
 }  // namespace IfaRuntime
 
-// In a table module's source: the table and its type module, instantiated in
-// the library.
-#define IFA_SW_TABLE_INSTANCE(Table)                              \
-  template class IfaRuntime::IfaSwTable<CorvaneInt::decl::Table>; \
-  template struct IfaRuntime::TableModule<CorvaneInt::decl::Table>;
+// In a table module's source: the table, its type module and its factory,
+// instantiated in the library, and the module's statics, constructed when the
+// library loads (the sources link, and so initialise, in catalogue order).
+#define IFA_SW_TABLE_MODULE(Table, factory)                                    \
+  template class IfaRuntime::IfaSwTable<CorvaneInt::decl::Table>;              \
+  template struct IfaRuntime::TableModule<CorvaneInt::decl::Table>;            \
+  Orrin::Ptr<CorvaneInt::Table> CorvaneInt::factory() {                        \
+    return Orrin::ptrIsImpl<CorvaneInt::Table>();                              \
+  }                                                                            \
+  namespace {                                                                  \
+  IfaRuntime::TableModuleStatics<CorvaneInt::decl::Table> const moduleStatics; \
+  }

@@ -1,4 +1,4 @@
 #include "tables/IfaActionProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaActionProfile)
+IFA_SW_TABLE_MODULE(IfaActionProfile, ifaActionProfileFactory)

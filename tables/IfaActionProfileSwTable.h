@@ -23,7 +23,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U5, byteCountL3Mtu)        \
   FIELD(Kiva::U1, l3MtuCheckFailAction)
 
-IFA_SW_TABLE(IfaActionProfile, IfaActionProfileSwTable, fc536b73, 0xDCC28FC1, 0x7947D774,
-             IFA_ACTION_PROFILE_FIELDS)
+IFA_SW_TABLE(IfaActionProfile, IfaActionProfileSwTable, ifaActionProfileFactory, fc536b73,
+             0xDCC28FC1, 0x7947D774, IFA_ACTION_PROFILE_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaActionVectorSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaActionVector)
+IFA_SW_TABLE_MODULE(IfaActionVector, ifaActionVectorFactory)

@@ -14,7 +14,7 @@ namespace CorvaneInt {
   FIELD(std::uint8_t, ipProtocol)       \
   FIELD(std::uint8_t, requestVector)
 
-IFA_SW_TABLE(IfaActionVector, IfaActionVectorSwTable, a8d6bf9a, 0x241B96B0, 0x598C90BE,
-             IFA_ACTION_VECTOR_FIELDS)
+IFA_SW_TABLE(IfaActionVector, IfaActionVectorSwTable, ifaActionVectorFactory, a8d6bf9a, 0x241B96B0,
+             0x598C90BE, IFA_ACTION_VECTOR_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaEpRecircProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaEpRecircProfile)
+IFA_SW_TABLE_MODULE(IfaEpRecircProfile, ifaEpRecircProfileFactory)

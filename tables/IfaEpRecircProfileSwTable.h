@@ -19,7 +19,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U4, fpIngProfile0Strength)                    \
   FIELD(Kiva::U4, fpIngProfile1Strength)
 
-IFA_SW_TABLE(IfaEpRecircProfile, IfaEpRecircProfileSwTable, 99fe30ff, 0xC11935DB, 0x44BDE9EA,
-             IFA_EP_RECIRC_PROFILE_FIELDS)
+IFA_SW_TABLE(IfaEpRecircProfile, IfaEpRecircProfileSwTable, ifaEpRecircProfileFactory, 99fe30ff,
+             0xC11935DB, 0x44BDE9EA, IFA_EP_RECIRC_PROFILE_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaEpRecircSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaEpRecirc)
+IFA_SW_TABLE_MODULE(IfaEpRecirc, ifaEpRecircFactory)

@@ -19,7 +19,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U2, truncateMode)     \
   FIELD(Kiva::U1, dropOnMtuError)
 
-IFA_SW_TABLE(IfaEpRecirc, IfaEpRecircSwTable, d325aa37, 0x966C1A9E, 0xDA2866CB,
+IFA_SW_TABLE(IfaEpRecirc, IfaEpRecircSwTable, ifaEpRecircFactory, d325aa37, 0x966C1A9E, 0xDA2866CB,
              IFA_EP_RECIRC_FIELDS)
 
 }  // namespace CorvaneInt

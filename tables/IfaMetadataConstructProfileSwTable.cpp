@@ -1,4 +1,4 @@
 #include "tables/IfaMetadataConstructProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaMetadataConstructProfile)
+IFA_SW_TABLE_MODULE(IfaMetadataConstructProfile, ifaMetadataConstructProfileFactory)

@@ -10,7 +10,8 @@ namespace CorvaneInt {
 // The entry's fields, in declaration order.
 #define IFA_METADATA_CONSTRUCT_PROFILE_FIELDS(FIELD)
 
-IFA_SW_TABLE(IfaMetadataConstructProfile, IfaMetadataConstructProfileSwTable, 89ede663, 0xCE51DA94,
-             0xF0448BA6, IFA_METADATA_CONSTRUCT_PROFILE_FIELDS)
+IFA_SW_TABLE(IfaMetadataConstructProfile, IfaMetadataConstructProfileSwTable,
+             ifaMetadataConstructProfileFactory, 89ede663, 0xCE51DA94, 0xF0448BA6,
+             IFA_METADATA_CONSTRUCT_PROFILE_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaMetadataProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaMetadataProfile)
+IFA_SW_TABLE_MODULE(IfaMetadataProfile, ifaMetadataProfileFactory)

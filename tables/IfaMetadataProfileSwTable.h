@@ -13,7 +13,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U3, mdSelectProfileId)       \
   FIELD(Kiva::U3, mdConstructProfileId)
 
-IFA_SW_TABLE(IfaMetadataProfile, IfaMetadataProfileSwTable, d34fe928, 0xB7D46623, 0x7C304BC7,
-             IFA_METADATA_PROFILE_FIELDS)
+IFA_SW_TABLE(IfaMetadataProfile, IfaMetadataProfileSwTable, ifaMetadataProfileFactory, d34fe928,
+             0xB7D46623, 0x7C304BC7, IFA_METADATA_PROFILE_FIELDS)
 
 }  // namespace CorvaneInt

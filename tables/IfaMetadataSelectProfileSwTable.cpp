@@ -1,4 +1,4 @@
 #include "tables/IfaMetadataSelectProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaMetadataSelectProfile)
+IFA_SW_TABLE_MODULE(IfaMetadataSelectProfile, ifaMetadataSelectProfileFactory)

@@ -1,4 +1,4 @@
 #include "tables/IfaMonIngRedirectPktProfileSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaMonIngRedirectPktProfile)
+IFA_SW_TABLE_MODULE(IfaMonIngRedirectPktProfile, ifaMonIngRedirectPktProfileFactory)

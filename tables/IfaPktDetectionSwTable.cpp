@@ -1,4 +1,4 @@
 #include "tables/IfaPktDetectionSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaPktDetection)
+IFA_SW_TABLE_MODULE(IfaPktDetection, ifaPktDetectionFactory)

@@ -13,7 +13,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U1, ifaValid)             \
   FIELD(std::uint8_t, probeIpProtocol)
 
-IFA_SW_TABLE(IfaPktDetection, IfaPktDetectionSwTable, c6fdc124, 0xC565AFDA, 0x8E88C87C,
-             IFA_PKT_DETECTION_FIELDS)
+IFA_SW_TABLE(IfaPktDetection, IfaPktDetectionSwTable, ifaPktDetectionFactory, c6fdc124, 0xC565AFDA,
+             0x8E88C87C, IFA_PKT_DETECTION_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaPortSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaPortSwTable)
+IFA_SW_TABLE_MODULE(IfaPortSwTable, ifaPortSwTableFactory)

@@ -1,4 +1,4 @@
 #include "tables/IfaSflowIngSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaSflowIngSwTable)
+IFA_SW_TABLE_MODULE(IfaSflowIngSwTable, ifaSflowIngSwTableFactory)

@@ -12,7 +12,7 @@ namespace CorvaneInt {
   FIELD(Kiva::U1, sample)                    \
   FIELD(std::uint32_t, sampleRate)
 
-IFA_SW_TABLE(IfaSflowIngSwTable, IfaSflowIngSwTable, 32d62609, 0xF56B9512, 0xEDB49F05,
-             IFA_SFLOW_ING_SW_TABLE_FIELDS)
+IFA_SW_TABLE(IfaSflowIngSwTable, IfaSflowIngSwTable, ifaSflowIngSwTableFactory, 32d62609,
+             0xF56B9512, 0xEDB49F05, IFA_SFLOW_ING_SW_TABLE_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaSwitchIdSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaSwitchId)
+IFA_SW_TABLE_MODULE(IfaSwitchId, ifaSwitchIdFactory)

@@ -1,4 +1,4 @@
 #include "tables/IfaTimeOfDaySwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaTimeOfDay)
+IFA_SW_TABLE_MODULE(IfaTimeOfDay, ifaTimeOfDayFactory)

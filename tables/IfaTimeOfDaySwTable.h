@@ -10,7 +10,7 @@ namespace CorvaneInt {
 // The entry's fields, in declaration order.
 #define IFA_TIME_OF_DAY_FIELDS(FIELD) FIELD(std::uint32_t, hwUpdateDisable)
 
-IFA_SW_TABLE(IfaTimeOfDay, IfaTimeOfDaySwTable, c110c6c, 0x34568842, 0xA3335A92,
-             IFA_TIME_OF_DAY_FIELDS)
+IFA_SW_TABLE(IfaTimeOfDay, IfaTimeOfDaySwTable, ifaTimeOfDayFactory, c110c6c, 0x34568842,
+             0xA3335A92, IFA_TIME_OF_DAY_FIELDS)
 
 }  // namespace CorvaneInt

@@ -1,4 +1,4 @@
 #include "tables/IfaVectorMatchSwTable.h"
 #include "runtime/TableModuleImpl.h"
 
-IFA_SW_TABLE_INSTANCE(IfaVectorMatch)
+IFA_SW_TABLE_MODULE(IfaVectorMatch, ifaVectorMatchFactory)

@@ -13,7 +13,7 @@ namespace CorvaneInt {
   FIELD(std::uint32_t, reqVector)      \
   FIELD(Kiva::U3, baseHdr)
 
-IFA_SW_TABLE(IfaVectorMatch, IfaVectorMatchSwTable, d293f097, 0xFA0BE939, 0x913419B1,
-             IFA_VECTOR_MATCH_FIELDS)
+IFA_SW_TABLE(IfaVectorMatch, IfaVectorMatchSwTable, ifaVectorMatchFactory, d293f097, 0xFA0BE939,
+             0x913419B1, IFA_VECTOR_MATCH_FIELDS)
 
 }  // namespace CorvaneInt

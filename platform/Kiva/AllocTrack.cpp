@@ -19,13 +19,17 @@ Registry& registry() {
 
 }  // namespace
 
-AllocTrackTypeInfo::AllocTrackTypeInfo(std::string_view typeName) : typeName_(typeName) {
+void AllocTrackTypeInfo::join() {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
-  r.trackers.push_back(this);
+  if (!joined_.load(std::memory_order_relaxed)) {
+    r.trackers.push_back(this);
+    joined_.store(true, std::memory_order_relaxed);
+  }
 }
 
 AllocTrackTypeInfo::~AllocTrackTypeInfo() {
+  if (!joined_.load(std::memory_order_relaxed)) return;
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   r.trackers.erase(std::remove(r.trackers.begin(), r.trackers.end(), this), r.trackers.end());
@@ -33,6 +37,7 @@ AllocTrackTypeInfo::~AllocTrackTypeInfo() {
 
 void AllocTrackTypeInfo::_trackAllocation(AllocTrackTypeInfo& tracker, std::string_view,
                                           std::size_t size, std::size_t count) {
+  if (!tracker.joined_.load(std::memory_order_relaxed)) tracker.join();
   tracker.liveObjects_.fetch_add(static_cast<std::int64_t>(count), std::memory_order_relaxed);
   tracker.liveBytes_.fetch_add(static_cast<std::int64_t>(size * count), std::memory_order_relaxed);
   tracker.totalAllocations_.fetch_add(1, std::memory_order_relaxed);

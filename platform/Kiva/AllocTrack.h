@@ -15,7 +15,10 @@ namespace Kiva {
 
 class AllocTrackTypeInfo {
  public:
-  explicit AllocTrackTypeInfo(std::string_view typeName);
+  // Constant-initialised, so that a static tracker is ready before any static
+  // initialiser allocates; it joins the list forEach visits on its first
+  // allocation.
+  explicit constexpr AllocTrackTypeInfo(std::string_view typeName) : typeName_(typeName) {}
   AllocTrackTypeInfo(AllocTrackTypeInfo const&) = delete;
   AllocTrackTypeInfo& operator=(AllocTrackTypeInfo const&) = delete;
   ~AllocTrackTypeInfo();
@@ -39,11 +42,15 @@ class AllocTrackTypeInfo {
   static void trackArrayDeallocation(AllocTrackTypeInfo& tracker, std::size_t elementSize,
                                      std::size_t count);
 
-  // Visits every tracker that exists, in creation order.
+  // Visits every tracker that has recorded an allocation and still exists,
+  // in the order of their first allocations.
   static void forEach(std::function<void(AllocTrackTypeInfo const&)> const& visit);
 
  private:
+  void join();
+
   std::string_view typeName_;
+  std::atomic<bool> joined_{false};
   std::atomic<std::int64_t> liveObjects_{0};
   std::atomic<std::int64_t> liveBytes_{0};
   std::atomic<std::uint64_t> totalAllocations_{0};

@@ -71,7 +71,7 @@ class Writer {
 }  // namespace
 
 TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
-                                               void* storage, std::size_t capacity) {
+                                         void* storage, std::size_t capacity) {
   // Names: the type names and the names of argument types in one list; the
   // attribute names and argument names, after an empty name, in the other.
   std::vector<std::string_view> typeNames, attributeNames{""};

@@ -55,6 +55,6 @@ struct ModuleSpec {
 // returns the record at its start. Stops the process with a message naming
 // the module when the storage is too small or a name list outgrows its field.
 TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, std::string_view moduleName,
-                                               void* storage, std::size_t capacity);
+                                         void* storage, std::size_t capacity);
 
 }  // namespace Kiva

@@ -22,6 +22,15 @@ class Ptr {
   Ptr(Ptr<U> const& o) noexcept : Ptr(static_cast<T*>(o.get())) {}  // NOLINT: upcast
   ~Ptr() { reset(); }
 
+  // A reference that takes over a use already added to `p`.
+  static Ptr adopt(T* p) noexcept {
+    Ptr r;
+    r.p_ = p;
+    return r;
+  }
+  // Gives up the reference without dropping its use.
+  T* release() noexcept { return std::exchange(p_, nullptr); }
+
   Ptr& operator=(Ptr o) noexcept {
     std::swap(p_, o.p_);
     return *this;
@@ -39,5 +48,13 @@ class Ptr {
  private:
   T* p_ = nullptr;
 };
+
+// A new T, default-constructed, in a counted reference. T's own operator new
+// decides where the memory comes from and reports it; a constructor that
+// throws returns it through T's operator delete.
+template <class T>
+Ptr<T> ptrIsImpl() {
+  return Ptr<T>(new T());
+}
 
 }  // namespace Orrin
