@@ -12,6 +12,7 @@
 #include "KivaOrrin/ValueToStrep.h"
 #include "Orrin/Inspect.h"
 #include "runtime/EntryFields.h"
+#include "runtime/LibraryLocal.h"
 
 namespace IfaRuntime {
 
@@ -21,7 +22,7 @@ inline constexpr std::uint32_t kEntryDependentFieldsAttr = 131;
 inline constexpr std::uint32_t kEntryFirstFieldAttr = 132;
 
 template <class Entry>
-struct EntryReflection {
+struct IFA_LIBRARY_LOCAL EntryReflection {
   using Status = Orrin::Inspect::OpStatus;
 
   static void inspectConstruct(void* storage, void const* source, void const*) {

@@ -6,6 +6,7 @@
 #include "AsicSwTable/SwTableAccessor.h"
 #include "runtime/IfaSwTable.h"
 #include "runtime/IfaSwTableUtil.h"
+#include "runtime/IfaSwTableUtilLoader.h"
 #include "runtime/TableModule.h"
 
 namespace IfaRuntime {

@@ -41,7 +41,7 @@ void const* hook(F f) {
 // Hook rows in slot order: newEntityForDir, (empty), value operations or the
 // entity interface, construction from arguments, inspectOperation, iterator.
 template <class Decl>
-struct ModuleHooks {
+struct IFA_LIBRARY_LOCAL ModuleHooks {
   using Table = IfaSwTable<Decl>;
   using E = EntryReflection<typename Decl::Entry>;
   using T = TableReflection<Decl>;
@@ -56,7 +56,7 @@ struct ModuleHooks {
   static std::array<void const*, 6> util() {
     return {nullptr,
             nullptr,
-            &Kiva::GenericIfImpl::entityInterface,
+            &Kiva::GenericIfImpl::entityInterface(),
             nullptr,
             hook(&UtilReflection<Decl>::inspectOperation),
             nullptr};
@@ -64,7 +64,7 @@ struct ModuleHooks {
   static std::array<void const*, 6> utilLoader() {
     return {hook(&UtilLoaderReflection<Decl>::newEntityForDir),
             nullptr,
-            &Kiva::GenericIfImpl::entityInterface,
+            &Kiva::GenericIfImpl::entityInterface(),
             nullptr,
             hook(&UtilLoaderReflection<Decl>::inspectOperation),
             nullptr};
@@ -72,7 +72,7 @@ struct ModuleHooks {
   static std::array<void const*, 6> table() {
     return {nullptr,
             nullptr,
-            &Kiva::GenericIfImpl::entityInterface,
+            &Kiva::GenericIfImpl::entityInterface(),
             hook(&T::genericIfConstructFromCtorArgs),
             hook(&T::inspectOperation),
             hook(&T::genericIfIterator)};

@@ -15,6 +15,7 @@
 #include "Pooler/Pooler.h"
 #include "Statebase/Statebase.h"
 #include "runtime/IfaSwTable.h"
+#include "runtime/LibraryLocal.h"
 
 namespace IfaRuntime {
 
@@ -46,7 +47,7 @@ enum TableAttr : std::uint32_t {
 };
 
 template <class Decl>
-struct TableReflection {
+struct IFA_LIBRARY_LOCAL TableReflection {
   using Table = IfaSwTable<Decl>;
   using Entry = typename Table::Entry;
   using Index = typename Table::Index;

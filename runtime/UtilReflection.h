@@ -10,6 +10,7 @@
 #include "Orrin/Inspect.h"
 #include "runtime/IfaSwTableUtil.h"
 #include "runtime/IfaSwTableUtilLoader.h"
+#include "runtime/LibraryLocal.h"
 #include "runtime/TableModule.h"
 
 namespace IfaRuntime {
@@ -22,7 +23,7 @@ enum UtilAttr : std::uint32_t {
 };
 
 template <class Decl>
-struct UtilReflection {
+struct IFA_LIBRARY_LOCAL UtilReflection {
   using Util = typename IfaSwTable<Decl>::Util;
   using Status = Orrin::Inspect::OpStatus;
 
@@ -54,7 +55,7 @@ struct UtilReflection {
 };
 
 template <class Decl>
-struct UtilLoaderReflection {
+struct IFA_LIBRARY_LOCAL UtilLoaderReflection {
   using UtilLoader = typename IfaSwTable<Decl>::UtilLoader;
 
   static Orrin::Inspect::OpStatus inspectOperation(void*, void*, Kiva::KivaAttr const&,

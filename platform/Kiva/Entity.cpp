@@ -81,11 +81,14 @@ void throwNewEntityArgsException(Orrin::TypeData type) {
 
 namespace GenericIfImpl {
 
-GenericIfPtrInterfaceMethods const entityInterface{
-    [](void const* e) { static_cast<Orrin::Node const*>(e)->incUse(); },
-    [](void const* e) { static_cast<Orrin::Node const*>(e)->decUse(); },
-    [](void const* e) { return static_cast<Orrin::Node const*>(e)->typeData(); },
-};
+GenericIfPtrInterfaceMethods const& entityInterface() {
+  static GenericIfPtrInterfaceMethods const methods{
+      [](void const* e) { static_cast<Orrin::Node const*>(e)->incUse(); },
+      [](void const* e) { static_cast<Orrin::Node const*>(e)->decUse(); },
+      [](void const* e) { return static_cast<Orrin::Node const*>(e)->typeData(); },
+  };
+  return methods;
+}
 
 }  // namespace GenericIfImpl
 }  // namespace Kiva

@@ -55,7 +55,9 @@ struct GenericIfPtrInterfaceMethods {
   Orrin::TypeData (*typeData)(void const* entity);
 };
 
-extern GenericIfPtrInterfaceMethods const entityInterface;
+// The table itself. A function rather than a variable, so that every library
+// sees the platform's own copy.
+GenericIfPtrInterfaceMethods const& entityInterface();
 
 }  // namespace GenericIfImpl
 }  // namespace Kiva
