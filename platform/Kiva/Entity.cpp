@@ -51,7 +51,7 @@ Orrin::Ptr<Orrin::Node> Entity::singletonIs(Orrin::TypeData type) {
     throw std::logic_error("Kiva::Entity::singletonIs: type " + name +
                            " has no newEntityForDir hook");
   }
-  auto const hook = reinterpret_cast<Orrin::Inspect::NewEntityForDirFn>(m->resolve<char>(word));
+  auto const hook = m->resolveFunction<Orrin::Inspect::NewEntityForDirFn>(word);
   Orrin::Ptr<Orrin::Node> made(hook(Orrin::String(name), nullptr));
   s.byName.emplace(name, made);
   return made;

@@ -40,6 +40,11 @@ struct TypeModuleRecord {
     return reinterpret_cast<T const*>(reinterpret_cast<char const*>(this) +
                                       static_cast<std::int32_t>(word));
   }
+  // The function a hook word names (F a function pointer type).
+  template <class F>
+  F resolveFunction(std::uint32_t word) const {
+    return reinterpret_cast<F>(reinterpret_cast<std::uintptr_t>(resolve<char>(word)));
+  }
   // The 32-bit word naming `target` (its offset from this record).
   std::uint32_t wordFor(void const* target) const;
 };
