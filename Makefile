@@ -3,6 +3,11 @@
 #   make test   runs the test suite, the same suite under AddressSanitizer and
 #               UndefinedBehaviorSanitizer, then the entry fuzzer for 60 seconds
 # Each installs the Debian packages it needs first (only those missing).
+#
+# An extra, not a set-up command:
+#   make bench  installs Google Benchmark, absl and matplotlib, builds the
+#               benchmarks (Release), runs them and writes bench/results.md,
+#               bench/results.png and bench/results.json
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -10,8 +15,12 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DIFA_WERROR=ON
+BENCH_BUILD ?= build-bench
+BENCH_REPETITIONS ?= 5
+BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
+PYTHON ?= /usr/bin/python3
 
-.PHONY: run test fuzz deps build build-asan test-plain test-asan clean format
+.PHONY: run test fuzz deps build build-asan test-plain test-asan bench clean format
 
 deps:
 	@scripts/ensure-deps.sh
@@ -44,8 +53,19 @@ fuzz: deps
 	$(FUZZ_BUILD)/fuzz/entry-fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(FUZZ_BUILD)/corpus fuzz/corpus
 
+# Release with -O2 (the optimisation level of the shipped RelWithDebInfo build).
+bench:
+	@scripts/ensure-deps.sh $(BENCH_DEPS)
+	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release \
+	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DIFA_TESTS=OFF -DIFA_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
+	$(BENCH_BUILD)/bench/ifa-bench --benchmark_repetitions=$(BENCH_REPETITIONS) \
+	  --benchmark_report_aggregates_only=true \
+	  --benchmark_out=bench/results.json --benchmark_out_format=json
+	$(PYTHON) bench/report.py bench/results.json bench/results.md bench/results.png
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
