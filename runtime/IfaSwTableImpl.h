@@ -59,10 +59,25 @@ void IfaSwTable<Decl>::resolvedEntryDelAll() {
   }
 }
 
+// resolvedEntryIs with the entry as a non-empty value, on the node that the
+// previous state was read from: one lookup for both, so that an unchanged
+// value costs one lookup and one comparison.
 template <class Decl>
 void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
-  prevResolvedEntryState_ = resolvedNodeState(key);
-  resolvedEntryIs(key, Kiva::Optional<Entry>(entry));
+  HN_ResolvedEntry* const node = resolved_.find(key);
+  prevResolvedEntryState_ = node == nullptr ? 0 : (node->value.hasValue() ? 2 : 1);
+  Kiva::Optional<Entry> previous;
+  if (node == nullptr) {
+    resolved_.insert(HN_ResolvedEntry{{}, key, Kiva::Optional<Entry>(entry)});
+  } else if (!node->value.hasValue()) {
+    node->value = entry;
+  } else {
+    if (Entry::isEq(&*node->value, &entry)) return;
+    previous = node->value;
+    *node->value = entry;
+  }
+  handleEntry(key);
+  publish(kResolvedEntryFieldId, key, &previous);
 }
 
 template <class Decl>
