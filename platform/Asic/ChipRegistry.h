@@ -1,0 +1,69 @@
+// Asic::ChipRegistry: where a chip plug-in leaves what it provides for the
+// agent to pick up.
+//
+// The plug-in loader runs a chip plug-in's providers when a table's
+// UtilLoader asks for the table's Util. A provider cannot reach the table
+// itself (tables are created later, by the agent), so it files a Util factory
+// here under the table's qualified name ("CorvaneInt::IfaActionProfile"), and
+// the agent creates the Util from it and attaches it to the table. A chip
+// whose hardware lives outside the process (a device, a memory image) also
+// files its device here, through which the agent attaches that hardware.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Asic/SwTable.h"
+#include "Orrin/Ptr.h"
+
+namespace Asic {
+
+// A chip's hardware as the agent attaches it.
+class ChipDevice {
+ public:
+  // How the hardware is attached.
+  enum class Mode {
+    create,      // a new, empty hardware image; refused when one exists
+    open,        // the existing image; writes reach it
+    openPrivate  // the existing image; writes stay in this process
+  };
+
+  // Raised when the hardware cannot be attached (missing, unreadable, or not
+  // this chip's); the message names the image and what is wrong.
+  class Error : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+  };
+
+  virtual ~ChipDevice() = default;
+  // The chip profile: which chip this is and how large its tables are.
+  virtual std::string profileName() const = 0;
+  virtual void attach(std::string const& image, Mode mode) = 0;
+  // Detaches the hardware; writes made in open mode are kept.
+  virtual void detach() = 0;
+  virtual bool attached() const = 0;
+};
+
+class ChipRegistry {
+ public:
+  using UtilFactory = std::function<Orrin::Ptr<SwTable::Util>()>;
+
+  // Files (or replaces) the Util factory of a table.
+  static void utilFactoryIs(std::string qualifiedTableName, UtilFactory factory);
+  // A new Util for the table, or an empty reference when nothing was filed.
+  static Orrin::Ptr<SwTable::Util> utilNew(std::string_view qualifiedTableName);
+  // The tables with a Util factory, in name order.
+  static std::vector<std::string> tables();
+
+  // The chip device, or null. The plug-in keeps ownership.
+  static void deviceIs(ChipDevice* device);
+  static ChipDevice* device();
+
+  // Forgets everything filed (tests).
+  static void clear();
+};
+
+}  // namespace Asic
