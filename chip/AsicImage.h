@@ -1,0 +1,104 @@
+// The simulated chip's hardware: an ASIC memory image in a file, mapped into
+// memory, so that its rows outlive the agent process.
+//
+// Layout (all numbers little-endian):
+//
+//   offset  size  header
+//        0     8  magic "IFAASIC\0"
+//        8     4  format version (1)
+//       12     4  header size (4096)
+//       16    32  chip profile name, NUL-padded
+//       48     4  number of regions
+//       52     4  zero
+//       56     8  image size in bytes
+//       64  64*n  one descriptor per region, in catalogue order:
+//                   48  qualified table name, NUL-padded
+//                    4  minIndex
+//                    4  maxIndex
+//                    2  row size in bits (valid bit and fields)
+//                    2  row size in bytes
+//                    4  offset of the region in the image
+//
+// The rest of the 4096-byte header is zero. Each region starts on a 64-byte
+// boundary and holds maxIndex - minIndex + 1 rows; the row of index i is at
+// region offset + (i - minIndex) * row bytes. A new image is written beside
+// its final name and renamed into place, so that an image either exists with
+// a complete header or not at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace SimChip {
+
+// One region as the chip's declarations and profile give it.
+struct RegionSpec {
+  std::string table;
+  std::uint32_t minIndex = 0;
+  std::uint32_t maxIndex = 0;
+  std::uint16_t rowBits = 0;
+  std::uint16_t rowBytes = 0;
+
+  std::uint32_t rows() const { return maxIndex - minIndex + 1; }
+};
+
+// Where everything of an image of a profile lies.
+struct ImageLayout {
+  static constexpr char kMagic[8] = {'I', 'F', 'A', 'A', 'S', 'I', 'C', '\0'};
+  static constexpr std::uint32_t kVersion = 1;
+  static constexpr std::uint32_t kHeaderBytes = 4096;
+  static constexpr std::size_t kProfileNameBytes = 32;
+  static constexpr std::size_t kTableNameBytes = 48;
+  static constexpr std::size_t kDescriptorBytes = 64;
+  static constexpr std::size_t kDescriptorsAt = 64;
+  static constexpr std::size_t kRegionAlign = 64;
+
+  ImageLayout(std::string profile, std::vector<RegionSpec> regions);
+
+  std::string profile;
+  std::vector<RegionSpec> regions;
+  std::vector<std::uint64_t> offsets;  // of each region
+  std::uint64_t imageBytes = 0;
+
+  // The header bytes of an image of this layout.
+  std::vector<std::uint8_t> header() const;
+  // Raises Asic::ChipDevice::Error, naming `path` and the first difference,
+  // unless `data` (`size` bytes, the whole image) has this layout's header.
+  void checkHeader(std::uint8_t const* data, std::uint64_t size, std::string const& path) const;
+};
+
+// An image file mapped into memory.
+class AsicImage {
+ public:
+  explicit AsicImage(ImageLayout layout) : layout_(std::move(layout)) {}
+  ~AsicImage() { close(); }
+  AsicImage(AsicImage const&) = delete;
+  AsicImage& operator=(AsicImage const&) = delete;
+
+  ImageLayout const& layout() const { return layout_; }
+
+  // Creates an image with no valid row at `path` and maps it; refused when
+  // something exists at `path`.
+  void create(std::string const& path);
+  // Maps the image at `path` after checking its header. Private: writes stay
+  // in this process (copy on write) and never reach the file.
+  void open(std::string const& path, bool privateCopy);
+  void close();
+  bool isOpen() const { return base_ != nullptr; }
+  std::string const& path() const { return path_; }
+
+  // The row of `index` in region `region`, or null for an index outside it.
+  std::uint8_t* row(std::size_t region, std::uint32_t index);
+  std::uint8_t const* row(std::size_t region, std::uint32_t index) const;
+
+ private:
+  void map(int fd, bool privateCopy);
+
+  ImageLayout layout_;
+  std::string path_;
+  std::uint8_t* base_ = nullptr;
+};
+
+}  // namespace SimChip

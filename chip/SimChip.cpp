@@ -1,0 +1,58 @@
+#include "chip/SimChip.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace SimChip {
+
+Chip::Chip(ChipProfile const& profile) : profile_(profile), image_(imageLayout(profile)) {
+  if (char const* knob = std::getenv(kCrashKnob)) crashAfter_ = std::strtoull(knob, nullptr, 10);
+}
+
+void Chip::attach(std::string const& image, Mode mode) {
+  switch (mode) {
+    case Mode::create:
+      image_.create(image);
+      break;
+    case Mode::open:
+      image_.open(image, false);
+      break;
+    case Mode::openPrivate:
+      image_.open(image, true);
+      break;
+  }
+  shared_ = mode != Mode::openPrivate;
+}
+
+void Chip::detach() {
+  image_.close();
+}
+
+std::size_t Chip::regionOf(std::string_view table) const {
+  auto const& regions = image_.layout().regions;
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    if (regions[i].table == table) return i;
+  }
+  throw std::invalid_argument("the simulated chip has no table " + std::string(table));
+}
+
+std::uint8_t* Chip::row(std::size_t region, std::uint32_t index) {
+  RegionSpec const& r = image_.layout().regions[region];
+  if (!image_.isOpen()) throw std::logic_error(r.table + ": no chip image attached");
+  std::uint8_t* row = image_.row(region, index);
+  if (row == nullptr) {
+    throw std::out_of_range(r.table + ": index " + std::to_string(index) +
+                            " is outside the hardware table's range " + std::to_string(r.minIndex) +
+                            ".." + std::to_string(r.maxIndex));
+  }
+  return row;
+}
+
+void Chip::rowWritten() {
+  ++rowWrites_;
+  if (shared_ && crashAfter_ != 0 && rowWrites_ == crashAfter_) ::kill(::getpid(), SIGKILL);
+}
+
+}  // namespace SimChip
