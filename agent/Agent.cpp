@@ -1,0 +1,374 @@
+#include "agent/Agent.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <tuple>
+
+#include "Kiva/Entity.h"
+#include "Sidecar/Loader.h"
+#include "runtime/IfaSwTableUtilLoader.h"
+
+namespace IfaAgent {
+namespace {
+
+std::string& defaultPluginPath() {
+  static std::string path;
+  return path;
+}
+
+template <class List>
+struct TablePtrs;
+template <class... Tables>
+struct TablePtrs<IfaRuntime::TableList<Tables...>> {
+  using type = std::tuple<Orrin::Ptr<Tables>...>;
+};
+
+// Calls f.template operator()<Table>(slot) for each table with its catalogue
+// position.
+template <class F>
+void forEachTable(F&& f) {
+  std::size_t slot = 0;
+  IfaRuntime::AllTables::forEach([&]<class Table>() { f.template operator()<Table>(slot++); });
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string pad(std::string text, std::size_t width, bool right) {
+  if (text.size() >= width) return text;
+  std::string const fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+bool imageExists(std::string const& image) {
+  std::error_code ec;
+  return std::filesystem::exists(image, ec);
+}
+
+}  // namespace
+
+TableFigures& TableFigures::operator+=(TableFigures const& o) {
+  entries += o.entries;
+  readBack += o.readBack;
+  matched += o.matched;
+  mismatched += o.mismatched;
+  missing += o.missing;
+  stale += o.stale;
+  return *this;
+}
+
+TableFigures Report::total() const {
+  TableFigures sum;
+  sum.table = "total";
+  for (TableFigures const& t : tables) sum += t;
+  return sum;
+}
+
+std::string Report::text() const {
+  std::ostringstream out;
+  bool const cold = mode == Mode::cold;
+  if (plan && cold) {
+    out << "plan: no image at " << image
+        << " yet: a cold start would create it and write every entry\n";
+  } else if (plan) {
+    out << "plan for a warm restart of " << image << " (chip profile \"" << profile
+        << "\"): matched rows are left alone, mismatched rewritten, missing written, stale "
+           "purged\n";
+  } else if (cold) {
+    out << "cold start: created " << image << " (chip profile \"" << profile << "\")\n";
+  } else {
+    out << "warm restart of " << image << " (chip profile \"" << profile << "\")\n";
+  }
+  constexpr std::size_t kName = 42, kNum = 12;
+  std::vector<std::string> const columns =
+      cold ? std::vector<std::string>{"entries", "written"}
+           : std::vector<std::string>{"entries",    "read back", "matched",
+                                      "mismatched", "missing",   "stale"};
+  auto row = [&](std::string const& name, std::vector<std::uint32_t> const& values) {
+    out << pad(name, kName, false);
+    for (std::uint32_t v : values) out << pad(std::to_string(v), kNum, true);
+    out << '\n';
+  };
+  out << pad("table", kName, false);
+  for (std::string const& c : columns) out << pad(c, kNum, true);
+  out << '\n';
+  auto values = [&](TableFigures const& t) {
+    return cold ? std::vector<std::uint32_t>{t.entries, t.entries}
+                : std::vector<std::uint32_t>{t.entries,    t.readBack, t.matched,
+                                             t.mismatched, t.missing,  t.stale};
+  };
+  for (TableFigures const& t : tables) row(t.table, values(t));
+  row("total", values(total()));
+  for (std::string const& d : details) out << "  " << d << '\n';
+  return out.str();
+}
+
+std::string Report::json() const {
+  bool const cold = mode == Mode::cold;
+  auto figures = [&](TableFigures const& t) {
+    std::ostringstream o;
+    o << "\"entries\":" << t.entries << ",\"readBack\":" << t.readBack
+      << ",\"matched\":" << t.matched << ",\"mismatched\":" << t.mismatched
+      << ",\"missing\":" << t.missing << ",\"stale\":" << t.stale
+      << ",\"written\":" << (cold ? t.entries : t.mismatched + t.missing)
+      << ",\"deleted\":" << t.stale;
+    return o.str();
+  };
+  std::ostringstream out;
+  out << "{\"command\":" << jsonString(plan ? "plan" : "apply")
+      << ",\"mode\":" << jsonString(cold ? "cold" : "warm") << ",\"image\":" << jsonString(image)
+      << ",\"profile\":" << jsonString(profile) << ",\"tables\":[";
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    out << (i ? "," : "") << "{\"table\":" << jsonString(tables[i].table) << ","
+        << figures(tables[i]) << "}";
+  }
+  out << "],\"total\":{" << figures(total()) << "}";
+  if (!details.empty()) {
+    out << ",\"details\":[";
+    for (std::size_t i = 0; i < details.size(); ++i) {
+      out << (i ? "," : "") << jsonString(details[i]);
+    }
+    out << "]";
+  }
+  out << "}\n";
+  return out.str();
+}
+
+// One run over the chip: the image attached, a fresh table for every entry
+// of the catalogue with its hardware table and Util. The Utils go before the
+// tables, so that the tables' teardown leaves the rows in hardware.
+struct Agent::Run {
+  Run(Agent& agent, std::string const& image, Asic::ChipDevice::Mode mode) : device(agent.device_) {
+    device->attach(image, mode);
+    try {
+      forEachTable([&]<class Table>(std::size_t slot) {
+        Orrin::Ptr<Table> table = Orrin::ptrIsImpl<Table>();
+        Asic::SwTable::Util const& util = *agent.utils_[slot];
+        auto const& typed = static_cast<typename Table::Util const&>(util);
+        table->doCreateHwTable(Orrin::String(Table::kQualifiedName), typed.minIndex(),
+                               typed.maxIndex());
+        table->utilIs(agent.utils_[slot]);
+        std::get<Orrin::Ptr<Table>>(tables) = std::move(table);
+      });
+    } catch (...) {
+      release();
+      throw;
+    }
+  }
+  ~Run() { release(); }
+  Run(Run const&) = delete;
+  Run& operator=(Run const&) = delete;
+
+  void release() {
+    std::apply([](auto&... table) { ((table ? table->utilIs({}) : void()), ...); }, tables);
+    device->detach();
+  }
+
+  template <class Table>
+  Table& table() {
+    return *std::get<Orrin::Ptr<Table>>(tables);
+  }
+
+  Asic::ChipDevice* device;
+  TablePtrs<IfaRuntime::AllTables>::type tables;
+};
+
+void Agent::defaultPluginPathIs(std::string path) {
+  defaultPluginPath() = std::move(path);
+}
+
+Agent::Agent() {
+  if (std::getenv("SIDECAR_PLUGIN_PATH") == nullptr && !defaultPluginPath().empty()) {
+    ::setenv("SIDECAR_PLUGIN_PATH", defaultPluginPath().c_str(), 1);
+  }
+  char const* searched = std::getenv("SIDECAR_PLUGIN_PATH");
+  std::string const where =
+      "SIDECAR_PLUGIN_PATH=" + std::string(searched != nullptr ? searched : "(unset)");
+  // The library asked for the Utils when it loaded, possibly before the search
+  // path was set: scan again and ask once more through each table's loader.
+  Sidecar::Core::Loader::Singleton::rescan();
+  forEachTable([&]<class Table>(std::size_t) {
+    using Loader = typename Table::UtilLoader;
+    Orrin::Ptr<Orrin::Node> const node = Kiva::Entity::singletonExists(Loader::kQualifiedName);
+    auto const* loader = dynamic_cast<Sidecar::Core::Loader::Singleton const*>(node.get());
+    if (loader == nullptr) {
+      throw AgentError(AgentError::Kind::chip,
+                       "no loader singleton " + std::string(Loader::kQualifiedName));
+    }
+    Sidecar::Core::Loader::Singleton::load(loader->prefixPath(), loader->suffixPath(), nullptr);
+  });
+  device_ = Asic::ChipRegistry::device();
+  if (device_ == nullptr) {
+    throw AgentError(AgentError::Kind::chip, "no chip plug-in answered (" + where + ")");
+  }
+  forEachTable([&]<class Table>(std::size_t) {
+    Orrin::Ptr<Asic::SwTable::Util> util = Asic::ChipRegistry::utilNew(Table::kQualifiedName);
+    auto const* typed = dynamic_cast<typename Table::Util const*>(util.get());
+    if (typed == nullptr) {
+      throw AgentError(AgentError::Kind::chip, "the chip provides no Util for " +
+                                                   std::string(Table::kQualifiedName) + " (" +
+                                                   where + ")");
+    }
+    ranges_[std::string(Table::kQualifiedName)] = {typed->minIndex(), typed->maxIndex()};
+    utils_.push_back(std::move(util));
+  });
+}
+
+Agent::~Agent() = default;
+
+std::string Agent::profileName() const {
+  return device_->profileName();
+}
+
+Report Agent::apply(Config const& config, std::string const& image, Progress const& progress) {
+  if (imageExists(image)) return warmRestart(config, image, false, false, progress);
+  Run run(*this, image, Asic::ChipDevice::Mode::create);
+  Report report{Report::Mode::cold, false, image, profileName(), {}, {}};
+  std::size_t done = 0;
+  std::size_t const total = config.size();
+  forEachTable([&]<class Table>(std::size_t) {
+    Table& table = run.table<Table>();
+    table.doInitComplete();
+    TableFigures figures;
+    figures.table = std::string(Table::kQualifiedName);
+    for (auto const& item : config.table<Table>().items) {
+      table.entryCommit(item.key, item.entry);
+      ++figures.entries;
+      if (progress) progress(++done, total);
+    }
+    report.tables.push_back(figures);
+  });
+  return report;
+}
+
+Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
+  if (imageExists(image)) return warmRestart(config, image, true, verbose, {});
+  Report report{Report::Mode::cold, true, image, profileName(), {}, {}};
+  forEachTable([&]<class Table>(std::size_t) {
+    TableFigures figures;
+    figures.table = std::string(Table::kQualifiedName);
+    figures.entries = static_cast<std::uint32_t>(config.table<Table>().items.size());
+    report.tables.push_back(figures);
+    if (!verbose) return;
+    for (auto const& item : config.table<Table>().items) {
+      report.details.push_back(std::string(Table::kName) + " " + std::to_string(item.key) +
+                               ": write");
+    }
+  });
+  return report;
+}
+
+Report Agent::warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
+                          Progress const& progress) {
+  Run run(*this, image, plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
+  Report report{Report::Mode::warm, plan, image, profileName(), {}, {}};
+  // Read back.
+  forEachTable([&]<class Table>(std::size_t) {
+    Table& table = run.table<Table>();
+    table.syncEntries();
+    TableFigures figures;
+    figures.table = std::string(Table::kQualifiedName);
+    figures.entries = static_cast<std::uint32_t>(config.table<Table>().items.size());
+    figures.readBack = table.syncedEntrys();
+    report.tables.push_back(figures);
+    if (!verbose) return;
+    // What the replay will do with each key, in key order.
+    std::map<std::uint32_t, std::string> what;
+    auto hardware = [&](std::uint32_t key) {
+      std::string text(KivaOrrin::Impl::valueToStrep(table.syncedEntry(key)).view());
+      return text.empty() ? std::string("an entry without fields") : text;
+    };
+    for (auto const& item : config.table<Table>().items) {
+      auto const synced = table.syncedEntryGet(item.key);
+      if (!synced.hasValue()) {
+        what[item.key] = "write";
+      } else if (*synced == item.entry) {
+        what[item.key] = "leave alone";
+      } else {
+        what[item.key] = "rewrite, hardware holds " + hardware(item.key);
+      }
+    }
+    for (auto it = table.syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
+      std::uint32_t const key = it.staleNode()->key.value;
+      if (!what.count(key)) what[key] = "purge, hardware holds " + hardware(key);
+    }
+    for (auto const& [key, text] : what) {
+      report.details.push_back(std::string(Table::kName) + " " + std::to_string(key) + ": " + text);
+    }
+  });
+  // Replay.
+  std::size_t done = 0;
+  std::size_t const total = config.size();
+  forEachTable([&]<class Table>(std::size_t) {
+    Table& table = run.table<Table>();
+    for (auto const& item : config.table<Table>().items) {
+      table.entryCommit(item.key, item.entry);
+      if (progress) progress(++done, total);
+    }
+  });
+  // End of replay, then the purge of what nobody claimed.
+  forEachTable([&]<class Table>(std::size_t) { run.table<Table>().doInitComplete(); });
+  forEachTable([&]<class Table>(std::size_t slot) {
+    Table& table = run.table<Table>();
+    table.purgeStaleEntries();
+    auto const& s = table.statistics();
+    TableFigures& figures = report.tables[slot];
+    figures.matched = s.entryMatched;
+    figures.mismatched = s.entryMismatched;
+    figures.missing = s.entryMissing;
+    figures.stale = s.entryStale;
+  });
+  return report;
+}
+
+std::string Agent::show(std::string const& image, std::string_view tableName) {
+  bool known = tableName.empty();
+  forEachTable([&]<class Table>(std::size_t) {
+    known = known || tableName == Table::kName || tableName == Table::kQualifiedName;
+  });
+  if (!known) {
+    throw AgentError(AgentError::Kind::usage, "unknown table \"" + std::string(tableName) + "\"");
+  }
+  if (!imageExists(image)) throw AgentError(AgentError::Kind::image, "no image at " + image);
+  Run run(*this, image, Asic::ChipDevice::Mode::openPrivate);
+  std::string out;
+  forEachTable([&]<class Table>(std::size_t) {
+    if (!tableName.empty() && tableName != Table::kName && tableName != Table::kQualifiedName) {
+      return;
+    }
+    Table& table = run.table<Table>();
+    table.syncEntries();
+    std::vector<std::uint32_t> keys;
+    for (auto it = table.syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
+      keys.push_back(it.staleNode()->key.value);
+    }
+    std::sort(keys.begin(), keys.end());
+    for (std::uint32_t key : keys) out += configLine<Table>(key, table.syncedEntry(key)) + "\n";
+  });
+  return out;
+}
+
+}  // namespace IfaAgent

@@ -1,0 +1,104 @@
+// The agent: drives the fourteen tables over the chip that a plug-in provides,
+// through a cold start, a warm restart, a plan of one, and a read-back.
+//
+// A cold start (no image yet) creates the chip's image, ends the replay at
+// once and commits every configured entry. A warm restart (an image exists)
+// reads every table's rows back (syncEntries), replays the configuration
+// (entryCommit), ends the replay (doInitComplete) and deletes what no
+// replayed entry claimed (purgeStaleEntries); each table's reconciliation
+// statistics give the report. A plan makes the same warm restart on a private
+// copy of the image, so it writes nothing and reports the figures the
+// following apply reports.
+//
+// At the end of every run the Utils are detached before the tables go, so
+// that the tables' teardown leaves the hardware rows in place for the next
+// run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Asic/ChipRegistry.h"
+#include "Orrin/Ptr.h"
+#include "agent/Config.h"
+
+namespace IfaAgent {
+
+// A run that cannot start or finish (no chip, image refused, ...).
+class AgentError : public std::runtime_error {
+ public:
+  enum class Kind { usage, chip, image };
+  AgentError(Kind kind, std::string const& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+struct TableFigures {
+  std::string table;             // qualified name
+  std::uint32_t entries = 0;     // configured
+  std::uint32_t readBack = 0;    // rows found in hardware
+  std::uint32_t matched = 0;     // left alone
+  std::uint32_t mismatched = 0;  // rewritten in place
+  std::uint32_t missing = 0;     // written
+  std::uint32_t stale = 0;       // purged
+
+  TableFigures& operator+=(TableFigures const& o);
+};
+
+struct Report {
+  enum class Mode { cold, warm };
+  Mode mode = Mode::cold;
+  bool plan = false;
+  std::string image;
+  std::string profile;
+  std::vector<TableFigures> tables;  // catalogue order
+  // Per key, with a plan's --verbose: "IfaActionProfile 3: rewrite ...".
+  std::vector<std::string> details;
+
+  TableFigures total() const;
+  std::string text() const;
+  std::string json() const;
+};
+
+// Called during long runs with the entries done and to do.
+using Progress = std::function<void(std::size_t done, std::size_t total)>;
+
+class Agent {
+ public:
+  // Where the chip plug-in is searched when SIDECAR_PLUGIN_PATH is unset.
+  static void defaultPluginPathIs(std::string path);
+
+  // Finds the chip: sets the plug-in search path when it is unset, asks for
+  // every table's Util again through the table's UtilLoader and creates the
+  // Utils the chip filed. Raises AgentError (chip) when something is missing.
+  Agent();
+  ~Agent();
+
+  std::string profileName() const;
+  // The index range of every table, by qualified name.
+  IndexRanges const& ranges() const { return ranges_; }
+
+  Report apply(Config const& config, std::string const& image, Progress const& progress = {});
+  Report plan(Config const& config, std::string const& image, bool verbose);
+  // The valid rows of every table (or of the one named), in configuration
+  // form, one line each. Raises AgentError (usage) for an unknown table.
+  std::string show(std::string const& image, std::string_view table);
+
+ private:
+  struct Run;
+  Report warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
+                     Progress const& progress);
+
+  Asic::ChipDevice* device_ = nullptr;
+  std::vector<Orrin::Ptr<Asic::SwTable::Util>> utils_;  // catalogue order
+  IndexRanges ranges_;
+};
+
+}  // namespace IfaAgent

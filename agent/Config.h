@@ -1,0 +1,98 @@
+// The agent's configuration: the entries the feature wants in hardware, one
+// per line.
+//
+//     # comment
+//     IfaVectorMatch  3  CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=4096, baseHdr=3)
+//     IfaSwitchId     0  0x0a000001
+//     IfaMetadataSelectProfile 2
+//
+// A line names the table (its name, or its qualified name), the index (the key,
+// unsigned, decimal or 0x hex) and the entry in the library's text form (for a
+// table without fields, nothing). A '#' starts a comment; blank lines are
+// ignored. The whole text is validated before anything is used: an unknown
+// table, a missing or malformed index, an index outside the table's range, a
+// key given twice and malformed entry text are each reported as
+// "FILE:LINE:COLUMN: ...", naming the field where one is at fault.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "KivaOrrin/ValueToStrep.h"
+#include "tables/IfaTables.h"
+
+namespace IfaAgent {
+
+struct IndexRange {
+  std::uint32_t minIndex = 0;
+  std::uint32_t maxIndex = 0xFFFFFFFFu;
+};
+// Index ranges by qualified table name; a table not listed takes any index.
+using IndexRanges = std::map<std::string, IndexRange, std::less<>>;
+
+template <class Table>
+struct TableConfig {
+  struct Item {
+    std::uint32_t key;
+    typename Table::Entry entry;
+    std::size_t line;  // where it was given (1-based)
+  };
+  std::vector<Item> items;  // in the order given
+};
+
+template <class List>
+struct PerTable;
+template <class... Tables>
+struct PerTable<IfaRuntime::TableList<Tables...>> {
+  using Configs = std::tuple<TableConfig<Tables>...>;
+};
+
+// Every problem of a configuration, one message each.
+class ConfigError : public std::runtime_error {
+ public:
+  explicit ConfigError(std::vector<std::string> problems);
+  std::vector<std::string> const& problems() const { return problems_; }
+
+ private:
+  std::vector<std::string> problems_;
+};
+
+class Config {
+ public:
+  // Reads and validates `text`, named `file` in messages. Raises ConfigError
+  // with every problem found.
+  static Config parse(std::string_view text, std::string const& file, IndexRanges const& ranges);
+  // The same, from a file; a file that cannot be read is a ConfigError too.
+  static Config read(std::string const& path, IndexRanges const& ranges);
+
+  template <class Table>
+  TableConfig<Table> const& table() const {
+    return std::get<TableConfig<Table>>(tables_);
+  }
+  template <class Table>
+  TableConfig<Table>& table() {
+    return std::get<TableConfig<Table>>(tables_);
+  }
+  // Number of entries over all tables.
+  std::size_t size() const;
+
+ private:
+  PerTable<IfaRuntime::AllTables>::Configs tables_;
+};
+
+// One configuration line of an entry, as `show` prints it and `parse` reads it.
+template <class Table>
+std::string configLine(std::uint32_t key, typename Table::Entry const& entry) {
+  std::string line = std::string(Table::kName) + " " + std::to_string(key);
+  std::string const text(KivaOrrin::Impl::valueToStrep(entry).view());
+  if (!text.empty()) line += " " + text;
+  return line;
+}
+
+}  // namespace IfaAgent

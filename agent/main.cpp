@@ -1,0 +1,301 @@
+// ifa-agent: programs the IFA tables of a switch chip from a configuration,
+// and survives its own restarts without disturbing what the chip holds.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Asic/HwTable.h"
+#include "Kiva/Trace.h"
+#include "agent/Agent.h"
+#include "agent/DemoConfigs.h"
+
+namespace {
+
+using IfaAgent::Agent;
+using IfaAgent::AgentError;
+
+// Exit statuses.
+constexpr int kOk = 0;
+constexpr int kConfigRejected = 1;
+constexpr int kUsage = 2;
+constexpr int kImageRefused = 3;
+constexpr int kChipFailure = 4;
+
+constexpr char const* kDefaultImage = "ifa-asic.img";
+
+char const kUsageText[] =
+    R"(usage: ifa-agent COMMAND [ARGS] [OPTIONS]
+
+Programs the IFA tables of a switch chip from a configuration and keeps them
+across agent restarts: with no chip image yet it cold-starts; with one, it
+reads the hardware back, reconciles it with the configuration (equal rows are
+left alone, different rows rewritten, missing rows written) and purges the
+rows nobody claimed.
+
+commands:
+  apply CONFIG [--image FILE] [--json]   bring the chip to the configuration
+  plan CONFIG [--image FILE] [--verbose] [--json]
+                                         what apply would do, writing nothing
+  show [TABLE] [--image FILE]            the rows in hardware, as configuration
+  demo [--image FILE] [--json]           a cold start, then a warm restart with
+                                         a changed configuration
+  help                                   this text
+
+options of every command:
+  --image FILE   the chip's memory image (default: ifa-asic.img)
+  --trace SPEC   enable text-trace levels, as in KIVA_TRACE, for example
+                 --trace 'SwTableStat=0' or --trace 'CorvaneInt::*=5-9'
+  --help         help on the command
+
+exit statuses:
+  0  done
+  1  the configuration was rejected; nothing was written
+  2  usage error
+  3  the image is missing (show) or was refused (not this chip's, damaged)
+  4  no chip plug-in, or a hardware operation failed
+
+environment:
+  SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in (default: the
+                       build's chip-plugins directory)
+  IFA_CHIP_PROFILE     the chip profile of the simulated chip (corvane-sim-a)
+  KIVA_TRACE, KIVA_TRACE_FILE  trace levels and trace file
+)";
+
+std::map<std::string, std::string> const kCommandHelp = {
+    {"apply",
+     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--trace SPEC]
+
+Validates the whole configuration first: an unknown table, a bad or
+out-of-range index, a key given twice or malformed entry text is reported as
+FILE:LINE:COLUMN: ... and nothing is written (exit status 1).
+
+With no image at FILE, a cold start creates it and programs every entry. With
+an image, a warm restart reads every table back, replays the configuration,
+ends the replay and purges stale rows, then reports per table the entries,
+the rows read back and how many were matched (left alone), mismatched
+(rewritten in place), missing (written) and stale (purged). --json prints the
+report as one JSON object.
+)"},
+    {"plan",
+     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--trace SPEC]
+
+The comparison a warm restart would make, without writing anything: per table
+how many rows would be left alone (matched), rewritten (mismatched), written
+(missing) and purged (stale); with --verbose also per key. The apply of the
+same configuration that follows reports exactly these figures.
+)"},
+    {"show",
+     R"(usage: ifa-agent show [TABLE] [--image FILE] [--trace SPEC]
+
+Prints the valid rows of every table, or of TABLE (a table name such as
+IfaVectorMatch), decoded as entries, one configuration line each.
+)"},
+    {"demo",
+     R"(usage: ifa-agent demo [--image FILE] [--json] [--trace SPEC]
+
+Runs the built-in scenario: a cold start from a configuration that fills all
+fourteen tables, then a warm restart with a changed configuration (entries
+equal, changed, new and removed), printing both reports. The image goes in a
+temporary directory that is removed afterwards, unless --image names a file
+(which must not exist yet, and is kept).
+)"},
+    {"help", "usage: ifa-agent help\n"},
+};
+
+struct Options {
+  std::string command;
+  std::vector<std::string> args;
+  std::string image = kDefaultImage;
+  bool imageGiven = false;
+  bool json = false;
+  bool verbose = false;
+  bool help = false;
+  std::optional<std::string> trace;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+Options parseArgs(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string const a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw UsageError(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--image") {
+      o.image = value();
+      o.imageGiven = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--verbose" || a == "-v") {
+      o.verbose = true;
+    } else if (a == "--trace") {
+      o.trace = value();
+    } else if (a.size() > 1 && a[0] == '-') {
+      throw UsageError("unknown option " + a);
+    } else if (o.command.empty()) {
+      o.command = a;
+    } else {
+      o.args.push_back(a);
+    }
+  }
+  return o;
+}
+
+void expectArgs(Options const& o, std::size_t min, std::size_t max) {
+  if (o.args.size() < min) throw UsageError(o.command + ": missing argument");
+  if (o.args.size() > max) throw UsageError(o.command + ": unexpected argument " + o.args[max]);
+}
+
+void optionsAllowed(Options const& o, bool json, bool verbose) {
+  if (o.json && !json) throw UsageError(o.command + ": --json is not an option of this command");
+  if (o.verbose && !verbose) {
+    throw UsageError(o.command + ": --verbose is not an option of this command");
+  }
+}
+
+// Progress of long runs on standard error, when it is a terminal.
+IfaAgent::Progress progressOnTerminal() {
+  if (!::isatty(STDERR_FILENO)) return {};
+  return [](std::size_t done, std::size_t total) {
+    if (total < 1000) return;
+    if (done % 256 != 0 && done != total) return;
+    std::fprintf(stderr, "\rifa-agent: %zu of %zu entries", done, total);
+    if (done == total) std::fputc('\n', stderr);
+  };
+}
+
+void print(IfaAgent::Report const& report, bool json) {
+  std::cout << (json ? report.json() : report.text());
+}
+
+int runApply(Agent& agent, Options const& o) {
+  expectArgs(o, 1, 1);
+  optionsAllowed(o, true, false);
+  IfaAgent::Config const config = IfaAgent::Config::read(o.args[0], agent.ranges());
+  print(agent.apply(config, o.image, progressOnTerminal()), o.json);
+  return kOk;
+}
+
+int runPlan(Agent& agent, Options const& o) {
+  expectArgs(o, 1, 1);
+  optionsAllowed(o, true, true);
+  IfaAgent::Config const config = IfaAgent::Config::read(o.args[0], agent.ranges());
+  print(agent.plan(config, o.image, o.verbose), o.json);
+  return kOk;
+}
+
+int runShow(Agent& agent, Options const& o) {
+  expectArgs(o, 0, 1);
+  optionsAllowed(o, false, false);
+  std::cout << agent.show(o.image, o.args.empty() ? std::string() : o.args[0]);
+  return kOk;
+}
+
+int runDemo(Agent& agent, Options const& o) {
+  expectArgs(o, 0, 0);
+  optionsAllowed(o, true, false);
+  std::string image = o.image;
+  std::string directory;
+  if (!o.imageGiven) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "ifa-agent-demo.XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("cannot create " + tmpl);
+    directory = tmpl;
+    image = directory + "/ifa-asic.img";
+  } else if (std::filesystem::exists(image)) {
+    throw UsageError("demo: " + image + " exists already; the demo starts without an image");
+  }
+  struct Cleanup {
+    std::string directory;
+    ~Cleanup() {
+      std::error_code ec;
+      if (!directory.empty()) std::filesystem::remove_all(directory, ec);
+    }
+  } cleanup{directory};
+  auto const base =
+      IfaAgent::Config::parse(IfaAgent::Demo::kBaseConfig, "base.conf", agent.ranges());
+  auto const changed =
+      IfaAgent::Config::parse(IfaAgent::Demo::kChangedConfig, "changed.conf", agent.ranges());
+  if (!o.json) {
+    std::cout << "== 1. cold start with the base configuration (" << base.size()
+              << " entries, examples/agent/base.conf) ==\n";
+  }
+  print(agent.apply(base, image), o.json);
+  if (!o.json) {
+    std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
+              << " entries, examples/agent/changed.conf) ==\n";
+  }
+  print(agent.apply(changed, image), o.json);
+  return kOk;
+}
+
+int run(Options const& o) {
+  if (o.command.empty() || o.command == "help") {
+    std::cout << kUsageText;
+    return o.command.empty() && !o.help ? kUsage : kOk;
+  }
+  auto const help = kCommandHelp.find(o.command);
+  if (help == kCommandHelp.end()) throw UsageError("unknown command \"" + o.command + "\"");
+  if (o.help) {
+    std::cout << help->second;
+    return kOk;
+  }
+  if (o.trace) Kiva::TraceHandle::configure(*o.trace);
+  Agent agent;
+  if (o.command == "apply") return runApply(agent, o);
+  if (o.command == "plan") return runPlan(agent, o);
+  if (o.command == "show") return runShow(agent, o);
+  return runDemo(agent, o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Agent::defaultPluginPathIs(IFA_CHIP_PLUGIN_DIR);
+  try {
+    return run(parseArgs(argc, argv));
+  } catch (UsageError const& e) {
+    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    return kUsage;
+  } catch (IfaAgent::ConfigError const& e) {
+    for (std::string const& problem : e.problems()) std::cerr << problem << '\n';
+    std::cerr << "ifa-agent: configuration rejected (" << e.problems().size()
+              << (e.problems().size() == 1 ? " problem" : " problems") << "); nothing written\n";
+    return kConfigRejected;
+  } catch (AgentError const& e) {
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    switch (e.kind()) {
+      case AgentError::Kind::usage:
+        return kUsage;
+      case AgentError::Kind::image:
+        return kImageRefused;
+      case AgentError::Kind::chip:
+        return kChipFailure;
+    }
+  } catch (Asic::ChipDevice::Error const& e) {
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    return kImageRefused;
+  } catch (std::invalid_argument const& e) {
+    // A bad --trace specification.
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    return kUsage;
+  } catch (std::exception const& e) {
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    return kChipFailure;
+  }
+  return kChipFailure;
+}
