@@ -30,7 +30,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	$(BUILD)/examples/ifa-entries
+	$(BUILD)/agent/ifa-agent demo
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

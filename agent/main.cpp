@@ -107,7 +107,6 @@ equal, changed, new and removed), printing both reports. The image goes in a
 temporary directory that is removed afterwards, unless --image names a file
 (which must not exist yet, and is kept).
 )"},
-    {"help", "usage: ifa-agent help\n"},
 };
 
 struct Options {

@@ -1,0 +1,430 @@
+// ifa-agent run as a process over the simulated chip plug-in: the demo's
+// exact output, cold start then warm restarts with exact figures, plan
+// agreeing with the apply that follows, the corpus of bad configurations,
+// refused images, and an agent killed at random points of an apply.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestTables.h"
+#include "agent/Config.h"
+#include "chip/ChipProfile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "ifa-agent-test.XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string contents(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write(std::string const& path, std::string const& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+  bool killed() const { return status == 128 + 9; }
+};
+
+// Runs the agent with `args` (shell words) and extra environment `env`
+// ("NAME=value ..."); the chip settings of the caller's environment are not
+// passed on.
+Result agent(std::string const& args, std::string const& env = "") {
+  TempDir io;
+  std::string const command = "env -u IFA_CHIP_PROFILE -u IFA_CHIP_CRASH_AFTER_WRITES " + env +
+                              " " IFA_AGENT_PROGRAM " " + args + " >" + io.file("out") + " 2>" +
+                              io.file("err");
+  int const raw = std::system(command.c_str());
+  Result r;
+  if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) r.status = 128 + WTERMSIG(raw);
+  r.out = contents(io.file("out"));
+  r.err = contents(io.file("err"));
+  return r;
+}
+
+std::string quote(std::string const& s) {
+  return "'" + s + "'";
+}
+
+std::string example(std::string const& name) {
+  return std::string(IFA_EXAMPLES_DIR) + "/agent/" + name;
+}
+
+IfaAgent::IndexRanges ranges(std::string_view profile) {
+  IfaAgent::IndexRanges out;
+  for (auto const& r : SimChip::profile(profile).ranges) {
+    out[std::string(r.table)] = {r.minIndex, r.maxIndex};
+  }
+  return out;
+}
+
+// The lines `show` prints for a configuration: every entry, in table and key
+// order.
+std::string shown(IfaAgent::Config const& config) {
+  std::string out;
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    auto items = config.table<Table>().items;
+    std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.key < b.key; });
+    for (auto const& item : items) out += IfaAgent::configLine<Table>(item.key, item.entry) + "\n";
+  });
+  return out;
+}
+
+// Figures of a JSON report: table -> {entries, readBack, matched, ...}.
+struct Figures {
+  unsigned entries, readBack, matched, mismatched, missing, stale;
+};
+std::map<std::string, Figures> figures(std::string const& json) {
+  std::map<std::string, Figures> out;
+  std::regex const row(
+      "\\{\"table\":\"([^\"]+)\",\"entries\":(\\d+),\"readBack\":(\\d+),\"matched\":(\\d+),"
+      "\"mismatched\":(\\d+),\"missing\":(\\d+),\"stale\":(\\d+)");
+  for (std::sregex_iterator it(json.begin(), json.end(), row), end; it != end; ++it) {
+    auto n = [&](int i) { return static_cast<unsigned>(std::stoul((*it)[i])); };
+    out[(*it)[1]] = {n(2), n(3), n(4), n(5), n(6), n(7)};
+  }
+  return out;
+}
+
+TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
+  TempDir dir;
+  std::string const image = dir.file("demo.img");
+  Result const r = agent("demo --image " + quote(image));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string const expected =
+      "== 1. cold start with the base configuration (29 entries, examples/agent/base.conf) ==\n"
+      "cold start: created " +
+      image +
+      " (chip profile \"corvane-sim-a\")\n"
+      "table                                          entries     written\n"
+      "CorvaneInt::IfaActionProfile                         2           2\n"
+      "CorvaneInt::IfaActionVector                          3           3\n"
+      "CorvaneInt::IfaEpRecircProfile                       1           1\n"
+      "CorvaneInt::IfaEpRecirc                              2           2\n"
+      "CorvaneInt::IfaMetadataConstructProfile              2           2\n"
+      "CorvaneInt::IfaMetadataProfile                       2           2\n"
+      "CorvaneInt::IfaMetadataSelectProfile                 2           2\n"
+      "CorvaneInt::IfaMonIngRedirectPktProfile              2           2\n"
+      "CorvaneInt::IfaPktDetection                          2           2\n"
+      "CorvaneInt::IfaPortSwTable                           4           4\n"
+      "CorvaneInt::IfaSflowIngSwTable                       2           2\n"
+      "CorvaneInt::IfaSwitchId                              1           1\n"
+      "CorvaneInt::IfaTimeOfDay                             1           1\n"
+      "CorvaneInt::IfaVectorMatch                           3           3\n"
+      "total                                               29          29\n"
+      "\n"
+      "== 2. warm restart with the changed configuration (29 entries, examples/agent/changed.conf) "
+      "==\n"
+      "warm restart of " +
+      image +
+      " (chip profile \"corvane-sim-a\")\n"
+      "table                                          entries   read back     matched  mismatched  "
+      "   missing       stale\n"
+      "CorvaneInt::IfaActionProfile                         3           2           1           1  "
+      "         1           0\n"
+      "CorvaneInt::IfaActionVector                          2           3           1           1  "
+      "         0           1\n"
+      "CorvaneInt::IfaEpRecircProfile                       1           1           1           0  "
+      "         0           0\n"
+      "CorvaneInt::IfaEpRecirc                              2           2           1           1  "
+      "         0           0\n"
+      "CorvaneInt::IfaMetadataConstructProfile              2           2           1           0  "
+      "         1           1\n"
+      "CorvaneInt::IfaMetadataProfile                       2           2           1           1  "
+      "         0           0\n"
+      "CorvaneInt::IfaMetadataSelectProfile                 2           2           2           0  "
+      "         0           0\n"
+      "CorvaneInt::IfaMonIngRedirectPktProfile              1           2           1           0  "
+      "         0           1\n"
+      "CorvaneInt::IfaPktDetection                          3           2           1           1  "
+      "         1           0\n"
+      "CorvaneInt::IfaPortSwTable                           4           4           2           1  "
+      "         1           1\n"
+      "CorvaneInt::IfaSflowIngSwTable                       2           2           1           1  "
+      "         0           0\n"
+      "CorvaneInt::IfaSwitchId                              1           1           0           1  "
+      "         0           0\n"
+      "CorvaneInt::IfaTimeOfDay                             1           1           1           0  "
+      "         0           0\n"
+      "CorvaneInt::IfaVectorMatch                           3           3           1           1  "
+      "         1           1\n"
+      "total                                               29          29          15           9  "
+      "         5           5\n";
+  EXPECT_EQ(r.out, expected);
+  // The hardware holds the changed configuration.
+  auto const changed = IfaAgent::Config::read(example("changed.conf"), ranges("corvane-sim-a"));
+  EXPECT_EQ(agent("show --image " + quote(image)).out, shown(changed));
+  // Without --image the demo leaves nothing behind.
+  Result const again = agent("demo");
+  EXPECT_EQ(again.status, 0) << again.err;
+}
+
+TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurationMatchesAll) {
+  TempDir dir;
+  std::string const image = quote(dir.file("chip.img"));
+  std::string const base = quote(example("base.conf")), changed = quote(example("changed.conf"));
+
+  Result const coldPlan = agent("plan " + base + " --json --image " + image);
+  ASSERT_EQ(coldPlan.status, 0) << coldPlan.err;
+  EXPECT_FALSE(fs::exists(dir.file("chip.img")));
+  Result const cold = agent("apply " + base + " --json --image " + image);
+  ASSERT_EQ(cold.status, 0) << cold.err;
+  EXPECT_NE(cold.out.find("\"mode\":\"cold\""), std::string::npos);
+  EXPECT_EQ(figures(cold.out).size(), 14u);
+  EXPECT_EQ(figures(coldPlan.out).size(), 14u);
+  for (auto const& [table, f] : figures(cold.out)) {
+    EXPECT_EQ(f.entries, figures(coldPlan.out)[table].entries) << table;
+  }
+
+  std::string const before = contents(dir.file("chip.img"));
+  Result const plan = agent("plan " + changed + " --json --image " + image);
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  EXPECT_EQ(contents(dir.file("chip.img")), before) << "plan wrote to the image";
+  Result const warm = agent("apply " + changed + " --json --image " + image);
+  ASSERT_EQ(warm.status, 0) << warm.err;
+  std::string planned = plan.out;
+  planned.replace(planned.find("\"plan\""), 6, "\"apply\"");
+  EXPECT_EQ(warm.out, planned);
+  auto const totals = [](std::string const& json) {
+    std::smatch m;
+    std::regex_search(json, m, std::regex("\"total\":\\{[^}]*\\}"));
+    return m.str();
+  };
+  EXPECT_EQ(totals(warm.out),
+            "\"total\":{\"entries\":29,\"readBack\":29,\"matched\":15,\"mismatched\":9,"
+            "\"missing\":5,\"stale\":5,\"written\":14,\"deleted\":5}");
+
+  // Per key, the verbose plan of going back names each action.
+  Result const verbose = agent("plan " + base + " --verbose --image " + image);
+  ASSERT_EQ(verbose.status, 0);
+  for (char const* line :
+       {"  IfaActionVector 1: write\n", "  IfaActionProfile 0: leave alone\n",
+        "  IfaActionProfile 2: purge, hardware holds CorvaneInt::IfaActionProfile::Entry(",
+        "  IfaMetadataConstructProfile 2: purge, hardware holds an entry without fields\n",
+        "  IfaSwitchId 0: rewrite, hardware holds 167772162\n"}) {
+    EXPECT_NE(verbose.out.find(line), std::string::npos) << line;
+  }
+
+  Result const replay = agent("apply " + changed + " --json --image " + image);
+  ASSERT_EQ(replay.status, 0);
+  EXPECT_EQ(totals(replay.out),
+            "\"total\":{\"entries\":29,\"readBack\":29,\"matched\":29,\"mismatched\":0,"
+            "\"missing\":0,\"stale\":0,\"written\":0,\"deleted\":0}");
+  EXPECT_EQ(contents(dir.file("chip.img")).substr(4096),
+            contents(dir.file("chip.img")).substr(4096));
+  // Show one table, by either name.
+  Result const one = agent("show IfaSwitchId --image " + image);
+  EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
+  EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
+}
+
+TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntouched) {
+  TempDir dir;
+  std::string const image = dir.file("chip.img");
+  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + quote(image)).status, 0);
+  std::string const before = contents(image);
+  std::vector<fs::path> files;
+  for (auto const& e : fs::directory_iterator(IFA_BAD_CONFIG_DIR)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  ASSERT_GE(files.size(), 10u);
+  for (fs::path const& file : files) {
+    std::string const text = contents(file.string());
+    std::string const expect = text.substr(10, text.find('\n') - 10);  // after "# expect: "
+    for (bool withImage : {true, false}) {
+      std::string const target = withImage ? image : dir.file("absent.img");
+      Result const r = agent("apply " + quote(file.string()) + " --image " + quote(target));
+      EXPECT_EQ(r.status, 1) << file;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, file.string() + ":" + expect +
+                           "\nifa-agent: configuration rejected (1 problem); nothing written\n");
+      EXPECT_EQ(agent("plan " + quote(file.string()) + " --image " + quote(target)).status, 1);
+    }
+    EXPECT_EQ(contents(image), before) << file;
+    EXPECT_FALSE(fs::exists(dir.file("absent.img"))) << file;
+  }
+  // All problems of a file are reported together.
+  write(dir.file("many.conf"), "IfaFoo 1\nIfaSwitchId 9 1\n\n# fine\nIfaSwitchId 0 1\n");
+  Result const many = agent("apply " + quote(dir.file("many.conf")) + " --image " + quote(image));
+  EXPECT_EQ(many.status, 1);
+  EXPECT_NE(many.err.find(dir.file("many.conf") + ":1:1: field \"table\""), std::string::npos);
+  EXPECT_NE(many.err.find(dir.file("many.conf") + ":2:13: IfaSwitchId: field \"index\""),
+            std::string::npos);
+  EXPECT_NE(many.err.find("(2 problems)"), std::string::npos);
+  Result const unreadable =
+      agent("apply " + quote(dir.file("none.conf")) + " --image " + quote(image));
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(unreadable.err.substr(0, unreadable.err.find('\n')),
+            dir.file("none.conf") + ": cannot read the configuration");
+  EXPECT_EQ(contents(image), before);
+}
+
+TEST(AgentProcess, AnImageThatIsNotThisChipsIsRefusedAndLeftAlone) {
+  TempDir dir;
+  std::string const image = dir.file("chip.img");
+  std::string const base = quote(example("base.conf"));
+  ASSERT_EQ(agent("apply " + base + " --image " + quote(image)).status, 0);
+
+  // Another chip profile.
+  Result const other =
+      agent("apply " + base + " --image " + quote(image), "IFA_CHIP_PROFILE=corvane-sim-small");
+  // The base configuration fits the small profile too: the image is refused.
+  EXPECT_EQ(other.status, 3);
+  write(dir.file("small.conf"), "IfaSwitchId 0 5\n");
+  std::string const before = contents(image);
+  Result const refused =
+      agent("apply " + quote(dir.file("small.conf")) + " --image " + quote(image),
+            "IFA_CHIP_PROFILE=corvane-sim-small");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err, "ifa-agent: image " + image +
+                             ": made for chip profile \"corvane-sim-a\", this chip is "
+                             "\"corvane-sim-small\"\n");
+  EXPECT_EQ(contents(image), before);
+
+  // A damaged magic.
+  std::string damaged = before;
+  damaged[1] = 'X';
+  write(image, damaged);
+  for (std::string const& command : {"apply " + base, "plan " + base, std::string("show")}) {
+    Result const r = agent(command + " --image " + quote(image));
+    EXPECT_EQ(r.status, 3) << command;
+    EXPECT_EQ(r.err, "ifa-agent: image " + image +
+                         ": not an IFA ASIC image (no \"IFAASIC\" magic in a 4096-byte header)\n");
+  }
+  EXPECT_EQ(contents(image), damaged);
+  Result const none = agent("show --image " + quote(dir.file("none.img")));
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.err, "ifa-agent: no image at " + dir.file("none.img") + "\n");
+  Result const badProfile = agent("show --image " + quote(image), "IFA_CHIP_PROFILE=nope");
+  EXPECT_EQ(badProfile.status, 4);
+  EXPECT_NE(badProfile.err.find("unknown chip profile \"nope\""), std::string::npos);
+}
+
+TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
+  for (std::string const command : {"apply", "plan", "show", "demo"}) {
+    Result const r = agent(command + " --help");
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_EQ(r.out.rfind("usage: ifa-agent " + command + " ", 0), 0u) << command;
+  }
+  for (std::string const general : {"--help", "help", "help --help"}) {
+    Result const r = agent(general);
+    EXPECT_EQ(r.status, 0) << general;
+    EXPECT_EQ(r.out.rfind("usage: ifa-agent COMMAND", 0), 0u) << general;
+  }
+  EXPECT_EQ(agent("").status, 2);
+  Result const unknown = agent("frobnicate");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err,
+            "ifa-agent: unknown command \"frobnicate\"\n(ifa-agent --help for usage)\n");
+  EXPECT_EQ(agent("apply").status, 2);
+  EXPECT_EQ(agent("show --json").status, 2);
+  EXPECT_EQ(agent("apply x --image").status, 2);
+  EXPECT_EQ(agent("apply x --trace 'Foo=99'").status, 2);
+
+  TempDir dir;
+  std::string const image = quote(dir.file("chip.img"));
+  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + image).status, 0);
+  Result const traced = agent("apply " + quote(example("changed.conf")) + " --image " + image +
+                              " --trace SwTableStat=0");
+  ASSERT_EQ(traced.status, 0);
+  EXPECT_NE(traced.err.find("SwTableStat[0] CorvaneInt::IfaVectorMatch : purgeStaleEntries "
+                            "Asic::SwTable::ReconciliationStatistics(entryMatched=1, "
+                            "entryMismatched=1, entryMissing=1, entryStale=1)\n"),
+            std::string::npos)
+      << traced.err;
+}
+
+// A random configuration for the profile: a few keys in every table.
+std::string randomConfig(std::mt19937_64& rng, std::string_view profile) {
+  std::string text = "# random configuration\n";
+  auto const& p = SimChip::profile(profile);
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    auto const* range = p.range(Table::kQualifiedName);
+    std::uint64_t const span = std::uint64_t{range->maxIndex} - range->minIndex + 1;
+    std::set<std::uint32_t> keys;
+    std::size_t const n = rng() % (std::min<std::uint64_t>(span, 5) + 1);
+    while (keys.size() < n) keys.insert(static_cast<std::uint32_t>(range->minIndex + rng() % span));
+    for (std::uint32_t key : keys) {
+      auto const entry = rng() % 3 == 0 ? typename Table::Entry()
+                                        : IfaTest::randomEntry<typename Table::Entry>(rng);
+      text += IfaAgent::configLine<Table>(key, entry) + "\n";
+    }
+  });
+  return text;
+}
+
+// Kills the agent after a random number of row writes, in cold starts and in
+// warm restarts; the next apply of the same configuration must bring the
+// hardware to exactly that configuration, with figures that add up.
+TEST(AgentProcess, AnAgentKilledAtAnyPointOfAnApplyIsRepairedByTheNextApply) {
+  TempDir dir;
+  std::mt19937_64 rng(2026);
+  std::string const image = dir.file("chip.img"), conf = dir.file("next.conf");
+  auto const r = ranges("corvane-sim-small");
+  int kills = 0;
+  for (int round = 0; round < 24; ++round) {
+    if (round % 6 == 0) fs::remove(image);  // now and then from a cold start
+    std::string const text = randomConfig(rng, "corvane-sim-small");
+    write(conf, text);
+    auto const config = IfaAgent::Config::parse(text, conf, r);
+    std::string const env = "IFA_CHIP_PROFILE=corvane-sim-small";
+    std::size_t const crashAfter = 1 + rng() % (2 * config.size() + 2);
+    Result const crashed =
+        agent("apply " + quote(conf) + " --image " + quote(image),
+              env + " IFA_CHIP_CRASH_AFTER_WRITES=" + std::to_string(crashAfter));
+    ASSERT_TRUE(crashed.killed() || crashed.status == 0) << crashed.status << crashed.err;
+    kills += crashed.killed();
+    if (!fs::exists(image)) continue;  // killed before the image was made: nothing to repair
+
+    Result const before = agent("show --image " + quote(image), env);
+    ASSERT_EQ(before.status, 0) << before.err;
+    std::size_t const rowsBefore = std::count(before.out.begin(), before.out.end(), '\n');
+    Result const repaired = agent("apply " + quote(conf) + " --json --image " + quote(image), env);
+    ASSERT_EQ(repaired.status, 0) << repaired.err;
+    unsigned readBack = 0;
+    for (auto const& [table, f] : figures(repaired.out)) {
+      EXPECT_EQ(f.matched + f.mismatched + f.missing, f.entries) << table << " round " << round;
+      EXPECT_EQ(f.matched + f.mismatched + f.stale, f.readBack) << table << " round " << round;
+      readBack += f.readBack;
+    }
+    EXPECT_EQ(readBack, rowsBefore) << "round " << round;
+    EXPECT_EQ(agent("show --image " + quote(image), env).out, shown(config)) << "round " << round;
+  }
+  EXPECT_GT(kills, 12);
+}
+
+}  // namespace
