@@ -112,11 +112,11 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     LineReader reader;
   };
   std::map<std::string, TableInfo, std::less<>> tables;
-  std::vector<std::map<std::uint32_t, std::size_t>> seen(16);
-  std::size_t slot = 0;
+  // Keys seen so far and their lines, per table (map nodes stay in place).
+  std::map<std::string_view, std::map<std::uint32_t, std::size_t>> seen;
   std::string known;
   IfaRuntime::AllTables::forEach([&]<class Table>() {
-    auto* keys = &seen[slot++];
+    auto* keys = &seen[Table::kName];
     TableInfo info{std::string(Table::kName), IndexRange{}, {}};
     if (auto const it = ranges.find(Table::kQualifiedName); it != ranges.end())
       info.range = it->second;
