@@ -356,6 +356,12 @@ TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
   EXPECT_EQ(agent("apply x --trace 'Foo=99'").status, 2);
 
   TempDir dir;
+  // A search path without the chip.
+  Result const noChip = agent("show", "SIDECAR_PLUGIN_PATH=" + quote(dir.file("")));
+  EXPECT_EQ(noChip.status, 4);
+  EXPECT_EQ(noChip.err,
+            "ifa-agent: no chip plug-in answered (SIDECAR_PLUGIN_PATH=" + dir.file("") + ")\n");
+
   std::string const image = quote(dir.file("chip.img"));
   ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + image).status, 0);
   Result const traced = agent("apply " + quote(example("changed.conf")) + " --image " + image +
