@@ -215,13 +215,13 @@ std::string statusText(Orrin::Inspect::OpStatus s) {
     case Orrin::Inspect::statusDone:
       return "done";
     case Orrin::Inspect::statusNotSupported:
-      return "status 1 (not supported)";
+      return "not supported (status 1)";
     case Orrin::Inspect::statusNoSuchAttribute:
-      return "status 2 (no such attribute)";
+      return "no such attribute (status 2)";
     case Orrin::Inspect::statusNoValue:
-      return "status 3 (no value)";
+      return "no value (status 3)";
     case Orrin::Inspect::statusAbsent:
-      return "status 4 (absent)";
+      return "absent (status 4)";
   }
   return "status " + std::to_string(static_cast<int>(s));
 }
