@@ -125,6 +125,26 @@ Kiva::KivaAttr handleNumbered537() {
   return Kiva::KivaAttr(m, 0);
 }
 
+// Hooks of a module made here: only their addresses matter.
+Op::OpStatus fakeInspect(void*, void*, Kiva::KivaAttr const&, std::uint8_t, void const*,
+                         void const* const*) {
+  return Op::statusAbsent;
+}
+Orrin::Node* fakeNewEntity(Orrin::String const&, void const*) {
+  return nullptr;
+}
+void fakeConstruct(void*, void const* const*) {}
+void* fakeIterator(void*, void const*, Kiva::KivaAttr const&, Op::IterHooks const**) {
+  return nullptr;
+}
+Op::InspectAtomicFnTable const fakeValueOperations{};
+Kiva::GenericIfImpl::GenericIfPtrInterfaceMethods const fakeEntityInterface{};
+
+template <class F>
+void const* address(F f) {
+  return reinterpret_cast<void const*>(f);
+}
+
 template <class Table>
 class InspectTable : public ::testing::Test {};
 TYPED_TEST_SUITE(InspectTable, IfaTest::AllTableTypes, IfaTest::TableName);
@@ -150,6 +170,119 @@ TEST(InspectRegistry, DecodesTheFourteenModulesInCatalogueOrderWithTheirSymbols)
     EXPECT_EQ(ModuleInspectData::module(m.record), &m);
   });
   EXPECT_EQ(ModuleInspectData::type("CorvaneInt::NoSuchTable"), nullptr);
+}
+
+// A module registered after the first query, encoded here with types,
+// references and hooks of every kind, decoded from its bytes alone.
+TEST(InspectRegistry, DecodesAModuleRegisteredLaterFromItsBytesAlone) {
+  // A second module for the first to refer to; address words reach only
+  // 2 GiB, so both live in this binary.
+  alignas(8) static unsigned char otherStorage[1024];
+  Kiva::ModuleSpec otherSpec;
+  for (char const* name : {"Other::Base", "Other::Key", "Other::Small"}) {
+    otherSpec.types.push_back({0x0040, name, 4, {}, {}, 0, {}});
+  }
+  otherSpec.referencedTypes = {{nullptr, 0}};
+  auto const* other = Kiva::encodeTypeModule(otherSpec, "Other", otherStorage, sizeof otherStorage);
+  alignas(8) static unsigned char storage[4096];
+  Kiva::ModuleSpec spec;
+  spec.types = {
+      {0x0041,
+       "Test::Value",
+       12,
+       {{700, "width", 0x00, 0x1C, {0x01, 0x02}, Kiva::kTypeU8, {}, -1, 4},
+        {701, "lookup", 0x01, 0x4C, {0x01, 0x10}, 0, {}, 1, -1}},
+       {},
+       2,
+       {nullptr, nullptr, &fakeValueOperations, address(&fakeConstruct), address(&fakeInspect),
+        nullptr}},
+      {0x0140,
+       "Test::Thing",
+       40,
+       {{702,
+         "poke",
+         0x11,
+         0x08,
+         {0, 0},
+         Kiva::kTypeNone,
+         {{"how", "Test::Value"}, {"maybe", "Test::Value", true}, {"other", "Unknown::Type"}}},
+        {703, "count", 0x00, 0x28, {0, 0}, Kiva::kTypeU64}},
+       {{"name", "Orrin::String"}},
+       3,
+       {address(&fakeNewEntity), nullptr, &fakeEntityInterface, nullptr, address(&fakeInspect),
+        address(&fakeIterator)}},
+  };
+  spec.referencedTypes = {{other, 2}, {other, 1}, {other, 0}, {nullptr, 1}};
+  auto const* record = Kiva::encodeTypeModule(spec, "Test", storage, sizeof storage);
+
+  std::size_t const before = ModuleInspectData::loadedModules().size();
+  EXPECT_EQ(ModuleInspectData::module(record), nullptr);
+  ModuleInspectData::loaded(record);
+  ModuleInspectData::loaded(record);  // kept once
+  std::vector<ModuleInspectData::Module const*> const all = ModuleInspectData::loadedModules();
+  ASSERT_EQ(all.size(), before + 1);
+  ModuleInspectData::Module const& m = *all.back();
+  EXPECT_EQ(ModuleInspectData::module(record), &m);
+  EXPECT_TRUE(m.name.empty() && m.symbol.empty());  // not held in an exported symbol
+  ASSERT_EQ(m.types.size(), 2u);
+
+  Type const& v = m.types[0];
+  Type const& t = m.types[1];
+  EXPECT_EQ(ModuleInspectData::type("Test::Thing"), &t);
+  EXPECT_EQ(ModuleInspectData::type(Orrin::TypeData{record, 0}), &v);
+  EXPECT_EQ(ModuleInspectData::type(Orrin::TypeData{record, 2}), nullptr);
+  EXPECT_EQ(v.sizeWords, 3u);
+  EXPECT_EQ(t.sizeWords, 10u);
+  EXPECT_TRUE(v.valueType() && !v.abstract());
+  EXPECT_TRUE(t.abstract() && !t.valueType());
+  EXPECT_EQ(v.base.name, "Other::Base");
+  EXPECT_EQ(t.base.name, "Test::Thing");  // a reference to the module itself
+  EXPECT_EQ(t.base.type.module, record);
+
+  Attribute const& width = v.at("width");
+  EXPECT_EQ(width.number, 700);
+  EXPECT_EQ(width.valueType.name, "u8");
+  EXPECT_TRUE(width.valueType.fundamental());
+  EXPECT_EQ(width.fieldPosition, 4);
+  EXPECT_EQ((std::vector<unsigned>{width.extra[0], width.extra[1]}), (std::vector<unsigned>{1, 2}));
+  EXPECT_FALSE(width.collection());
+  Attribute const& lookup = v.at(701u);
+  EXPECT_EQ(lookup.valueType.name, "Other::Small");
+  EXPECT_EQ(lookup.valueType.type.module, other);
+  EXPECT_EQ(lookup.valueType.type.type, 2u);
+  EXPECT_EQ(lookup.keyType.name, "Other::Key");
+  EXPECT_EQ(lookup.kind, 0x01);
+  EXPECT_EQ(lookup.access, 0x4C);
+  EXPECT_EQ(lookup.position, 1);
+  EXPECT_EQ(lookup.handle().attributeId(), 701u);
+
+  Attribute const& poke = t.at("poke");
+  ASSERT_EQ(poke.args.size(), 3u);
+  EXPECT_EQ(poke.args[0].name, "how");
+  EXPECT_EQ(ModuleInspectData::type(poke.args[0].type), &v);
+  EXPECT_FALSE(poke.args[0].optional);
+  EXPECT_TRUE(poke.args[1].optional);
+  EXPECT_EQ(poke.args[2].type.name, "Unknown::Type");
+  EXPECT_EQ(poke.args[2].type.type.module, nullptr);
+  EXPECT_EQ(poke.valueType.name, "none");
+  EXPECT_EQ(t.at("count").valueType.name, "u64");
+  EXPECT_EQ(t.at(703u).position, 3);
+  ASSERT_EQ(t.ctorArgs.size(), 1u);
+  EXPECT_EQ(t.ctorArgs[0].type.name, "Orrin::String");
+
+  // Hooks resolve to exactly the functions and tables encoded.
+  EXPECT_EQ(v.hooks.valueOperations, &fakeValueOperations);
+  EXPECT_EQ(v.hooks.entityInterface, nullptr);
+  EXPECT_EQ(address(v.hooks.constructFromCtorArgs), address(&fakeConstruct));
+  EXPECT_EQ(address(v.hooks.inspectOperation), address(&fakeInspect));
+  EXPECT_EQ(v.hooks.newEntityForDir, nullptr);
+  EXPECT_EQ(v.hooks.iterator, nullptr);
+  EXPECT_EQ(t.hooks.entityInterface, &fakeEntityInterface);
+  EXPECT_EQ(t.hooks.valueOperations, nullptr);
+  EXPECT_EQ(address(t.hooks.newEntityForDir), address(&fakeNewEntity));
+  EXPECT_EQ(address(t.hooks.iterator), address(&fakeIterator));
+  EXPECT_EQ(t.hooks.constructFromCtorArgs, nullptr);
+  EXPECT_THROW(Value::construct(t), std::invalid_argument);
 }
 
 TYPED_TEST(InspectTable, RecordDecodesToTheDeclaredTypesAttributesAndHooks) {
