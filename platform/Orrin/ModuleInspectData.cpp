@@ -105,7 +105,7 @@ std::vector<ModuleInspectData::Argument> argumentList(TypeModuleRecord const* r,
 
 template <class Fn>
 Fn hookAt(TypeModuleRecord const* r, std::uint32_t word) {
-  return word == 0 ? nullptr : reinterpret_cast<Fn>(const_cast<char*>(r->resolve<char>(word)));
+  return word == 0 ? nullptr : r->resolveFunction<Fn>(word);
 }
 
 ModuleInspectData::Module* decode(TypeModuleRecord const* r) {
