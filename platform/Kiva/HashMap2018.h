@@ -26,12 +26,15 @@
 // collection builds a replacement instead, so an iterator's array is an
 // unchanging snapshot.
 //
-// Arrays are sized exactly, using the whole of the allocator's block: a full
-// array grows by about half again; an array less than half full after a
-// deletion shrinks; an empty array is released. The directory doubles when
-// the members average more than 8 per entry (or, provided they average 2 or
-// more, when an array would pass 32 members); doubling splits each array in
-// two by the next hash bit. It halves, merging neighbouring arrays, when the
+// Arrays use the whole of the allocator's block: a full array grows by about
+// half again; an array less than a third full after a deletion shrinks (well
+// below what growth leaves, so that deletions do not rebuild it again and
+// again); an empty array is released. The directory doubles when the members
+// average more than 8 per entry (or, provided they average 2 or more, when an
+// array would pass 32 members); doubling splits each array in two by the next
+// hash bit, each half with room for twice its members, which is about what
+// it holds when the directory next doubles: most inserts between two
+// doublings then go in place. It halves, merging neighbouring arrays, when the
 // members average fewer than 0.5 per entry. Memory is thus proportional to the
 // member count, and lookup, insertion and deletion take O(1) on average,
 // dense keys included, given a well-mixed hash (Kiva::hashSingleAttr).
