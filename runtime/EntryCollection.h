@@ -52,11 +52,11 @@ class EntryCollection {
     return {&key, keyHash(key)};
   }
 
-  // The member node of `key`, or null. Never inserts.
-  Node const* operator[](Index key) const {
-    return static_cast<Node const*>(core_.lookupNodeG(&Ops::vt(), keyArg(key)));
-  }
-  Node* find(Index key) { return static_cast<Node*>(core_.lookupNodeG(&Ops::vt(), keyArg(key))); }
+  // The member node of `key`, or null. Never inserts. The key comparison is
+  // the node operation keyEqualsNode, called directly rather than through the
+  // descriptor.
+  Node const* operator[](Index key) const { return lookup(key); }
+  Node* find(Index key) { return lookup(key); }
 
   // Inserts a node whose key is absent; returns the member node.
   Node* insert(Node const& node) {
@@ -93,6 +93,12 @@ class EntryCollection {
   Kiva::HashMap2018Generic const& core() const { return core_; }
 
  private:
+  Node* lookup(Index const& key) const {
+    return static_cast<Node*>(
+        core_.lookupNodeTyped(&Ops::vt, keyArg(key), sizeof(Node),
+                              [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }));
+  }
+
   Kiva::HashMap2018Generic core_;
 };
 

@@ -9,6 +9,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -91,9 +92,54 @@ constexpr void forEachField(F&& f) {
   std::apply([&f](auto const&... field) { (f(field), ...); }, E::fields());
 }
 
+// Where an entry's fields lie: from byte `begin` of the object up to `end`.
+// `packed` when they fill that range in declaration order with no byte
+// between them and every field type has one representation per value (so
+// equal bytes mean equal values and back). The offsets are constants, so all
+// of this folds away.
+struct FieldSpan {
+  std::size_t begin;
+  std::size_t end;
+  bool packed;
+};
+
 template <class E>
-bool entryEq(E const& a, E const& b) {
+inline FieldSpan fieldSpan(E const& e) {
+  auto const offset = [&e](auto const& f) {
+    return static_cast<std::size_t>(reinterpret_cast<char const*>(&f.ref(e)) -
+                                    reinterpret_cast<char const*>(&e));
+  };
+  return std::apply(
+      [&](auto const& first, auto const&... rest) {
+        // Each field must start where the one before it ends.
+        std::size_t const begin = offset(first);
+        std::size_t end = begin + sizeof(first.ref(e));
+        bool packed =
+            std::has_unique_object_representations_v<typename std::decay_t<decltype(first)>::Type>;
+        ((packed = packed &&
+                   std::has_unique_object_representations_v<
+                       typename std::decay_t<decltype(rest)>::Type> &&
+                   offset(rest) == end,
+          end += sizeof(rest.ref(e))),
+         ...);
+        return FieldSpan{begin, end, packed};
+      },
+      E::fields());
+}
+
+// Field by field; as one comparison of the fields' bytes where they are
+// packed (see fieldSpan), which gives the same result.
+template <class E>
+inline bool entryEq(E const& a, E const& b) {
   if (&a == &b) return true;
+  if constexpr (kFieldCount<E> != 0) {
+    FieldSpan const span = fieldSpan(a);
+    if (span.packed) {
+      return std::memcmp(reinterpret_cast<char const*>(&a) + span.begin,
+                         reinterpret_cast<char const*>(&b) + span.begin,
+                         span.end - span.begin) == 0;
+    }
+  }
   return std::apply([&](auto const&... f) { return ((f.ref(a) == f.ref(b)) && ...); }, E::fields());
 }
 

@@ -29,6 +29,11 @@ constexpr std::uint32_t kMaxDepth = 31;
 constexpr std::uint32_t kMaxInitialDepth = 16;
 // Arrays with at most this many slots are not shrunk on deletion.
 constexpr std::uint32_t kNoShrinkSlots = 4;
+// An array shrinks on deletion once fewer than 1/kShrinkBelow of its slots
+// are in use: well below the fill that a growth (two thirds) or a split (a
+// half) leaves, so that deletions just after one, or an array emptying one
+// member at a time, do not rebuild it again and again.
+constexpr std::uint32_t kShrinkBelow = 3;
 
 constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
 
@@ -56,6 +61,12 @@ std::uint32_t growthSlots(std::uint32_t members, std::uint32_t nodeSize) {
 
 std::uint32_t rebuiltSlots(std::uint32_t members, std::uint32_t nodeSize) {
   return slotsFor(members, members / 4, nodeSize);
+}
+
+// The two halves of a split array: room for the members the next directory
+// doubling expects each to reach (twice as many), so that few grow before it.
+std::uint32_t splitSlots(std::uint32_t members, std::uint32_t nodeSize) {
+  return slotsFor(members, members, nodeSize);
 }
 
 }  // namespace
@@ -299,7 +310,7 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
     done = true;
   } else {
     bool const pinned = refs(h) != 1;
-    std::uint32_t const smaller = slots > kNoShrinkSlots && members * 2 < slots
+    std::uint32_t const smaller = slots > kNoShrinkSlots && members * kShrinkBelow < slots
                                       ? std::min(rebuiltSlots(members, vt->nodeSize), slots)
                                       : slots;
     if (pinned || smaller < slots) {
@@ -371,8 +382,8 @@ bool HashMap2018Generic::directoryDouble(HashMap2018VTable const* vt) {
     for (std::uint32_t j = 0; j < n; ++j) {
       ((hw[j] & bit) != 0 ? *high : *low).add(base + j * ns, hw + j, 1);
     }
-    HashMap2018BucketHdr* const a = bucketNew(vt, rebuiltSlots(n - highCount, vt->nodeSize), *low);
-    HashMap2018BucketHdr* const b = bucketNew(vt, rebuiltSlots(highCount, vt->nodeSize), *high);
+    HashMap2018BucketHdr* const a = bucketNew(vt, splitSlots(n - highCount, vt->nodeSize), *low);
+    HashMap2018BucketHdr* const b = bucketNew(vt, splitSlots(highCount, vt->nodeSize), *high);
     if (a == nullptr || b == nullptr) fatal("newMemberG", "out of memory while splitting arrays");
     next[2 * i] = entryFor(a);
     next[2 * i + 1] = entryFor(b);

@@ -26,12 +26,15 @@
 // collection builds a replacement instead, so an iterator's array is an
 // unchanging snapshot.
 //
-// Arrays are sized exactly, using the whole of the allocator's block: a full
-// array grows by about half again; an array less than half full after a
-// deletion shrinks; an empty array is released. The directory doubles when
-// the members average more than 8 per entry (or, provided they average 2 or
-// more, when an array would pass 32 members); doubling splits each array in
-// two by the next hash bit. It halves, merging neighbouring arrays, when the
+// Arrays use the whole of the allocator's block: a full array grows by about
+// half again; an array less than a third full after a deletion shrinks (well
+// below what growth leaves, so that deletions do not rebuild it again and
+// again); an empty array is released. The directory doubles when the members
+// average more than 8 per entry (or, provided they average 2 or more, when an
+// array would pass 32 members); doubling splits each array in two by the next
+// hash bit, each half with room for twice its members, which is about what
+// it holds when the directory next doubles: most inserts between two
+// doublings then go in place. It halves, merging neighbouring arrays, when the
 // members average fewer than 0.5 per entry. Memory is thus proportional to the
 // member count, and lookup, insertion and deletion take O(1) on average,
 // dense keys included, given a well-mixed hash (Kiva::hashSingleAttr).
@@ -179,6 +182,16 @@ class HashMap2018Generic {
   // The member whose key is k.key, or null. Never inserts.
   void* lookupNodeG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k) const;
 
+  // lookupNodeG for a caller that knows the node type: `nodeSize` is the
+  // descriptor's node size and `equals(node)` tells whether a node's key is
+  // k.key, in place of the descriptor's keyEqualsNode, so that the common case
+  // reads nothing from the descriptor and makes no indirect call. The
+  // descriptor, `vt()`, is asked for only by the uncommon cases, which take
+  // lookupNodeG's own path. Same result as lookupNodeG.
+  template <class KeyEquals>
+  void* lookupNodeTyped(HashMap2018VTable const& (*vt)(), HashHelper::KeyAndRhashSeedArg const& k,
+                        std::size_t nodeSize, KeyEquals&& equals) const;
+
   // Inserts a copy of `node`, a fully built node whose key is k.key and whose
   // hash is k.hash, and returns the member in its array. The key must not be a
   // member: inserting a present key stops the process. Throws std::bad_alloc,
@@ -275,6 +288,34 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
     if (vt->keyEqualsNode()(k.key, node)) return node;
   }
   return lookupSlowG(vt, k);
+}
+
+template <class KeyEquals>
+inline void* HashMap2018Generic::lookupNodeTyped(HashMap2018VTable const& (*vt)(),
+                                                 HashHelper::KeyAndRhashSeedArg const& k,
+                                                 std::size_t nodeSize, KeyEquals&& equals) const {
+  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+  if (entry == 0) return nullptr;
+  std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
+  if (slots <= 2 * HashMap2018Layout::kScanWords) {
+    // The usual case, kept short: compare whole groups of hash words without
+    // branching on their values, so that one lookup does not hold up the
+    // memory loads of the next, and confirm the first match.
+    HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
+    std::uint32_t const* const hashes = HashMap2018Layout::hashes(h, slots);
+    std::uint64_t mask = HashMap2018Layout::matchMask(hashes, k.hash);
+    if (slots > HashMap2018Layout::kScanWords) {
+      mask |= std::uint64_t{HashMap2018Layout::matchMask(hashes + HashMap2018Layout::kScanWords,
+                                                         k.hash)}
+              << HashMap2018Layout::kScanWords;
+    }
+    mask &= (std::uint64_t{1} << HashMap2018Layout::liveOf(h)) - 1;
+    if (mask == 0) return nullptr;
+    void* const node = HashMap2018Layout::nodes(h, slots) +
+                       static_cast<std::size_t>(__builtin_ctzll(mask)) * nodeSize;
+    if (equals(static_cast<void const*>(node))) return node;
+  }
+  return lookupSlowG(&vt(), k);
 }
 
 // An iterator over one collection.
