@@ -631,7 +631,8 @@ TEST_F(CoreTest, IteratorCopyMoveAssignAndEquality) {
     EXPECT_EQ(b, end) << "a moved-from iterator is at the end";
     a = c;
     EXPECT_EQ(a, c);
-    a = a;  // self-assignment keeps it
+    auto const& self = a;
+    a = self;  // self-assignment keeps it
     EXPECT_EQ(a, c);
     c = std::move(a);
     EXPECT_EQ(a, end);

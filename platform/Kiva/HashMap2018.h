@@ -249,6 +249,11 @@ class HashMap2018Generic {
   void bucketRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h);
   // Lookup in any array, every hash match confirmed: big arrays and equal hashes.
   void* lookupSlowG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k) const;
+  // The lookup both public forms share: `equals` confirms a node, and
+  // `descriptor` gives the descriptor for the out-of-line rest.
+  template <class KeyEquals, class Descriptor>
+  void* lookupWith(HashHelper::KeyAndRhashSeedArg const& k, std::size_t nodeSize,
+                   KeyEquals&& equals, Descriptor&& descriptor) const;
   std::uint32_t insertPosition(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
                                HashHelper::KeyAndRhashSeedArg const& k) const;
 
@@ -266,34 +271,22 @@ class HashMap2018Generic {
 
 inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
                                              HashHelper::KeyAndRhashSeedArg const& k) const {
-  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  if (entry == 0) return nullptr;
-  std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
-  if (slots <= 2 * HashMap2018Layout::kScanWords) {
-    // The usual case, kept short: compare whole groups of hash words without
-    // branching on their values, so that one lookup does not hold up the
-    // memory loads of the next, and confirm the first match.
-    HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
-    std::uint32_t const* const hashes = HashMap2018Layout::hashes(h, slots);
-    std::uint64_t mask = HashMap2018Layout::matchMask(hashes, k.hash);
-    if (slots > HashMap2018Layout::kScanWords) {
-      mask |= std::uint64_t{HashMap2018Layout::matchMask(hashes + HashMap2018Layout::kScanWords,
-                                                         k.hash)}
-              << HashMap2018Layout::kScanWords;
-    }
-    mask &= (std::uint64_t{1} << HashMap2018Layout::liveOf(h)) - 1;
-    if (mask == 0) return nullptr;
-    void* const node = HashMap2018Layout::nodes(h, slots) +
-                       static_cast<std::size_t>(__builtin_ctzll(mask)) * vt->nodeSize;
-    if (vt->keyEqualsNode()(k.key, node)) return node;
-  }
-  return lookupSlowG(vt, k);
+  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
+  return lookupWith(
+      k, vt->nodeSize, [&](void const* node) { return equals(k.key, node); }, [vt] { return vt; });
 }
 
 template <class KeyEquals>
 inline void* HashMap2018Generic::lookupNodeTyped(HashMap2018VTable const& (*vt)(),
                                                  HashHelper::KeyAndRhashSeedArg const& k,
                                                  std::size_t nodeSize, KeyEquals&& equals) const {
+  return lookupWith(k, nodeSize, equals, [vt] { return &vt(); });
+}
+
+template <class KeyEquals, class Descriptor>
+inline void* HashMap2018Generic::lookupWith(HashHelper::KeyAndRhashSeedArg const& k,
+                                            std::size_t nodeSize, KeyEquals&& equals,
+                                            Descriptor&& descriptor) const {
   std::uint64_t const entry = dir_[bucketIndex(k.hash)];
   if (entry == 0) return nullptr;
   std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
@@ -315,7 +308,8 @@ inline void* HashMap2018Generic::lookupNodeTyped(HashMap2018VTable const& (*vt)(
                        static_cast<std::size_t>(__builtin_ctzll(mask)) * nodeSize;
     if (equals(static_cast<void const*>(node))) return node;
   }
-  return lookupSlowG(&vt(), k);
+  // Big arrays, and a first hash match that was not the key.
+  return lookupSlowG(descriptor(), k);
 }
 
 // An iterator over one collection.
