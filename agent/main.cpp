@@ -50,10 +50,10 @@ commands:
   help                                   this text
 
 options of every command:
-  --image FILE   the chip's memory image (default: ifa-asic.img)
-  --trace SPEC   enable text-trace levels, as in KIVA_TRACE, for example
-                 --trace 'SwTableStat=0' or --trace 'CorvaneInt::*=5-9'
-  --help         help on the command
+  --image FILE     the chip's memory image (default: ifa-asic.img)
+  --trace LEVELS   enable text-trace levels, as in KIVA_TRACE, for example
+                   --trace 'SwTableStat=0' or --trace 'CorvaneInt::*=5-9'
+  --help           help on the command
 
 exit statuses:
   0  done
@@ -71,7 +71,7 @@ environment:
 
 std::map<std::string, std::string> const kCommandHelp = {
     {"apply",
-     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--trace SPEC]
+     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--trace LEVELS]
 
 Validates the whole configuration first: an unknown table, a bad or
 out-of-range index, a key given twice or malformed entry text is reported as
@@ -85,7 +85,7 @@ the rows read back and how many were matched (left alone), mismatched
 report as one JSON object.
 )"},
     {"plan",
-     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--trace SPEC]
+     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--trace LEVELS]
 
 The comparison a warm restart would make, without writing anything: per table
 how many rows would be left alone (matched), rewritten (mismatched), written
@@ -93,13 +93,13 @@ how many rows would be left alone (matched), rewritten (mismatched), written
 same configuration that follows reports exactly these figures.
 )"},
     {"show",
-     R"(usage: ifa-agent show [TABLE] [--image FILE] [--trace SPEC]
+     R"(usage: ifa-agent show [TABLE] [--image FILE] [--trace LEVELS]
 
 Prints the valid rows of every table, or of TABLE (a table name such as
 IfaVectorMatch), decoded as entries, one configuration line each.
 )"},
     {"demo",
-     R"(usage: ifa-agent demo [--image FILE] [--json] [--trace SPEC]
+     R"(usage: ifa-agent demo [--image FILE] [--json] [--trace LEVELS]
 
 Runs the built-in scenario: a cold start from a configuration that fills all
 fourteen tables, then a warm restart with a changed configuration (entries
@@ -289,7 +289,7 @@ int main(int argc, char** argv) {
     std::cerr << "ifa-agent: " << e.what() << '\n';
     return kImageRefused;
   } catch (std::invalid_argument const& e) {
-    // A bad --trace specification.
+    // A bad --trace level list.
     std::cerr << "ifa-agent: " << e.what() << '\n';
     return kUsage;
   } catch (std::exception const& e) {

@@ -24,7 +24,7 @@ namespace SimChip {
 // sized from each table's entry declaration. Raises std::invalid_argument
 // when the profile lacks a table.
 inline std::vector<RegionSpec> regionSpecs(ChipProfile const& profile) {
-  std::vector<RegionSpec> specs;
+  std::vector<RegionSpec> regions;
   IfaRuntime::AllTables::forEach([&]<class Table>() {
     using Format = RowFormat<typename Table::Entry>;
     TableRange const* r = profile.range(Table::kQualifiedName);
@@ -32,11 +32,11 @@ inline std::vector<RegionSpec> regionSpecs(ChipProfile const& profile) {
       throw std::invalid_argument("chip profile \"" + std::string(profile.name) + "\" has no " +
                                   std::string(Table::kQualifiedName));
     }
-    specs.push_back({std::string(Table::kQualifiedName), r->minIndex, r->maxIndex,
-                     static_cast<std::uint16_t>(Format::kBits),
-                     static_cast<std::uint16_t>(Format::kBytes)});
+    regions.push_back({std::string(Table::kQualifiedName), r->minIndex, r->maxIndex,
+                       static_cast<std::uint16_t>(Format::kBits),
+                       static_cast<std::uint16_t>(Format::kBytes)});
   });
-  return specs;
+  return regions;
 }
 
 inline ImageLayout imageLayout(ChipProfile const& profile) {

@@ -20,13 +20,13 @@ namespace {
 template <std::size_t Capacity>
 TypeModuleRecord const& encodePlain(unsigned char (&storage)[Capacity], std::string_view module,
                                     std::vector<std::pair<std::string_view, std::size_t>> types) {
-  ModuleSpec spec;
+  ModuleSpec described;
   for (auto const& [name, size] : types) {
     std::size_t const words = (size + 3) / 4 * 4;
-    spec.types.push_back({0x0040, name, words, {}, {}, 0, {}});
+    described.types.push_back({0x0040, name, words, {}, {}, 0, {}});
   }
-  spec.referencedTypes = {{nullptr, 0}};
-  return *encodeTypeModule(spec, module, storage, Capacity);
+  described.referencedTypes = {{nullptr, 0}};
+  return *encodeTypeModule(described, module, storage, Capacity);
 }
 
 }  // namespace
