@@ -94,9 +94,8 @@ class EntryCollection {
 
  private:
   Node* lookup(Index const& key) const {
-    return static_cast<Node*>(
-        core_.lookupNodeTyped(&Ops::vt, keyArg(key), sizeof(Node),
-                              [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }));
+    return static_cast<Node*>(core_.lookupNodeTyped(
+        keyArg(key), sizeof(Node), [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }));
   }
 
   Kiva::HashMap2018Generic core_;

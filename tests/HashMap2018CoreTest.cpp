@@ -190,11 +190,6 @@ std::uint32_t hashOf(std::uint32_t key) {
   return Kiva::hashSingleAttr(seed, key);
 }
 
-// (hash, key): the order of a walk.
-std::pair<std::uint32_t, std::uint32_t> walkOrder(std::uint32_t key) {
-  return {hashOf(key), key};
-}
-
 // ---- A typed view over the core --------------------------------------------------
 
 class TestMap {
@@ -318,6 +313,7 @@ class ModelRun {
       }
       ASSERT_EQ(map_.core().memberCount(), model_.size());
       ASSERT_GE(map_.core().allocatedSlots(), map_.core().memberCount());
+      ASSERT_LE(map_.core().allocatedSlots(), 8 * map_.core().memberCount()) << "memory bound";
     }
     walkCheck();
   }
@@ -407,14 +403,14 @@ class ModelRun {
     int const kind = static_cast<int>(rng_() % 5);
     SCOPED_TRACE(testing::Message() << "walk kind " << kind << ", " << model_.size() << " members");
     std::map<std::uint32_t, std::uint64_t> const start = model_;
-    std::set<std::uint32_t> touched;         // removed or inserted during the walk
-    std::map<std::uint32_t, bool> inserted;  // still a member: key -> inserted after the position
+    std::set<std::uint32_t> touched;  // removed or inserted during the walk
     std::vector<std::uint32_t> visited;
     std::set<std::uint32_t> seen;
     HashMap2018IteratorGeneric it = map_.begin();
     for (void* node = it.currNodeNonStale(); node != nullptr; node = it.currNodeNonStale()) {
       std::uint32_t const k = keyOf(node);
-      ASSERT_TRUE(seen.insert(k).second) << "key " << k << " visited twice";
+      // A key removed and inserted again is a new member, which may be visited again.
+      ASSERT_TRUE(seen.insert(k).second || touched.count(k)) << "key " << k << " visited twice";
       ASSERT_TRUE(model_.count(k)) << "visited key " << k << " is not a member";
       ASSERT_EQ(nodeAt(node).payload, model_[k]);
       visited.push_back(k);
@@ -426,7 +422,6 @@ class ModelRun {
           ASSERT_TRUE(map_.erase(other));
           modelDel(other);
           touched.insert(other);
-          inserted.erase(other);
         }
       }
       if ((kind == 3 || kind == 4) && rng_() % 3 == 0 && !modelFull()) {
@@ -434,8 +429,6 @@ class ModelRun {
         map_.insert(fresh, fresh * 3ull);
         modelAdd(fresh, fresh * 3ull);
         touched.insert(fresh);
-        // A key visited, removed and inserted again lies before the position.
-        if (!seen.count(fresh)) inserted[fresh] = walkOrder(fresh) > walkOrder(k);
       }
       if (deleteCurrent) {
         // The library's bulk-removal pattern: read the key, delete it, advance.
@@ -444,7 +437,6 @@ class ModelRun {
         ASSERT_TRUE(map_.erase(current));
         modelDel(current);
         touched.insert(current);
-        inserted.erase(current);
         ASSERT_EQ(keyOf(it.currNodeMaybeStale()), k) << "the stale node keeps its key";
       }
       it.advance();
@@ -456,14 +448,6 @@ class ModelRun {
       if (!touched.count(k)) {
         EXPECT_TRUE(seen.count(k)) << "member " << k << " not visited";
       }
-    }
-    // Members inserted during the walk are visited when they come after its position.
-    for (auto const& [k, after] : inserted) {
-      EXPECT_EQ(seen.count(k) != 0, after) << "inserted key " << k;
-    }
-    // The walk runs in ascending (hash, key) order.
-    for (std::size_t i = 1; i < visited.size(); ++i) {
-      ASSERT_LT(walkOrder(visited[i - 1]), walkOrder(visited[i]));
     }
     if (kind == 0) {
       EXPECT_EQ(visited.size(), model_.size());
@@ -514,45 +498,78 @@ TEST_F(CoreTest, RandomSequencesMatchAStdMapModel) {
 
 // ---- Walk semantics -------------------------------------------------------------
 
-TEST_F(CoreTest, WalkOrderIsHashThenKeyAndSurvivesRestructuring) {
+// Walks while the collection restructures under them: arrays split (the one
+// the iterator stands in included), the directory doubles, then arrays merge
+// and shrink and the directory halves. Each member present for the whole walk
+// is visited exactly once.
+TEST_F(CoreTest, WalksSurviveSplitsMergesAndDirectoryChanges) {
   Baseline const base;
   {
     TestMap map;
-    std::vector<std::uint32_t> keys;
-    for (std::uint32_t k = 0; k < 300; ++k) keys.push_back(k * 7919u);
-    for (std::uint32_t k : keys) map.insert(k, k);
-    std::vector<std::uint32_t> expected = keys;
-    std::sort(expected.begin(), expected.end(),
-              [](std::uint32_t a, std::uint32_t b) { return walkOrder(a) < walkOrder(b); });
-    auto walk = [&] {
-      std::vector<std::uint32_t> out;
-      for (auto it = map.begin(); it.currNodeNonStale() != nullptr; it.advance()) {
-        out.push_back(keyOf(it.currNodeNonStale()));
-      }
-      return out;
-    };
-    EXPECT_EQ(walk(), expected);
-    std::uint32_t const smallDirectory = map.core().directorySize();
-    // Grow the directory, then shrink it again: the walk order stays.
-    for (std::uint32_t k = 1; k < 20000; ++k) map.insert(k * 7919u + 1, 0);
-    EXPECT_GT(map.core().directorySize(), smallDirectory);
-    for (std::uint32_t k = 1; k < 20000; ++k) ASSERT_TRUE(map.erase(k * 7919u + 1));
-    EXPECT_LE(map.core().directorySize(), 2 * keys.size()) << "halved down to 0.5 per entry";
-    EXPECT_EQ(walk(), expected);
-
-    // A walk across a directory doubling visits each earlier member once.
-    std::set<std::uint32_t> seen;
-    std::uint32_t extra = 1;
-    for (auto it = map.begin(); it.currNodeNonStale() != nullptr; it.advance()) {
-      std::uint32_t const k = keyOf(it.currNodeNonStale());
-      if (k % 7919u == 0) {
-        EXPECT_TRUE(seen.insert(k).second);
-      }
-      for (int i = 0; i < 20 && extra < 8000; ++i) map.insert(extra++ * 7919u + 3, 0);
+    std::set<std::uint32_t> original;
+    for (std::uint32_t k = 0; k < 300; ++k) {
+      map.insert(k * 7919u, k);
+      original.insert(k * 7919u);
     }
-    EXPECT_EQ(seen.size(), keys.size());
+    auto walkWhile = [&](auto&& change) {
+      std::set<std::uint32_t> seen;
+      for (auto it = map.begin(); it.currNodeNonStale() != nullptr; it.advance()) {
+        std::uint32_t const k = keyOf(it.currNodeNonStale());
+        EXPECT_EQ(map.find(k), it.currNodeNonStale()) << "the current node, not a stale copy";
+        EXPECT_TRUE(seen.insert(k).second) << "key " << k << " visited twice";
+        change();
+      }
+      for (std::uint32_t k : original) EXPECT_TRUE(seen.count(k)) << "key " << k << " not visited";
+    };
+    std::uint32_t const smallDirectory = map.core().directorySize();
+    std::uint32_t extra = 1;
+    walkWhile([&] {
+      for (int i = 0; i < 60 && extra < 20000; ++i) map.insert(extra++ * 7919u + 3, 0);
+    });
+    std::uint32_t const largeDirectory = map.core().directorySize();
+    EXPECT_GT(largeDirectory, 8 * smallDirectory) << "the directory doubled meanwhile";
+    std::uint32_t removed = 1;
+    walkWhile([&] {
+      for (int i = 0; i < 60 && removed < extra; ++i) ASSERT_TRUE(map.erase(removed++ * 7919u + 3));
+    });
+    EXPECT_EQ(map.core().memberCount(), original.size());
+    EXPECT_LE(map.core().directorySize(), largeDirectory / 8) << "and halved again";
+    EXPECT_LE(map.core().directorySize(), original.size());
   }
   base.expectRestored();
+}
+
+// Keys whose hashes share their top 13 bits, alone and among random keys: no
+// array outgrows what the directory's allowance leaves it, the directory
+// stays proportional to the members, and every key is found.
+TEST_F(CoreTest, KeysSharingAHashPrefixNeitherAbortNorBlowUp) {
+  gStrict = false;  // large: skip the per-call array lookups
+  std::vector<std::uint32_t> clustered;
+  std::uint32_t const prefix = hashOf(0) >> 19;
+  for (std::uint32_t k = 0; clustered.size() < 20000; ++k) {
+    if (hashOf(k) >> 19 == prefix) clustered.push_back(k);
+  }
+  for (std::uint32_t background : {0u, 200000u}) {
+    SCOPED_TRACE(testing::Message() << background << " random keys besides");
+    Baseline const base;
+    {
+      TestMap map;
+      std::mt19937 rng(3);
+      std::set<std::uint32_t> others;
+      while (others.size() < background) {
+        std::uint32_t const k = static_cast<std::uint32_t>(rng());
+        if (hashOf(k) >> 19 != prefix) others.insert(k);
+      }
+      for (std::uint32_t k : others) map.insert(k, k);
+      for (std::uint32_t k : clustered) map.insert(k, k + 1);
+      for (std::uint32_t k : clustered) ASSERT_EQ(map.find(k)->payload, k + 1u);
+      for (std::uint32_t k : others) ASSERT_EQ(map.find(k)->payload, k);
+      std::uint32_t const n = map.core().memberCount();
+      EXPECT_LE(map.core().directorySize(), std::max(1024u, 2 * n));
+      EXPECT_LE(map.core().allocatedSlots(), 8 * n);
+    }
+    base.expectRestored();
+  }
 }
 
 TEST_F(CoreTest, RemovingTheCurrentMemberThenLookingMovesToItsSuccessor) {
@@ -658,39 +675,38 @@ TEST_F(CoreTest, CallPattern) {
     EXPECT_EQ(map.core().directorySize(), 0u) << "an empty collection allocates nothing";
     EXPECT_EQ(Pooler::stats().liveBlocks, base.pool.liveBlocks);
 
-    // The first member: one new array, assembled with its full slot count.
+    // The first member: one array, reported whole by newBucketAssemble, and
+    // the node built in it by place.
     Calls const c0 = gCalls;
     map.insert(1000, 1);
     EXPECT_EQ(gCalls.assemble - c0.assemble, 1);
-    EXPECT_EQ(gCalls.place, c0.place);
-    EXPECT_EQ(gCalls.shiftOpen + gCalls.shiftClose, c0.shiftOpen + c0.shiftClose);
+    EXPECT_EQ(gCalls.place - c0.place, 1);
     EXPECT_EQ(nodeTracker.liveObjects() - base.slots, map.core().allocatedSlots());
     EXPECT_EQ(HashMap2018Generic::bucketHeaderTracker_.liveObjects() - base.headers, 1);
 
-    // Ascending keys append: place into a free slot, or a new array when full.
+    // Each insertion places its node; a growth places the old members again
+    // into one new array. Members never move within an array.
     Calls const c1 = gCalls;
     for (std::uint32_t k = 1001; k < 1012; ++k) map.insert(k, k);
-    EXPECT_EQ(gCalls.shiftOpen, c1.shiftOpen);
-    EXPECT_EQ((gCalls.place - c1.place) + (gCalls.assemble - c1.assemble), 11);
+    long const rebuilt = (gCalls.place - c1.place) - 11;
+    EXPECT_GE(gCalls.assemble - c1.assemble, 1) << "12 members outgrow the first array";
+    EXPECT_GT(rebuilt, 0);
+    EXPECT_LT(rebuilt, 12) << "growth doubles: fewer than one move per member";
+    EXPECT_EQ(gCalls.shiftOpen + gCalls.shiftClose, c0.shiftOpen + c0.shiftClose);
     EXPECT_EQ(nodeTracker.liveObjects() - base.slots, map.core().allocatedSlots());
 
-    // A key below all others goes in front: opening a slot, or a new array.
-    Calls const c2 = gCalls;
-    map.insert(5, 5);
-    EXPECT_EQ((gCalls.shiftOpen - c2.shiftOpen) + (gCalls.assemble - c2.assemble), 1);
-    EXPECT_EQ(gCalls.place, c2.place);
-
-    // Removing it closes the gap (or builds a smaller array); the removed node
-    // is placed into the caller's storage.
+    // Removing places the removed node into the caller's storage and frees
+    // its slot; nothing else is called.
     Calls const c3 = gCalls;
     TestNode removed{};
-    EXPECT_TRUE(map.erase(5, &removed));
-    EXPECT_EQ(removed.key, 5u);
+    EXPECT_TRUE(map.erase(1005, &removed));
+    EXPECT_EQ(removed.key, 1005u);
+    EXPECT_EQ(removed.payload, 1005u);
     EXPECT_EQ(gCalls.place - c3.place, 1);
-    EXPECT_EQ((gCalls.shiftClose - c3.shiftClose) + (gCalls.assemble - c3.assemble), 1);
-    EXPECT_EQ(gCalls.shiftOpen, c3.shiftOpen);
+    EXPECT_EQ(gCalls.assemble, c3.assemble);
+    EXPECT_EQ(gCalls.released, c3.released);
 
-    // A lookup only compares hash words and confirms with keyEqualsNode.
+    // A lookup compares hash words and confirms one match with keyEqualsNode.
     Calls const c4 = gCalls;
     EXPECT_NE(map.find(1003), nullptr);
     EXPECT_EQ(gCalls.keyEquals - c4.keyEquals, 1);
@@ -735,23 +751,25 @@ TEST_F(CoreTest, MemoryFollowsTheMemberCount) {
     std::uint32_t const n = 200000;
     for (std::uint32_t k = 0; k < n; ++k) map.insert(k, k);
     HashMap2018Generic const& core = map.core();
-    EXPECT_LE(core.allocatedSlots(), n * 3 / 2) << "slots per member";
-    EXPECT_GE(core.directorySize(), n / 8) << "at most 8 members per directory entry on average";
-    EXPECT_LE(core.directorySize(), n) << "directory no larger than the member count";
+    EXPECT_LE(core.allocatedSlots(), n * 2) << "slots per member";
+    EXPECT_LE(core.directorySize(), n / 4) << "directory entries per member";
     Pooler::Stats const full = Pooler::stats();
     double const bytesPerMember =
         static_cast<double>(full.liveBytes - base.pool.liveBytes) / static_cast<double>(n);
-    EXPECT_LT(bytesPerMember, 1.5 * kSlotBytes + 4) << "allocator bytes per member";
+    EXPECT_LT(bytesPerMember, 2.0 * kSlotBytes) << "allocator bytes per member";
 
-    // Remove all but 100, in random order: memory shrinks with the count.
+    // Remove 90%, then all but 100, in random order: memory shrinks with the
+    // count, within the stated bound of 8 slots per member.
     std::vector<std::uint32_t> keys(n);
     for (std::uint32_t k = 0; k < n; ++k) keys[k] = k;
     std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
-    for (std::uint32_t i = 0; i + 100 < n; ++i) ASSERT_TRUE(map.erase(keys[i]));
+    for (std::uint32_t i = 0; i < n / 10 * 9; ++i) ASSERT_TRUE(map.erase(keys[i]));
+    EXPECT_LE(core.allocatedSlots(), 8 * core.memberCount());
+    EXPECT_LE(core.directorySize(), n / 10);
+    for (std::uint32_t i = n / 10 * 9; i + 100 < n; ++i) ASSERT_TRUE(map.erase(keys[i]));
     EXPECT_EQ(core.memberCount(), 100u);
-    EXPECT_LE(core.allocatedSlots(), 400u);
+    EXPECT_LE(core.allocatedSlots(), 800u);
     EXPECT_LE(core.directorySize(), 256u);
-    EXPECT_LT(Pooler::stats().liveBytes - base.pool.liveBytes, 100u * 200u);
     for (std::uint32_t i = n - 100; i < n; ++i) ASSERT_EQ(map.find(keys[i])->payload, keys[i]);
   }
   base.expectRestored();
@@ -768,6 +786,9 @@ void insertAPresentKey() {
 }
 
 TEST_F(CoreDeathTest, InsertingAPresentKeyStops) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "checked only in builds without NDEBUG";
+#endif
   EXPECT_DEATH(insertAPresentKey(), "newMemberG: the key is already a member");
 }
 

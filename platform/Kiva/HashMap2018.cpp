@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "Pooler/Pooler.h"
 
@@ -15,25 +15,22 @@ using namespace HashMap2018Layout;
 
 namespace {
 
-// The directory doubles once the members average more than this per entry.
-constexpr std::uint64_t kDoubleAboveAverage = 8;
-// An array that would pass this many members makes the directory double
-// instead of growing, provided the members average at least
-// kCapDoublingMinAverage per entry (so that clustered hashes cannot blow the
-// directory up: past that, the array just grows, up to kMaxSlots).
-constexpr std::uint32_t kSoftCap = 32;
-constexpr std::uint64_t kCapDoublingMinAverage = 2;
-// The deepest directory: 2^kMaxDepth entries.
-constexpr std::uint32_t kMaxDepth = 31;
+// The directory never grows deeper than this (2^24 entries). With distinct
+// hashes an array of kMaxSlots is full only at a depth of 19 or less, so
+// this is reached only by members that share their hash.
+constexpr std::uint32_t kMaxDepth = 24;
 // The directory's depth before any member arrives is capped here.
 constexpr std::uint32_t kMaxInitialDepth = 16;
-// Arrays with at most this many slots are not shrunk on deletion.
-constexpr std::uint32_t kNoShrinkSlots = 4;
-// An array shrinks on deletion once fewer than 1/kShrinkBelow of its slots
-// are in use: well below the fill that a growth (two thirds) or a split (a
-// half) leaves, so that deletions just after one, or an array emptying one
-// member at a time, do not rebuild it again and again.
-constexpr std::uint32_t kShrinkBelow = 3;
+// The directory may double while it keeps at most this many entries, or
+// twice the member count if that is more.
+constexpr std::uint64_t kDirectoryAllowance = 1024;
+// Two buddy arrays merge when their members fit in this many.
+constexpr std::uint32_t kMergeMembers = kSplitSlots / 4;
+// An array is rebuilt smaller once fewer than 1/kShrinkBelow of its slots are
+// in use.
+constexpr std::uint32_t kShrinkBelow = 8;
+// A new array for an empty range covers at most 2^kEmptyRangeDepths entries.
+constexpr std::uint32_t kEmptyRangeDepths = 6;
 
 constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
 
@@ -43,83 +40,23 @@ constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
   std::abort();
 }
 
-// Slots for an array that must hold `members` plus `extra` free slots, widened
-// to whatever else fits in the allocator's block of that size.
-std::uint32_t slotsFor(std::uint32_t members, std::uint32_t extra, std::uint32_t nodeSize) {
-  std::uint32_t const want = std::min<std::uint32_t>(members + extra, kMaxSlots);
-  std::size_t const block = Pooler::blockSizeFor(bytesFor(want, nodeSize));
-  if (block == 0) return want;
-  auto s = static_cast<std::uint32_t>(
-      std::min<std::size_t>((block - 8) / (4 + std::size_t{nodeSize}), kMaxSlots));
-  while (s > want && bytesFor(s, nodeSize) > block) --s;
-  return std::max(s, want);
+// Members an array of `slots` slots takes before it must grow or split.
+constexpr std::uint32_t fillLimit(std::uint32_t slots) {
+  return slots - slots / 8;
 }
 
-std::uint32_t growthSlots(std::uint32_t members, std::uint32_t nodeSize) {
-  return slotsFor(members, std::max<std::uint32_t>(1, members / 2), nodeSize);
+// The size of an array built for `members` members: room for twice as many.
+std::uint32_t slotsFor(std::uint32_t members) {
+  std::uint32_t s = kMinSlots;
+  while (s < 2 * members && s < kMaxSlots) s *= 2;
+  return s;
 }
 
-std::uint32_t rebuiltSlots(std::uint32_t members, std::uint32_t nodeSize) {
-  return slotsFor(members, members / 4, nodeSize);
-}
-
-// The two halves of a split array: room for the members the next directory
-// doubling expects each to reach (twice as many), so that few grow before it.
-std::uint32_t splitSlots(std::uint32_t members, std::uint32_t nodeSize) {
-  return slotsFor(members, members, nodeSize);
+bool isFree(std::uint32_t word, HashMap2018BucketHdr* h) {
+  return word == freeWordOf(h);
 }
 
 }  // namespace
-
-// The sources of a new array: runs of consecutive nodes with their hash
-// words. Runs that continue the previous one are merged into it.
-class HashMap2018Generic::RunList {
- public:
-  static constexpr std::uint32_t kInline = 8;
-
-  // Room for `maxRuns` runs. Throws std::bad_alloc.
-  RunList(std::uint32_t nodeSize, std::uint32_t maxRuns) : nodeSize_(nodeSize) {
-    if (maxRuns > kInline) {
-      heapRuns_.reset(new HashMap2018NodeRun[maxRuns]);
-      heapHashes_.reset(new std::uint32_t const*[maxRuns]);
-      runs_ = heapRuns_.get();
-      hashes_ = heapHashes_.get();
-    }
-  }
-
-  void add(void const* nodes, std::uint32_t const* hashes, std::uint32_t count) {
-    if (count == 0) return;
-    total_ += count;
-    if (size_ > 0) {
-      HashMap2018NodeRun& last = runs_[size_ - 1];
-      if (static_cast<char const*>(last.nodes) + std::size_t{last.count} * nodeSize_ == nodes &&
-          hashes_[size_ - 1] + last.count == hashes) {
-        last.count += count;
-        return;
-      }
-    }
-    runs_[size_] = HashMap2018NodeRun{nodes, count};
-    hashes_[size_] = hashes;
-    ++size_;
-  }
-  void clear() { size_ = total_ = 0; }
-
-  HashMap2018NodeRun const* runs() const { return runs_; }
-  std::uint32_t const* hashesOf(std::uint32_t r) const { return hashes_[r]; }
-  std::uint32_t size() const { return size_; }
-  std::uint32_t total() const { return total_; }
-
- private:
-  std::uint32_t nodeSize_;
-  std::uint32_t size_ = 0;
-  std::uint32_t total_ = 0;
-  HashMap2018NodeRun inlineRuns_[kInline];
-  std::uint32_t const* inlineHashes_[kInline];
-  HashMap2018NodeRun* runs_ = inlineRuns_;
-  std::uint32_t const** hashes_ = inlineHashes_;
-  std::unique_ptr<HashMap2018NodeRun[]> heapRuns_;
-  std::unique_ptr<std::uint32_t const*[]> heapHashes_;
-};
 
 AllocTrackTypeInfo HashMap2018Generic::bucketHeaderTracker_{"Kiva::HashMap2018BucketHdr"};
 std::uint64_t HashMap2018Generic::noBuckets_[1] = {0};
@@ -127,7 +64,8 @@ std::uint64_t HashMap2018Generic::noBuckets_[1] = {0};
 HashMap2018Generic::HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_t initialSizeIndex,
                                        bool allocateNow)
     : vt_(vt),
-      initialDepth_(static_cast<std::uint8_t>(std::min(initialSizeIndex, kMaxInitialDepth))) {
+      initialDepth_(static_cast<std::uint8_t>(
+          std::clamp<std::uint32_t>(initialSizeIndex, 1, kMaxInitialDepth))) {
   if (vt == nullptr || vt->nodeSize == 0)
     fatal("HashMap2018Generic", "no descriptor or node size 0");
   if (allocateNow) directoryAlloc(initialDepth_);
@@ -136,6 +74,8 @@ HashMap2018Generic::HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_
 HashMap2018Generic::~HashMap2018Generic() {
   if (dir_ != noBuckets_) emptyAllBuckets(vt_, true);
 }
+
+// ---- Directory ------------------------------------------------------------------
 
 void HashMap2018Generic::directoryAlloc(std::uint32_t depth) {
   std::size_t const bytes = sizeof(std::uint64_t) << depth;
@@ -154,309 +94,348 @@ void HashMap2018Generic::directoryFree() {
   shift_ = 32;
 }
 
-HashMap2018BucketHdr* HashMap2018Generic::bucketNew(HashMap2018VTable const* vt,
-                                                    std::uint32_t slots, RunList const& runs) {
-  void* memory =
-      Pooler::slabAllocOrStdMalloc(bytesFor(slots, vt->nodeSize), Pooler::slabOrStdMalloc);
-  if (memory == nullptr) return nullptr;
-  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<std::uint32_t*>(memory) + slots);
-  if ((reinterpret_cast<std::uintptr_t>(h) & ~kEntryAddressMask) != 0) {
-    fatal("newMemberG", "a bucket array lies beyond the 48-bit address space");
-  }
-  h->word = (slots << kSlotShift) | (runs.total() << kLiveShift);
-  refs(h) = 1;
-  std::uint32_t* out = static_cast<std::uint32_t*>(memory);
-  for (std::uint32_t r = 0; r < runs.size(); ++r) {
-    std::memcpy(out, runs.hashesOf(r), sizeof(std::uint32_t) * runs.runs()[r].count);
-    out += runs.runs()[r].count;
-  }
-  vt->newBucketAssemble()(vt, slots, nodes(h, slots), runs.runs(), runs.size());
-  AllocTrackTypeInfo::_trackAllocation(bucketHeaderTracker_, "Kiva::HashMap2018BucketHdr",
-                                       sizeof(HashMap2018BucketHdr), 1);
-  slots_ += slots;
-  return h;
+bool HashMap2018Generic::directoryMayDouble() const {
+  std::uint64_t const next = std::uint64_t{2} << depth_;
+  return depth_ < kMaxDepth && next <= std::max(kDirectoryAllowance, std::uint64_t{2} * count_);
 }
 
-void HashMap2018Generic::bucketRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h) {
-  slots_ -= slotsOf(h);
-  vt->bktHdrRefDec()(h);
-}
-
-std::uint32_t HashMap2018Generic::insertPosition(HashMap2018VTable const* vt,
-                                                 HashMap2018BucketHdr* h,
-                                                 HashHelper::KeyAndRhashSeedArg const& k) const {
-  std::uint32_t const n = liveOf(h);
-  char* const base = nodes(h);
-  std::size_t const ns = vt->nodeSize;
-  CompareOrLruUnlinkFn const cmp = vt->compareOrLruUnlink();
-  // Keys often arrive in ascending order: try after the last member first.
-  int r = cmp(k.key, nullptr, base + (n - 1) * ns);
-  if (r == 2) return n;
-  if (r == 0) fatal("newMemberG", "the key is already a member");
-  std::uint32_t lo = 0;
-  std::uint32_t hi = n - 1;  // the member at hi has a greater key
-  while (lo < hi) {
-    std::uint32_t const mid = (lo + hi) / 2;
-    r = cmp(k.key, nullptr, base + mid * ns);
-    if (r == 0) fatal("newMemberG", "the key is already a member");
-    if (r == 2) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
-void* HashMap2018Generic::lookupSlowG(HashMap2018VTable const* vt,
-                                      HashHelper::KeyAndRhashSeedArg const& k) const {
-  HashMap2018BucketHdr* const h = bucketAt(bucketIndex(k.hash));
-  if (h == nullptr) return nullptr;
-  std::uint32_t const live = liveOf(h);
-  std::uint32_t const* const hw = hashes(h);
-  char* const base = nodes(h);
-  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  for (std::uint32_t i = 0; i < live; ++i) {
-    if (hw[i] == k.hash) {
-      void* const node = base + std::size_t{i} * vt->nodeSize;
-      if (equals(k.key, node)) return node;
-    }
-  }
-  return nullptr;
-}
-
-void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
-                                     HashHelper::KeyAndRhashSeedArg const& k, void* node) {
-  if (dir_ == noBuckets_) directoryAlloc(initialDepth_);
-  if (count_ >= (kDoubleAboveAverage << depth_) && depth_ < kMaxDepth) directoryDouble(vt);
-  std::size_t const ns = vt->nodeSize;
-  void* member;
-  for (;;) {
-    std::uint32_t const index = bucketIndex(k.hash);
-    HashMap2018BucketHdr* const h = bucketAt(index);
-    if (h == nullptr) {
-      RunList runs(vt->nodeSize, 1);
-      runs.add(node, &k.hash, 1);
-      HashMap2018BucketHdr* const fresh = bucketNew(vt, growthSlots(1, vt->nodeSize), runs);
-      if (fresh == nullptr) throw std::bad_alloc();
-      bucketAtIs(index, fresh);
-      member = nodes(fresh);
-      break;
-    }
-    std::uint32_t const slots = slotsOf(h);
-    std::uint32_t const n = liveOf(h);
-    std::uint32_t const pos = insertPosition(vt, h, k);
-    std::uint32_t* const hw = hashes(h, slots);
-    char* const base = nodes(h, slots);
-    if (n < slots && refs(h) == 1) {
-      // Room in an array no iterator stands in: insert in place.
-      if (pos == n) {
-        vt->place()(vt, base + pos * ns, node, false);
-      } else {
-        vt->shift()(vt, base, node, static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(pos),
-                    1);
-        std::memmove(hw + pos + 1, hw + pos, sizeof(std::uint32_t) * (n - pos));
-      }
-      hw[pos] = k.hash;
-      h->word += 1u << kLiveShift;
-      member = base + pos * ns;
-      break;
-    }
-    std::uint32_t const members = n + 1;
-    if (members > slots && members > kSoftCap && depth_ < kMaxDepth &&
-        count_ >= (kCapDoublingMinAverage << depth_) && directoryDouble(vt)) {
-      continue;  // the array was split: look again
-    }
-    if (members > kMaxSlots) fatal("newMemberG", "more than 16383 members share one bucket array");
-    // Full, or referenced by an iterator: build the array anew with the node in it.
-    RunList runs(vt->nodeSize, 3);
-    runs.add(base, hw, pos);
-    runs.add(node, &k.hash, 1);
-    runs.add(base + pos * ns, hw + pos, n - pos);
-    HashMap2018BucketHdr* const fresh =
-        bucketNew(vt, members > slots ? growthSlots(members, vt->nodeSize) : slots, runs);
-    if (fresh == nullptr) throw std::bad_alloc();
-    bucketAtIs(index, fresh);
-    bucketRelease(vt, h);
-    member = nodes(fresh) + pos * ns;
-    break;
-  }
-  ++count_;
-  return member;
-}
-
-bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
-                                       HashHelper::KeyAndRhashSeedArg const& k,
-                                       void* removedStorage) {
-  std::uint32_t const index = bucketIndex(k.hash);
-  HashMap2018BucketHdr* const h = bucketAt(index);
-  if (h == nullptr) return false;
-  std::uint32_t const slots = slotsOf(h);
-  std::uint32_t const n = liveOf(h);
-  std::uint32_t* const hw = hashes(h, slots);
-  char* const base = nodes(h, slots);
-  std::size_t const ns = vt->nodeSize;
-  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  std::uint32_t i = 0;
-  while (i < n && (hw[i] != k.hash || !equals(k.key, base + i * ns))) ++i;
-  if (i == n) return false;
-
-  if (removedStorage != nullptr) vt->place()(vt, removedStorage, base + i * ns, true);
-  std::uint32_t const members = n - 1;
-  bool done = false;
-  if (members == 0) {
-    bucketAtIs(index, nullptr);
-    bucketRelease(vt, h);
-    done = true;
-  } else {
-    bool const pinned = refs(h) != 1;
-    std::uint32_t const smaller = slots > kNoShrinkSlots && members * kShrinkBelow < slots
-                                      ? std::min(rebuiltSlots(members, vt->nodeSize), slots)
-                                      : slots;
-    if (pinned || smaller < slots) {
-      // Referenced by an iterator, or mostly empty: build the array anew without the node.
-      RunList runs(vt->nodeSize, 2);
-      runs.add(base, hw, i);
-      runs.add(base + (i + 1) * ns, hw + i + 1, n - i - 1);
-      if (HashMap2018BucketHdr* const fresh = bucketNew(vt, smaller, runs)) {
-        bucketAtIs(index, fresh);
-        bucketRelease(vt, h);
-        done = true;
-      } else if (pinned) {
-        fatal("deleteMemberG", "out of memory");
-      }
-    }
-  }
-  if (!done) {
-    if (i + 1 < n) {
-      vt->shift()(vt, base, nullptr, static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(i),
-                  -1);
-      std::memmove(hw + i, hw + i + 1, sizeof(std::uint32_t) * (n - i - 1));
-    }
-    h->word -= 1u << kLiveShift;
-  }
-  --count_;
-  if (count_ == 0) {
-    directoryFree();
-  } else if (depth_ > initialDepth_ && std::uint64_t{count_} * 2 < (std::uint64_t{1} << depth_)) {
-    directoryHalve(vt);
-  }
-  return true;
-}
-
-bool HashMap2018Generic::directoryDouble(HashMap2018VTable const* vt) {
-  std::uint32_t const oldSize = std::uint32_t{1} << depth_;
-  std::uint32_t maxLive = 0;
-  for (std::uint32_t i = 0; i < oldSize; ++i) {
-    if (bucketAt(i) != nullptr) maxLive = std::max(maxLive, liveOf(bucketAt(i)));
-  }
+// Every entry becomes two; no array changes, and none is as deep as the
+// directory any more.
+void HashMap2018Generic::directoryDouble() {
+  std::uint32_t const size = std::uint32_t{1} << depth_;
   auto* const next = static_cast<std::uint64_t*>(
-      Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * 2 * oldSize, Pooler::slabOrStdMalloc));
-  if (next == nullptr) return false;
-  std::unique_ptr<RunList> low;
-  std::unique_ptr<RunList> high;
-  try {
-    low = std::make_unique<RunList>(vt->nodeSize, maxLive);
-    high = std::make_unique<RunList>(vt->nodeSize, maxLive);
-  } catch (std::bad_alloc const&) {
-    Pooler::slabFreeOrStdFree(next, kDirectoryType);
-    return false;
-  }
-  std::size_t const ns = vt->nodeSize;
-  std::uint32_t const bit = 0x80000000u >> depth_;
-  for (std::uint32_t i = 0; i < oldSize; ++i) {
-    HashMap2018BucketHdr* const h = bucketAt(i);
-    next[2 * i] = next[2 * i + 1] = 0;
-    if (h == nullptr) continue;
-    std::uint32_t const n = liveOf(h);
-    std::uint32_t const* const hw = hashes(h);
-    char const* const base = nodes(h);
-    std::uint32_t highCount = 0;
-    for (std::uint32_t j = 0; j < n; ++j) highCount += (hw[j] & bit) != 0;
-    if (highCount == 0 || highCount == n) {
-      next[2 * i + (highCount != 0)] = entryFor(h);  // all on one side: the array moves as it is
-      continue;
-    }
-    low->clear();
-    high->clear();
-    for (std::uint32_t j = 0; j < n; ++j) {
-      ((hw[j] & bit) != 0 ? *high : *low).add(base + j * ns, hw + j, 1);
-    }
-    HashMap2018BucketHdr* const a = bucketNew(vt, splitSlots(n - highCount, vt->nodeSize), *low);
-    HashMap2018BucketHdr* const b = bucketNew(vt, splitSlots(highCount, vt->nodeSize), *high);
-    if (a == nullptr || b == nullptr) fatal("newMemberG", "out of memory while splitting arrays");
-    next[2 * i] = entryFor(a);
-    next[2 * i + 1] = entryFor(b);
-    bucketRelease(vt, h);
-  }
+      Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * 2 * size, Pooler::slabOrStdMalloc));
+  if (next == nullptr) throw std::bad_alloc();
+  for (std::uint32_t i = 0; i < size; ++i) next[2 * i] = next[2 * i + 1] = dir_[i];
   std::uint32_t const depth = depth_ + 1u;
   directoryFree();
   dir_ = next;
   depth_ = static_cast<std::uint8_t>(depth);
   shift_ = static_cast<std::uint8_t>(32 - depth);
-  return true;
+  deepestArrays_ = 0;
 }
 
-bool HashMap2018Generic::directoryHalve(HashMap2018VTable const* vt) {
-  std::uint32_t const newSize = std::uint32_t{1} << (depth_ - 1);
-  std::uint32_t maxPair = 0;
-  for (std::uint32_t i = 0; i < newSize; ++i) {
-    HashMap2018BucketHdr* const a = bucketAt(2 * i);
-    HashMap2018BucketHdr* const b = bucketAt(2 * i + 1);
-    if (a != nullptr && b != nullptr) maxPair = std::max(maxPair, liveOf(a) + liveOf(b));
-  }
-  if (maxPair > kMaxSlots) return false;
+// Only when no array is as deep as the directory: every pair of entries then
+// names the same array (or none).
+void HashMap2018Generic::directoryHalve() {
+  std::uint32_t const size = std::uint32_t{1} << (depth_ - 1);
   auto* const next = static_cast<std::uint64_t*>(
-      Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * newSize, Pooler::slabOrStdMalloc));
-  if (next == nullptr) return false;
-  std::unique_ptr<RunList> runs;
-  try {
-    runs = std::make_unique<RunList>(vt->nodeSize, maxPair);
-  } catch (std::bad_alloc const&) {
-    Pooler::slabFreeOrStdFree(next, kDirectoryType);
-    return false;
-  }
-  std::size_t const ns = vt->nodeSize;
-  CompareOrLruUnlinkFn const cmp = vt->compareOrLruUnlink();
-  for (std::uint32_t i = 0; i < newSize; ++i) {
-    HashMap2018BucketHdr* const a = bucketAt(2 * i);
-    HashMap2018BucketHdr* const b = bucketAt(2 * i + 1);
-    if (a == nullptr || b == nullptr) {
-      next[i] = entryFor(a != nullptr ? a : b);
-      continue;
-    }
-    // Merge the two key-ordered arrays into one.
-    std::uint32_t const na = liveOf(a);
-    std::uint32_t const nb = liveOf(b);
-    std::uint32_t const* const ha = hashes(a);
-    std::uint32_t const* const hb = hashes(b);
-    char const* const ba = nodes(a);
-    char const* const bb = nodes(b);
-    runs->clear();
-    std::uint32_t ia = 0;
-    std::uint32_t ib = 0;
-    while (ia < na && ib < nb) {
-      if (cmp(nullptr, ba + ia * ns, bb + ib * ns) == 2) {
-        runs->add(bb + ib * ns, hb + ib, 1);
-        ++ib;
-      } else {
-        runs->add(ba + ia * ns, ha + ia, 1);
-        ++ia;
-      }
-    }
-    runs->add(ba + ia * ns, ha + ia, na - ia);
-    runs->add(bb + ib * ns, hb + ib, nb - ib);
-    HashMap2018BucketHdr* const merged = bucketNew(vt, rebuiltSlots(na + nb, vt->nodeSize), *runs);
-    if (merged == nullptr) fatal("deleteMemberG", "out of memory while merging arrays");
-    next[i] = entryFor(merged);
-    bucketRelease(vt, a);
-    bucketRelease(vt, b);
-  }
+      Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * size, Pooler::slabOrStdMalloc));
+  if (next == nullptr) return;  // keep the larger directory; it is still right
+  for (std::uint32_t i = 0; i < size; ++i) next[i] = dir_[2 * i];
   std::uint32_t const depth = depth_ - 1u;
   directoryFree();
   dir_ = next;
   depth_ = static_cast<std::uint8_t>(depth);
   shift_ = static_cast<std::uint8_t>(32 - depth);
+  deepestArrays_ = 0;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    HashMap2018BucketHdr* const h = bucketAt(i);
+    if (h != nullptr && depthOf(h) == depth_ && (i == 0 || dir_[i - 1] != dir_[i]))
+      ++deepestArrays_;
+  }
+}
+
+void HashMap2018Generic::rangeIs(std::uint32_t start, std::uint32_t size, HashMap2018BucketHdr* h) {
+  std::uint64_t const entry = entryFor(h);
+  for (std::uint32_t i = 0; i < size; ++i) dir_[start + i] = entry;
+}
+
+// ---- Arrays -----------------------------------------------------------------------
+
+HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, std::uint32_t slots,
+                                                   std::uint32_t depth, std::uint32_t hash) {
+  void* memory =
+      Pooler::slabAllocOrStdMalloc(bytesFor(slots, vt->nodeSize), Pooler::slabOrStdMalloc);
+  if (memory == nullptr) throw std::bad_alloc();
+  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<std::uint32_t*>(memory) + slots);
+  if ((reinterpret_cast<std::uintptr_t>(h) & ~kEntryAddressMask) != 0) {
+    fatal("newMemberG", "a bucket array lies beyond the 48-bit address space");
+  }
+  std::uint32_t const free = freeWordFor(hash);
+  std::fill_n(static_cast<std::uint32_t*>(memory), slots, free);
+  h->word = slots << kSlotShift;
+  refs(h) = 1;
+  depthOf(h) = depth;
+  freeWordOf(h) = free;
+  // The node type's tracker hears of the whole array at once; nodes come one
+  // by one through place.
+  vt->newBucketAssemble()(vt, slots, nodes(h), nullptr, 0);
+  AllocTrackTypeInfo::_trackAllocation(bucketHeaderTracker_, "Kiva::HashMap2018BucketHdr",
+                                       sizeof(HashMap2018BucketHdr), 1);
+  slots_ += slots;
+  ++arrays_;
+  if (depth == depth_) ++deepestArrays_;
+  return h;
+}
+
+// Takes `h` out of the collection's figures and drops the collection's
+// reference; an iterator standing in it keeps it alive.
+void HashMap2018Generic::arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h) {
+  slots_ -= slotsOf(h);
+  --arrays_;
+  if (depthOf(h) == depth_) --deepestArrays_;
+  vt->bktHdrRefDec()(h);
+}
+
+void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
+  if (depthOf(h) == depth_) --deepestArrays_;
+  depthOf(h) = depth;
+  if (depth == depth_) ++deepestArrays_;
+}
+
+// Builds a member of `h` from `node`: in its home slot when that is free,
+// else in the first free slot. The array must have one.
+void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                  std::uint32_t hash, void* node, bool move) {
+  std::uint32_t const slots = slotsOf(h);
+  std::uint32_t* const hw = hashes(h, slots);
+  std::uint32_t slot = hash & (slots - 1);
+  if (!isFree(hw[slot], h)) {
+    slot = static_cast<std::uint32_t>(
+        forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
+  }
+  void* const dst = nodes(h) + std::size_t{slot} * vt->nodeSize;
+  vt->place()(vt, dst, node, move);
+  hw[slot] = hash;
+  h->word += 1u << kLiveShift;
+  return dst;
+}
+
+// The array for a member whose prefix has no array: as shallow as the empty
+// entries around it allow (within kEmptyRangeDepths levels), so that one array
+// serves a neighbourhood rather than a single entry.
+HashMap2018BucketHdr* HashMap2018Generic::arrayForEmptyRange(HashMap2018VTable const* vt,
+                                                             std::uint32_t hash) {
+  std::uint32_t const index = bucketIndex(hash);
+  std::uint32_t depth = depth_;
+  while (depth > 1 && depth_ - depth < kEmptyRangeDepths) {
+    std::uint32_t const start = rangeStart(index, depth - 1);
+    std::uint32_t const size = rangeSize(depth - 1);
+    bool empty = true;
+    for (std::uint32_t i = 0; i < size && empty; ++i) empty = dir_[start + i] == 0;
+    if (!empty) break;
+    --depth;
+  }
+  HashMap2018BucketHdr* const h = arrayNew(vt, kMinSlots, depth, hash);
+  rangeIs(rangeStart(index, depth), rangeSize(depth), h);
+  return h;
+}
+
+// ---- Insertion --------------------------------------------------------------------
+
+void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
+                                     HashHelper::KeyAndRhashSeedArg const& k, void* node) {
+  if (dir_ == noBuckets_) directoryAlloc(initialDepth_);
+#ifndef NDEBUG
+  if (lookupNodeG(vt, k) != nullptr) fatal("newMemberG", "the key is already a member");
+#endif
+  for (;;) {
+    std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+    HashMap2018BucketHdr* const h = entry != 0 ? bucketOf(entry) : arrayForEmptyRange(vt, k.hash);
+    if (liveOf(h) < fillLimit(slotsOf(h))) {
+      void* const member = placeIn(vt, h, k.hash, node, false);
+      ++count_;
+      return member;
+    }
+    makeRoom(vt, k.hash, h);
+  }
+}
+
+// Makes room in the full array `h`, where a member of hash `hash` belongs:
+// small arrays grow; others split, the directory doubling first when the
+// array is as deep as it. An array the directory cannot double for grows
+// instead, up to kMaxSlots; one that cannot grow either splits all the same.
+void HashMap2018Generic::makeRoom(HashMap2018VTable const* vt, std::uint32_t hash,
+                                  HashMap2018BucketHdr* h) {
+  std::uint32_t const slots = slotsOf(h);
+  if (slots < kSplitSlots) return rebuild(vt, hash, h, 2 * slots);
+  if (depthOf(h) == depth_) {
+    if (directoryMayDouble()) {
+      directoryDouble();
+    } else if (slots < kMaxSlots) {
+      return rebuild(vt, hash, h, 2 * slots);
+    } else if (depth_ < kMaxDepth) {
+      directoryDouble();
+    } else {
+      throw std::length_error(
+          "Kiva::HashMap2018Generic::newMemberG: too many members share one hash");
+    }
+  }
+  split(vt, hash, h);
+}
+
+// Replaces `h` by an array of `slots` slots holding the same members.
+void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash,
+                                 HashMap2018BucketHdr* h, std::uint32_t slots) {
+  std::uint32_t const depth = depthOf(h);
+  HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth, hash);
+  std::uint32_t const oldSlots = slotsOf(h);
+  std::uint32_t const* const hw = hashes(h, oldSlots);
+  char* const base = nodes(h);
+  for (std::uint32_t i = 0; i < oldSlots; ++i) {
+    if (!isFree(hw[i], h)) placeIn(vt, fresh, hw[i], base + std::size_t{i} * vt->nodeSize, true);
+  }
+  std::uint32_t const index = bucketIndex(hash);
+  rangeIs(rangeStart(index, depth), rangeSize(depth), fresh);
+  arrayRelease(vt, h);
+}
+
+// Splits `h` (depth d < the directory's) by hash bit d from the top: its
+// range's lower half keeps the members with that bit clear, the upper half
+// those with it set.
+void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
+                               HashMap2018BucketHdr* h) {
+  std::uint32_t const depth = depthOf(h);
+  std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
+  std::uint32_t const half = rangeSize(depth) / 2;
+  std::uint32_t const bit = 0x80000000u >> depth;
+  std::uint32_t const slots = slotsOf(h);
+  std::uint32_t* const hw = hashes(h, slots);
+  char* const base = nodes(h);
+  std::size_t const ns = vt->nodeSize;
+  std::uint32_t high = 0;
+  for (std::uint32_t i = 0; i < slots; ++i) high += !isFree(hw[i], h) && (hw[i] & bit) != 0;
+  std::uint32_t const low = liveOf(h) - high;
+
+  if (high == 0 || low == 0) {
+    // All on one side: the array narrows to that half; nothing moves.
+    depthIs(h, depth + 1);
+    rangeIs(high == 0 ? start + half : start, half, nullptr);
+    return;
+  }
+  if (refs(h) == 1) {
+    // In place: the smaller side moves to a new array.
+    bool const moveHigh = high <= low;
+    std::uint32_t const side = moveHigh ? bit : 0;
+    HashMap2018BucketHdr* const other =
+        arrayNew(vt, slotsFor(moveHigh ? high : low), depth + 1, hash);
+    for (std::uint32_t i = 0; i < slots; ++i) {
+      if (isFree(hw[i], h) || (hw[i] & bit) != side) continue;
+      placeIn(vt, other, hw[i], base + i * ns, true);
+      hw[i] = freeWordOf(h);
+      h->word -= 1u << kLiveShift;
+    }
+    depthIs(h, depth + 1);
+    rangeIs(moveHigh ? start + half : start, half, other);
+    return;
+  }
+  // An iterator stands in the array: build both halves anew and leave it whole.
+  HashMap2018BucketHdr* const lower = arrayNew(vt, slotsFor(low), depth + 1, hash);
+  HashMap2018BucketHdr* upper;
+  try {
+    upper = arrayNew(vt, slotsFor(high), depth + 1, hash);
+  } catch (...) {
+    arrayRelease(vt, lower);
+    throw;
+  }
+  for (std::uint32_t i = 0; i < slots; ++i) {
+    if (!isFree(hw[i], h))
+      placeIn(vt, (hw[i] & bit) != 0 ? upper : lower, hw[i], base + i * ns, true);
+  }
+  rangeIs(start, half, lower);
+  rangeIs(start + half, half, upper);
+  arrayRelease(vt, h);
+}
+
+// ---- Deletion ---------------------------------------------------------------------
+
+bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
+                                       HashHelper::KeyAndRhashSeedArg const& k,
+                                       void* removedStorage) {
+  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+  if (entry == 0) return false;
+  HashMap2018BucketHdr* const h = bucketOf(entry);
+  std::uint32_t const slots = entrySlots(entry);
+  std::size_t const ns = vt->nodeSize;
+  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
+  std::int32_t const found =
+      slotOf(h, slots, k.hash, ns, [&](void const* node) { return equals(k.key, node); });
+  if (found < 0) return false;
+  std::uint32_t const slot = static_cast<std::uint32_t>(found);
+  if (removedStorage != nullptr) vt->place()(vt, removedStorage, nodes(h) + slot * ns, true);
+  hashes(h, slots)[slot] = freeWordOf(h);
+  h->word -= 1u << kLiveShift;
+  --count_;
+  afterDelete(vt, k.hash, h);
+  return true;
+}
+
+// Keeps memory in proportion after a deletion from `h`: an empty array goes,
+// a sparse one merges with its buddy or shrinks, and the directory halves
+// when nothing is as deep as it. The deletion itself is done: when memory for
+// a smaller array cannot be had, the array stays as it is.
+void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
+                                     HashMap2018BucketHdr* h) {
+  std::uint32_t const live = liveOf(h);
+  std::uint32_t const depth = depthOf(h);
+  std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
+  std::uint32_t const size = rangeSize(depth);
+  if (live == 0) {
+    rangeIs(start, size, nullptr);
+    arrayRelease(vt, h);
+    // The buddy, when it is one array of the same depth, takes the range over.
+    if (depth > 1) {
+      if (HashMap2018BucketHdr* const buddy = bucketAt(start ^ size);
+          buddy != nullptr && depthOf(buddy) == depth) {
+        depthIs(buddy, depth - 1);
+        rangeIs(start, size, buddy);
+      }
+    }
+  } else {
+    try {
+      if (!mergeWithBuddy(vt, hash, h)) {
+        std::uint32_t const slots = slotsOf(h);
+        if (slots > kMinSlots && live * kShrinkBelow < slots) rebuild(vt, hash, h, slotsFor(live));
+      }
+    } catch (std::bad_alloc const&) {
+    }
+  }
+  if (count_ == 0) {
+    directoryFree();
+    return;
+  }
+  while (depth_ > initialDepth_ && deepestArrays_ == 0) {
+    std::uint32_t const before = depth_;
+    directoryHalve();
+    if (depth_ == before) break;
+  }
+}
+
+// Merges `h` with its buddy (the array of the same depth whose prefix differs
+// in the last bit) when their members fit in kMergeMembers, or takes over the
+// buddy's range when it is a single empty entry. Returns whether `h` was
+// replaced.
+bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash,
+                                        HashMap2018BucketHdr* h) {
+  std::uint32_t const depth = depthOf(h);
+  std::uint32_t const live = liveOf(h);
+  if (depth < 2 || live > kMergeMembers) return false;
+  std::uint32_t const size = rangeSize(depth);
+  std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
+  std::uint32_t const buddyStart = start ^ size;
+  HashMap2018BucketHdr* const buddy = bucketAt(buddyStart);
+  if (buddy == nullptr) {
+    if (size == 1) {
+      depthIs(h, depth - 1);
+      rangeIs(buddyStart, size, h);
+    }
+    return false;
+  }
+  if (depthOf(buddy) != depth || live + liveOf(buddy) > kMergeMembers) return false;
+  HashMap2018BucketHdr* const merged =
+      arrayNew(vt, slotsFor(live + liveOf(buddy)), depth - 1, hash);
+  for (HashMap2018BucketHdr* from : {h, buddy}) {
+    std::uint32_t const slots = slotsOf(from);
+    std::uint32_t const* const hw = hashes(from, slots);
+    for (std::uint32_t i = 0; i < slots; ++i) {
+      if (!isFree(hw[i], from))
+        placeIn(vt, merged, hw[i], nodes(from) + std::size_t{i} * vt->nodeSize, true);
+    }
+  }
+  rangeIs(std::min(start, buddyStart), 2 * size, merged);
+  arrayRelease(vt, h);
+  arrayRelease(vt, buddy);
   return true;
 }
 
@@ -468,10 +447,12 @@ void HashMap2018Generic::emptyAllBuckets(HashMap2018VTable const* vt, bool relea
   if (dir_ != noBuckets_) {
     std::uint32_t const size = std::uint32_t{1} << depth_;
     for (std::uint32_t i = 0; i < size; ++i) {
-      if (HashMap2018BucketHdr* const h = bucketAt(i)) {
-        bucketAtIs(i, nullptr);
-        bucketRelease(vt, h);
-      }
+      HashMap2018BucketHdr* const h = bucketAt(i);
+      if (h == nullptr) continue;
+      std::uint32_t const end = rangeStart(i, depthOf(h)) + rangeSize(depthOf(h));
+      rangeIs(i, end - i, nullptr);
+      arrayRelease(vt, h);
+      i = end - 1;
     }
     if (releaseDirectory) directoryFree();
   }
@@ -480,60 +461,44 @@ void HashMap2018Generic::emptyAllBuckets(HashMap2018VTable const* vt, bool relea
 
 // ---- Iterator ----------------------------------------------------------------
 
-namespace {
-
-// The first member of an array in (hash, key) order: the lowest hash, and
-// among equal hashes the lowest slot, since slots are in key order.
-std::uint32_t firstIn(HashMap2018BucketHdr* h) {
-  std::uint32_t const n = liveOf(h);
-  std::uint32_t const* const hw = hashes(h);
-  std::uint32_t best = 0;
-  for (std::uint32_t i = 1; i < n; ++i) {
-    if (hw[i] < hw[best]) best = i;
-  }
-  return best;
-}
-
-}  // namespace
-
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018Generic const* collection,
                                                        HashMap2018VTable const* vt)
     : coll_(collection), vt_(vt) {
-  std::uint32_t const size = std::uint32_t{1} << coll_->depth_;
-  for (std::uint32_t e = 0; e < size; ++e) {
-    if (HashMap2018BucketHdr* const h = coll_->bucketAt(e)) {
-      moveTo(h, firstIn(h));
-      return;
-    }
-  }
+  firstFrom(0);
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018Generic const* collection,
                                                        HashMap2018VTable const* vt,
                                                        HashHelper::KeyAndRhashSeedArg const& k)
     : coll_(collection), vt_(vt) {
-  HashMap2018BucketHdr* const h = coll_->bucketAt(coll_->bucketIndex(k.hash));
-  if (h == nullptr) return;
-  std::uint32_t const n = liveOf(h);
-  std::uint32_t const* const hw = hashes(h);
-  char* const base = nodes(h);
+  std::uint64_t const entry = coll_->dir_[coll_->bucketIndex(k.hash)];
+  if (entry == 0) return;
+  HashMap2018BucketHdr* const h = bucketOf(entry);
   KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (hw[i] == k.hash && equals(k.key, base + std::size_t{i} * vt->nodeSize)) {
-      moveTo(h, i);
-      return;
-    }
-  }
+  std::int32_t const slot =
+      HashMap2018Generic::slotOf(h, entrySlots(entry), k.hash, vt->nodeSize,
+                                 [&](void const* node) { return equals(k.key, node); });
+  if (slot >= 0) moveTo(h, static_cast<std::uint32_t>(slot));
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(
     HashMap2018IteratorGeneric const& other) noexcept
-    : coll_(other.coll_), vt_(other.vt_), hdr_(other.hdr_), slot_(other.slot_), hash_(other.hash_) {
+    : coll_(other.coll_),
+      vt_(other.vt_),
+      hdr_(other.hdr_),
+      slot_(other.slot_),
+      hash_(other.hash_),
+      lower_(other.lower_) {
   if (hdr_ != nullptr) ++refs(hdr_);
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018IteratorGeneric&& other) noexcept
-    : coll_(other.coll_), vt_(other.vt_), hdr_(other.hdr_), slot_(other.slot_), hash_(other.hash_) {
+    : coll_(other.coll_),
+      vt_(other.vt_),
+      hdr_(other.hdr_),
+      slot_(other.slot_),
+      hash_(other.hash_),
+      lower_(other.lower_) {
   other.hdr_ = nullptr;
 }
 
@@ -547,6 +512,7 @@ HashMap2018IteratorGeneric& HashMap2018IteratorGeneric::operator=(
   hdr_ = other.hdr_;
   slot_ = other.slot_;
   hash_ = other.hash_;
+  lower_ = other.lower_;
   return *this;
 }
 
@@ -559,6 +525,7 @@ HashMap2018IteratorGeneric& HashMap2018IteratorGeneric::operator=(
     hdr_ = other.hdr_;
     slot_ = other.slot_;
     hash_ = other.hash_;
+    lower_ = other.lower_;
     other.hdr_ = nullptr;
   }
   return *this;
@@ -585,70 +552,72 @@ void HashMap2018IteratorGeneric::moveTo(HashMap2018BucketHdr* h, std::uint32_t s
   hash_ = hashes(h)[slot];
 }
 
-// Whether the member the iterator stands on is still in the collection; if it
-// is, the iterator now stands on it in the collection's current array.
-bool HashMap2018IteratorGeneric::relocate() const {
-  HashMap2018BucketHdr* const live = coll_->bucketAt(coll_->bucketIndex(hash_));
-  if (live == hdr_) return true;  // a referenced array is never changed in place
-  if (live == nullptr) return false;
-  std::uint32_t const n = liveOf(live);
-  std::uint32_t const* const hw = hashes(live);
-  char* const base = nodes(live);
-  void const* const current = currNodeMaybeStale();
-  CompareOrLruUnlinkFn const cmp = vt_->compareOrLruUnlink();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (hw[i] == hash_ && cmp(nullptr, current, base + std::size_t{i} * vt_->nodeSize) == 0) {
-      moveTo(live, i);
-      return true;
-    }
+// The first slot at or after `from` of `h` holding a member the walk has not
+// passed, or -1.
+std::int32_t HashMap2018IteratorGeneric::nextSlotIn(HashMap2018BucketHdr* h,
+                                                    std::uint32_t from) const {
+  std::uint32_t const slots = slotsOf(h);
+  std::uint32_t const* const hw = hashes(h, slots);
+  for (std::uint32_t i = from; i < slots; ++i) {
+    if (!isFree(hw[i], h) && hw[i] >= lower_) return static_cast<std::int32_t>(i);
   }
-  return false;
+  return -1;
 }
 
-// The slot of the first member of `h` after the current position, or -1.
-std::int32_t HashMap2018IteratorGeneric::successorIn(HashMap2018BucketHdr* h) const {
-  std::uint32_t const n = liveOf(h);
-  std::uint32_t const* const hw = hashes(h);
-  char const* const base = nodes(h);
-  bool const sameArray = h == hdr_;
-  void const* const current = currNodeMaybeStale();
-  std::int32_t best = -1;
-  std::uint32_t bestHash = 0;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    std::uint32_t const hh = hw[i];
-    if (hh < hash_ || (best >= 0 && hh >= bestHash)) continue;
-    if (hh == hash_) {
-      // Equal hashes are ordered by key, which is slot order within one array.
-      bool const after = sameArray
-                             ? i > slot_
-                             : vt_->compareOrLruUnlink()(
-                                   nullptr, current, base + std::size_t{i} * vt_->nodeSize) == 1;
-      if (!after) continue;
-    }
-    best = static_cast<std::int32_t>(i);
-    bestHash = hh;
-  }
-  return best;
-}
-
-void HashMap2018IteratorGeneric::step() const {
-  if (hdr_ == nullptr) return;
-  std::uint32_t const index = coll_->bucketIndex(hash_);
-  if (HashMap2018BucketHdr* const live = coll_->bucketAt(index)) {
-    std::int32_t const next = successorIn(live);
-    if (next >= 0) {
-      moveTo(live, static_cast<std::uint32_t>(next));
-      return;
-    }
-  }
+// At the first member of the first array from directory entry `index` on
+// (only hashes from lower_ up), or at the end.
+void HashMap2018IteratorGeneric::firstFrom(std::uint32_t index) const {
   std::uint32_t const size = std::uint32_t{1} << coll_->depth_;
-  for (std::uint32_t e = index + 1; e < size; ++e) {
-    if (HashMap2018BucketHdr* const h = coll_->bucketAt(e)) {
-      moveTo(h, firstIn(h));
+  for (std::uint32_t e = index; e < size; ++e) {
+    HashMap2018BucketHdr* const h = coll_->bucketAt(e);
+    if (h == nullptr) continue;
+    if (std::int32_t const slot = nextSlotIn(h, 0); slot >= 0) {
+      moveTo(h, static_cast<std::uint32_t>(slot));
       return;
     }
+    e = coll_->rangeStart(e, depthOf(h)) + coll_->rangeSize(depthOf(h)) - 1;
   }
   release();
+}
+
+// Whether the iterator's array is the one the collection holds for its prefix.
+bool HashMap2018IteratorGeneric::inCollection() const {
+  return coll_->bucketAt(coll_->bucketIndex(hash_)) == hdr_;
+}
+
+// The member the iterator stands on as the collection holds it now, or null
+// when it has been removed.
+void* HashMap2018IteratorGeneric::liveNode() const {
+  if (inCollection()) return hashes(hdr_)[slot_] == hash_ ? currNodeMaybeStale() : nullptr;
+  // The array was replaced: look the member up by its hash and key.
+  std::uint64_t const entry = coll_->dir_[coll_->bucketIndex(hash_)];
+  if (entry == 0) return nullptr;
+  HashMap2018BucketHdr* const h = bucketOf(entry);
+  void const* const stale = currNodeMaybeStale();
+  CompareOrLruUnlinkFn const cmp = vt_->compareOrLruUnlink();
+  std::int32_t const slot =
+      HashMap2018Generic::slotOf(h, entrySlots(entry), hash_, vt_->nodeSize,
+                                 [&](void const* node) { return cmp(nullptr, stale, node) == 0; });
+  return slot < 0 ? nullptr : nodes(h) + static_cast<std::size_t>(slot) * vt_->nodeSize;
+}
+
+// To the next slot of the iterator's array that held a member, else to the
+// prefixes after the array's range.
+void HashMap2018IteratorGeneric::step() const {
+  HashMap2018BucketHdr* const h = hdr_;
+  if (h == nullptr) return;
+  if (std::int32_t const slot = nextSlotIn(h, slot_ + 1); slot >= 0) {
+    moveTo(h, static_cast<std::uint32_t>(slot));
+    return;
+  }
+  std::uint32_t const depth = depthOf(h);
+  std::uint64_t const next = (std::uint64_t{hash_ >> (32 - depth)} + 1) << (32 - depth);
+  if (next > 0xFFFFFFFFu) {
+    release();
+    return;
+  }
+  lower_ = static_cast<std::uint32_t>(next);
+  firstFrom(coll_->bucketIndex(lower_));
 }
 
 void HashMap2018IteratorGeneric::advance() {
@@ -656,9 +625,11 @@ void HashMap2018IteratorGeneric::advance() {
 }
 
 void* HashMap2018IteratorGeneric::currNodeNonStale() const {
-  if (hdr_ == nullptr) return nullptr;
-  if (!relocate()) step();
-  return currNodeMaybeStale();
+  while (hdr_ != nullptr) {
+    if (void* const node = liveNode()) return node;
+    step();
+  }
+  return nullptr;
 }
 
 bool HashMap2018IteratorGeneric::operator==(HashMap2018IteratorGeneric const& other) const {

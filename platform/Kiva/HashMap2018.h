@@ -3,46 +3,72 @@
 //
 // The core never looks inside a node and never hashes. Every keyed call takes
 // the key's address and its 32-bit hash (HashHelper::KeyAndRhashSeedArg); all
-// work on nodes (compare, construct, move within an array, build a new array,
-// release an array) goes through the six node operations of the collection
-// type's descriptor (HashMap2018VTable). Node destructors are never run: node
-// types must be trivially destructible in effect.
+// work on nodes (compare, construct, release an array) goes through the node
+// operations of the collection type's descriptor (HashMap2018VTable). Node
+// destructors are never run: node types must be trivially destructible in
+// effect.
 //
-// Structure
-// ---------
-// A directory of 2^depth entries, indexed by the top `depth` bits of the hash;
-// each names a bucket array and its slot count, or is 0 for no members. Each
-// bucket array is one allocation from Pooler::slabAllocOrStdMalloc:
+// Design
+// ------
+// Extendible hashing over small open-addressed bucket arrays.
 //
-//     [hash word x S][header][reference count][pad to 8][node x S]
+// The directory has 2^G entries (G >= 1), indexed by the top G bits of the
+// hash. Each entry names a bucket array and its slot count, or is 0 when no
+// member has a hash with that prefix. An array has a local depth d <= G: all
+// its members share the top d hash bits, and it is named by the 2^(G-d)
+// consecutive entries of that prefix. Growth is local: a full array splits
+// in two by its next hash bit (bit d from the top), touching no other array;
+// only when d = G does the directory double first, and doubling copies entry
+// words, never arrays. An array that would outgrow the directory's allowance
+// (at most max(1024, 2 x members) entries) grows in place of a split instead,
+// so that no key set, however its hashes cluster, blows the directory up; an
+// array at the largest size always splits.
 //
-// S is the array's slot count, held in bits 4-17 of the header (at most
-// 16383); bits 18-31 hold the live count n. Members occupy slots 0..n-1 in
-// ascending key order (as compareOrLruUnlink orders them), and hash word i is
-// the hash of node i. The reference count is 1 for the collection's own hold
-// plus one per iterator standing in the array; the array is released only
-// through the descriptor's bktHdrRefDec, which frees it when no reference is
-// left. An array with more than one reference is never changed in place: the
-// collection builds a replacement instead, so an iterator's array is an
-// unchanging snapshot.
+// A bucket array is one allocation from Pooler::slabAllocOrStdMalloc:
 //
-// Arrays use the whole of the allocator's block: a full array grows by about
-// half again; an array less than a third full after a deletion shrinks (well
-// below what growth leaves, so that deletions do not rebuild it again and
-// again); an empty array is released. The directory doubles when the members
-// average more than 8 per entry (or, provided they average 2 or more, when an
-// array would pass 32 members); doubling splits each array in two by the next
-// hash bit, each half with room for twice its members, which is about what
-// it holds when the directory next doubles: most inserts between two
-// doublings then go in place. It halves, merging neighbouring arrays, when the
-// members average fewer than 0.5 per entry. Memory is thus proportional to the
-// member count, and lookup, insertion and deletion take O(1) on average,
-// dense keys included, given a well-mixed hash (Kiva::hashSingleAttr).
+//     [hash word x S][header][references][depth][free word][node x S]
 //
-// Lookup reads one directory entry, compares the array's hash words in groups
-// of 16 without branching on them, and confirms a match with keyEqualsNode.
-// Since the entry carries the slot count, the hash words are read without
-// waiting for the header. The common case is inline below.
+// S, a power of two from 4 to 8192, is the slot count, held in bits 4-17 of
+// the header; bits 18-31 hold the live count. Hash word i is the full 32-bit
+// hash of the member in slot i, or the array's free-slot word: all ones when
+// the array's hashes have their top bit clear, zero when it is set (kept in
+// the free word). Since every array's depth is at least 1, that word is
+// never the hash of a key looked up in it. The depth word holds the local
+// depth.
+//
+// Placement: a member goes to its home slot, hash & (S - 1) (the low bits;
+// the directory uses the top ones), when that is free, else to the first
+// free slot. Members never move within an array. Removal frees the slot's
+// hash word and leaves the node's bytes as they are.
+//
+// Lookup: one directory read, then the home slot's hash word and node, which
+// the processor loads side by side since both addresses come from the
+// directory entry alone; on a hit that is the whole cost, with no indirect
+// call. Otherwise every hash word of the array is compared, 16 at a time,
+// and each match confirmed by the key (small arrays: one or two groups).
+// The common case is inline below.
+//
+// Sizes: a new array starts with 4 slots and doubles when 7/8 full, up to 32;
+// a full array of 32 or more slots splits, each half getting room for twice
+// its members. So between two splits of an array about half its slots fill
+// without any allocation, and memory stays proportional to the member count.
+// Rebuilding an array (growth, split, shrink, merge) reports the new array
+// once to the node type's tracker and moves each node with `place`.
+//
+// Deletion frees the slot. An array left empty is released; an array left
+// less than 1/8 full is rebuilt at twice its members; two buddy arrays of the
+// same depth whose members fit in 8 slots merge. The directory halves when no
+// array is as deep as it. Bound: every array in the directory has at most 8
+// slots per member (a lone member: 4), so allocatedSlots() never exceeds
+// 8 x memberCount() (unless memory for a smaller array could not be had).
+//
+// Arrays that an iterator stands in (reference count above 1) are changed in
+// place only by insertion into a free slot, by freeing slots and by changes
+// of depth, none of which moves a member; a change that would move members
+// (growth, split, shrink, merge) builds new arrays and leaves the referenced
+// one as it was, so that the iterator can finish it (see the iterator). A
+// bulk removal walk thus rebuilds an array at most a few times, never once
+// per removal.
 //
 // Not thread-safe: callers serialise all use of one collection and of its
 // iterators. Node operations must not call back into the collection.
@@ -73,10 +99,21 @@ namespace HashMap2018Layout {
 
 inline constexpr std::uint32_t kSlotShift = 4;
 inline constexpr std::uint32_t kLiveShift = 18;
-inline constexpr std::uint32_t kMaxSlots = HashMap2018BucketHdr::kMaxNodes;
+inline constexpr std::uint32_t kFieldMask = HashMap2018BucketHdr::kMaxNodes;
+// Array sizes: powers of two in [kMinSlots, kMaxSlots]. Arrays grow up to
+// kSplitSlots; past that a full array splits (unless the directory's
+// allowance is spent).
+inline constexpr std::uint32_t kMinSlots = 4;
+inline constexpr std::uint32_t kSplitSlots = 32;
+inline constexpr std::uint32_t kMaxSlots = 8192;
+static_assert(kMaxSlots <= HashMap2018BucketHdr::kMaxNodes);
+// Bytes from the header to the first node: header, references, depth, spare.
+inline constexpr std::size_t kHeaderBytes = 16;
+// Hash words are compared in groups of this many.
+inline constexpr std::uint32_t kGroupWords = 16;
 
 inline std::uint32_t slotsOf(std::uint32_t word) {
-  return (word >> kSlotShift) & kMaxSlots;
+  return (word >> kSlotShift) & kFieldMask;
 }
 inline std::uint32_t liveOf(std::uint32_t word) {
   return word >> kLiveShift;
@@ -94,38 +131,39 @@ inline std::uint32_t* hashes(HashMap2018BucketHdr* h, std::uint32_t slots) {
 inline std::uint32_t* hashes(HashMap2018BucketHdr* h) {
   return hashes(h, slotsOf(h));
 }
-
 inline std::uint32_t& refs(HashMap2018BucketHdr* h) {
   return reinterpret_cast<std::uint32_t*>(h)[1];
 }
-
-// Nodes start at the first 8-byte boundary after the reference count; the
-// allocation itself is 16-byte aligned.
-inline char* nodes(HashMap2018BucketHdr* h, std::uint32_t slots) {
-  return reinterpret_cast<char*>(h) + 8 + ((slots & 1u) << 2);
+inline std::uint32_t& depthOf(HashMap2018BucketHdr* h) {
+  return reinterpret_cast<std::uint32_t*>(h)[2];
 }
+// The array's free-slot word (freeWordFor any of its hashes).
+inline std::uint32_t& freeWordOf(HashMap2018BucketHdr* h) {
+  return reinterpret_cast<std::uint32_t*>(h)[3];
+}
+// Nodes start 16 bytes after the header, 16-byte aligned (the allocation is,
+// and 4 x S is a multiple of 16).
 inline char* nodes(HashMap2018BucketHdr* h) {
-  return nodes(h, slotsOf(h));
+  return reinterpret_cast<char*>(h) + kHeaderBytes;
 }
 
-// Lookups compare hash words in groups of kScanWords without branching on
-// their values. An array of up to kMaxScanSlots slots is at least as long as
-// the groups that cover its slots, so that they may be read whole.
-inline constexpr std::uint32_t kScanWords = 16;
-inline constexpr std::uint32_t kMaxScanSlots = 2 * kScanWords;
+// The hash word of a free slot in an array holding hashes whose top bit is
+// that of `hash`.
+inline constexpr std::uint32_t freeWordFor(std::uint32_t hash) {
+  return (hash >> 31) != 0 ? 0u : ~0u;
+}
 
-// Bytes of an array of `slots` slots.
+// Bytes of an array of `slots` slots. At least one whole group of hash
+// words may be read from its start, so that small arrays are compared in one
+// group without a bounds test.
 inline constexpr std::size_t bytesFor(std::uint32_t slots, std::uint32_t nodeSize) {
-  std::size_t const bytes =
-      std::size_t{4} * slots + 8 + ((slots & 1u) << 2) + std::size_t{slots} * nodeSize;
-  std::uint32_t const groups = slots <= kMaxScanSlots ? (slots + kScanWords - 1) / kScanWords : 0;
-  std::size_t const scanned = std::size_t{4} * kScanWords * (groups == 0 ? 1 : groups);
-  return bytes < scanned ? scanned : bytes;
+  std::size_t const bytes = std::size_t{4} * slots + kHeaderBytes + std::size_t{slots} * nodeSize;
+  return bytes < 4 * kGroupWords ? 4 * kGroupWords : bytes;
 }
 
 // A directory entry: the header's address in bits 0-47 and the array's slot
-// count in bits 48-61, so that the hash words can be read without waiting for
-// the header; 0 for no array.
+// count in bits 48-63, so that the hash words and nodes can be found without
+// waiting for the header; 0 for no array.
 inline constexpr unsigned kEntrySlotShift = 48;
 inline constexpr std::uint64_t kEntryAddressMask = (std::uint64_t{1} << kEntrySlotShift) - 1;
 
@@ -142,24 +180,41 @@ inline std::uint32_t entrySlots(std::uint64_t entry) {
   return static_cast<std::uint32_t>(entry >> kEntrySlotShift);
 }
 
-// Bit i set when word i of the kScanWords words at `words` equals `hash`.
-inline std::uint32_t matchMask(std::uint32_t const* words, std::uint32_t hash) {
+// Bit i set when word i of the kGroupWords words at `words` equals `value`.
+inline std::uint32_t matchMask(std::uint32_t const* words, std::uint32_t value) {
 #if defined(__SSE2__)
-  __m128i const h = _mm_set1_epi32(static_cast<int>(hash));
+  __m128i const v = _mm_set1_epi32(static_cast<int>(value));
   auto const* p = reinterpret_cast<__m128i const*>(words);
-  __m128i const m0 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 0), h);
-  __m128i const m1 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 1), h);
-  __m128i const m2 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 2), h);
-  __m128i const m3 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 3), h);
+  __m128i const m0 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 0), v);
+  __m128i const m1 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 1), v);
+  __m128i const m2 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 2), v);
+  __m128i const m3 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 3), v);
   __m128i const bytes = _mm_packs_epi16(_mm_packs_epi32(m0, m1), _mm_packs_epi32(m2, m3));
   return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes));
 #else
-  std::uint32_t w[kScanWords];
+  std::uint32_t w[kGroupWords];
   std::memcpy(w, words, sizeof w);
   std::uint32_t mask = 0;
-  for (std::uint32_t i = 0; i < kScanWords; ++i) mask |= std::uint32_t{w[i] == hash} << i;
+  for (std::uint32_t i = 0; i < kGroupWords; ++i) mask |= std::uint32_t{w[i] == value} << i;
   return mask;
 #endif
+}
+
+// Calls f(slot) for each slot of the `slots` hash words at `words` whose word
+// is `value`, in slot order, until f returns true; returns that slot, or -1.
+template <class F>
+inline std::int32_t forEachMatch(std::uint32_t const* words, std::uint32_t slots,
+                                 std::uint32_t value, F&& f) {
+  for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
+    std::uint32_t mask = matchMask(words + g, value);
+    if (slots - g < kGroupWords) mask &= (1u << (slots - g)) - 1;
+    while (mask != 0) {
+      std::uint32_t const slot = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
+      if (f(slot)) return static_cast<std::int32_t>(slot);
+      mask &= mask - 1;
+    }
+  }
+  return -1;
 }
 
 }  // namespace HashMap2018Layout
@@ -170,9 +225,10 @@ class HashMap2018Generic {
  public:
   // `vt`: the collection type's descriptor; the destructor uses it to release
   // what the owner left. `initialSizeIndex`: the directory starts with
-  // 2^initialSizeIndex entries (at most 2^16) and never halves below that.
-  // `allocateNow`: build the directory at once rather than at the first insert;
-  // with false (what owners pass) an empty collection holds no memory.
+  // 2^initialSizeIndex entries (at least 2, at most 2^16) and never halves
+  // below that. `allocateNow`: build the directory at once rather than at the
+  // first insert; with false (what owners pass) an empty collection holds no
+  // memory.
   HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_t initialSizeIndex, bool allocateNow);
   HashMap2018Generic(HashMap2018Generic const&) = delete;
   HashMap2018Generic& operator=(HashMap2018Generic const&) = delete;
@@ -184,18 +240,17 @@ class HashMap2018Generic {
 
   // lookupNodeG for a caller that knows the node type: `nodeSize` is the
   // descriptor's node size and `equals(node)` tells whether a node's key is
-  // k.key, in place of the descriptor's keyEqualsNode, so that the common case
-  // reads nothing from the descriptor and makes no indirect call. The
-  // descriptor, `vt()`, is asked for only by the uncommon cases, which take
-  // lookupNodeG's own path. Same result as lookupNodeG.
+  // k.key, in place of the descriptor's keyEqualsNode, so that no path reads
+  // the descriptor or makes an indirect call. Same result as lookupNodeG.
   template <class KeyEquals>
-  void* lookupNodeTyped(HashMap2018VTable const& (*vt)(), HashHelper::KeyAndRhashSeedArg const& k,
-                        std::size_t nodeSize, KeyEquals&& equals) const;
+  void* lookupNodeTyped(HashHelper::KeyAndRhashSeedArg const& k, std::size_t nodeSize,
+                        KeyEquals&& equals) const;
 
   // Inserts a copy of `node`, a fully built node whose key is k.key and whose
   // hash is k.hash, and returns the member in its array. The key must not be a
-  // member: inserting a present key stops the process. Throws std::bad_alloc,
-  // leaving the collection unchanged, when no memory can be had.
+  // member (checked in builds without NDEBUG: inserting a present key stops
+  // the process). Throws std::bad_alloc, leaving the collection unchanged,
+  // when no memory can be had.
   void* newMemberG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
                    void* node);
 
@@ -221,6 +276,8 @@ class HashMap2018Generic {
   std::uint32_t directorySize() const {
     return dir_ == noBuckets_ ? 0 : std::uint32_t{1} << depth_;
   }
+  // Bucket arrays in the directory.
+  std::uint32_t bucketArrays() const { return arrays_; }
 
   // The core reports one allocation of sizeof(HashMap2018BucketHdr) to this
   // tracker per bucket array it creates; the descriptor's bktHdrRefDec reports
@@ -229,7 +286,6 @@ class HashMap2018Generic {
 
  private:
   friend class HashMap2018IteratorGeneric;
-  class RunList;
 
   std::uint32_t bucketIndex(std::uint32_t hash) const {
     return static_cast<std::uint32_t>(std::uint64_t{hash} >> shift_);
@@ -237,25 +293,47 @@ class HashMap2018Generic {
   HashMap2018BucketHdr* bucketAt(std::uint32_t index) const {
     return HashMap2018Layout::bucketOf(dir_[index]);
   }
-  void bucketAtIs(std::uint32_t index, HashMap2018BucketHdr* h) {
-    dir_[index] = HashMap2018Layout::entryFor(h);
+  // First entry and entry count of the range an array of depth `depth` covers
+  // around entry `index`.
+  std::uint32_t rangeStart(std::uint32_t index, std::uint32_t depth) const {
+    return index & ~((std::uint32_t{1} << (depth_ - depth)) - 1);
   }
+  std::uint32_t rangeSize(std::uint32_t depth) const {
+    return std::uint32_t{1} << (depth_ - depth);
+  }
+  void rangeIs(std::uint32_t start, std::uint32_t size, HashMap2018BucketHdr* h);
+
   void directoryAlloc(std::uint32_t depth);
   void directoryFree();
-  bool directoryDouble(HashMap2018VTable const* vt);
-  bool directoryHalve(HashMap2018VTable const* vt);
-  HashMap2018BucketHdr* bucketNew(HashMap2018VTable const* vt, std::uint32_t slots,
-                                  RunList const& runs);
-  void bucketRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h);
-  // Lookup in any array, every hash match confirmed: big arrays and equal hashes.
-  void* lookupSlowG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k) const;
-  // The lookup both public forms share: `equals` confirms a node, and
-  // `descriptor` gives the descriptor for the out-of-line rest.
-  template <class KeyEquals, class Descriptor>
-  void* lookupWith(HashHelper::KeyAndRhashSeedArg const& k, std::size_t nodeSize,
-                   KeyEquals&& equals, Descriptor&& descriptor) const;
-  std::uint32_t insertPosition(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                               HashHelper::KeyAndRhashSeedArg const& k) const;
+  bool directoryMayDouble() const;
+  void directoryDouble();
+  void directoryHalve();
+
+  HashMap2018BucketHdr* arrayNew(HashMap2018VTable const* vt, std::uint32_t slots,
+                                 std::uint32_t depth, std::uint32_t hash);
+  void arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h);
+  void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
+  void* placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t hash,
+                void* node, bool move);
+  HashMap2018BucketHdr* arrayForEmptyRange(HashMap2018VTable const* vt, std::uint32_t hash);
+
+  // Each takes the array and the hash of a member that belongs in it.
+  void makeRoom(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+  void rebuild(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h,
+               std::uint32_t slots);
+  void split(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+  void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+  bool mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+
+  // Slot of the member whose key is k.key in `h`, or -1, every hash match
+  // confirmed by `equals`.
+  template <class KeyEquals>
+  static std::int32_t slotOf(HashMap2018BucketHdr* h, std::uint32_t slots, std::uint32_t hash,
+                             std::size_t nodeSize, KeyEquals&& equals);
+  // The lookup after a miss at the home slot.
+  template <class KeyEquals>
+  [[gnu::noinline]] void* lookupRest(std::uint64_t entry, std::uint32_t hash, std::size_t nodeSize,
+                                     KeyEquals&& equals) const;
 
   // The directory of an empty collection: one empty entry, never written.
   static std::uint64_t noBuckets_[1];
@@ -264,78 +342,83 @@ class HashMap2018Generic {
   HashMap2018VTable const* vt_;
   std::uint32_t count_ = 0;
   std::uint32_t slots_ = 0;
-  std::uint8_t depth_ = 0;   // the directory has 2^depth_ entries
-  std::uint8_t shift_ = 32;  // 32 - depth_
+  std::uint32_t arrays_ = 0;         // distinct arrays in the directory
+  std::uint32_t deepestArrays_ = 0;  // arrays whose depth is depth_
+  std::uint8_t depth_ = 0;           // the directory has 2^depth_ entries
+  std::uint8_t shift_ = 32;          // 32 - depth_
   std::uint8_t initialDepth_;
 };
+
+template <class KeyEquals>
+inline std::int32_t HashMap2018Generic::slotOf(HashMap2018BucketHdr* h, std::uint32_t slots,
+                                               std::uint32_t hash, std::size_t nodeSize,
+                                               KeyEquals&& equals) {
+  char const* const base = HashMap2018Layout::nodes(h);
+  return HashMap2018Layout::forEachMatch(
+      HashMap2018Layout::hashes(h, slots), slots, hash,
+      [&](std::uint32_t slot) { return equals(static_cast<void const*>(base + slot * nodeSize)); });
+}
+
+template <class KeyEquals>
+void* HashMap2018Generic::lookupRest(std::uint64_t entry, std::uint32_t hash, std::size_t nodeSize,
+                                     KeyEquals&& equals) const {
+  HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
+  std::int32_t const slot = slotOf(h, HashMap2018Layout::entrySlots(entry), hash, nodeSize, equals);
+  return slot < 0 ? nullptr
+                  : HashMap2018Layout::nodes(h) + static_cast<std::size_t>(slot) * nodeSize;
+}
+
+template <class KeyEquals>
+inline void* HashMap2018Generic::lookupNodeTyped(HashHelper::KeyAndRhashSeedArg const& k,
+                                                 std::size_t nodeSize, KeyEquals&& equals) const {
+  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+  if (entry == 0) return nullptr;
+  std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
+  HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
+  std::uint32_t const home = k.hash & (slots - 1);
+  // Both loads depend on the entry alone, so they are in flight together.
+  void* const node = HashMap2018Layout::nodes(h) + home * nodeSize;
+  if (HashMap2018Layout::hashes(h, slots)[home] == k.hash && equals(static_cast<void const*>(node)))
+    return node;
+  return lookupRest(entry, k.hash, nodeSize, equals);
+}
 
 inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
                                              HashHelper::KeyAndRhashSeedArg const& k) const {
   KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  return lookupWith(
-      k, vt->nodeSize, [&](void const* node) { return equals(k.key, node); }, [vt] { return vt; });
-}
-
-template <class KeyEquals>
-inline void* HashMap2018Generic::lookupNodeTyped(HashMap2018VTable const& (*vt)(),
-                                                 HashHelper::KeyAndRhashSeedArg const& k,
-                                                 std::size_t nodeSize, KeyEquals&& equals) const {
-  return lookupWith(k, nodeSize, equals, [vt] { return &vt(); });
-}
-
-template <class KeyEquals, class Descriptor>
-inline void* HashMap2018Generic::lookupWith(HashHelper::KeyAndRhashSeedArg const& k,
-                                            std::size_t nodeSize, KeyEquals&& equals,
-                                            Descriptor&& descriptor) const {
-  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  if (entry == 0) return nullptr;
-  std::uint32_t const slots = HashMap2018Layout::entrySlots(entry);
-  if (slots <= 2 * HashMap2018Layout::kScanWords) {
-    // The usual case, kept short: compare whole groups of hash words without
-    // branching on their values, so that one lookup does not hold up the
-    // memory loads of the next, and confirm the first match.
-    HashMap2018BucketHdr* const h = HashMap2018Layout::bucketOf(entry);
-    std::uint32_t const* const hashes = HashMap2018Layout::hashes(h, slots);
-    std::uint64_t mask = HashMap2018Layout::matchMask(hashes, k.hash);
-    if (slots > HashMap2018Layout::kScanWords) {
-      mask |= std::uint64_t{HashMap2018Layout::matchMask(hashes + HashMap2018Layout::kScanWords,
-                                                         k.hash)}
-              << HashMap2018Layout::kScanWords;
-    }
-    mask &= (std::uint64_t{1} << HashMap2018Layout::liveOf(h)) - 1;
-    if (mask == 0) return nullptr;
-    void* const node = HashMap2018Layout::nodes(h, slots) +
-                       static_cast<std::size_t>(__builtin_ctzll(mask)) * nodeSize;
-    if (equals(static_cast<void const*>(node))) return node;
-  }
-  // Big arrays, and a first hash match that was not the key.
-  return lookupSlowG(descriptor(), k);
+  return lookupNodeTyped(k, vt->nodeSize, [&](void const* node) { return equals(k.key, node); });
 }
 
 // An iterator over one collection.
 //
-// Order: members are visited in ascending order of (hash, key). The order does
-// not depend on the directory's size or on how members are spread over
-// bucket arrays, so no restructuring of the collection moves the iterator
-// relative to the members.
+// Order: bucket arrays in the order of their hash prefixes, and within an
+// array its slots in order. No caller may rely on the order beyond this.
 //
 // Position: the iterator stands on one member (or at the end) and holds a
-// reference to that member's bucket array. Since an array with references is
-// never changed in place, the node it stands on stays readable, with its key,
-// whatever happens to the collection.
+// reference to that member's bucket array, so the array is neither freed
+// nor reorganised in place while the iterator is in it: the node it stands
+// on stays readable, with its key, whatever happens to the collection.
 //
 // Changes to the collection during a walk:
 //  - Removing the member the iterator stands on (through the collection) is
-//    allowed: currNodeMaybeStale() still returns the removed node's copy, and
-//    advance() moves to the member that followed it.
+//    allowed: currNodeMaybeStale() still returns the removed node, unchanged
+//    until a later insertion reuses its slot, and advance() moves to the
+//    member that followed it.
 //  - Removing any other member is allowed; a member removed before the walk
 //    reaches it is not visited.
-//  - Inserting is allowed: a member inserted after the iterator's position is
-//    visited, one inserted before it is not.
+//  - Inserting is allowed; a member inserted during the walk may or may not
+//    be visited.
 //  - _memberDelAll and emptyAllBuckets are allowed; the walk then ends.
 // In every case each member present for the whole walk is visited exactly
-// once. The collection must outlive any use of the iterator except its
-// destruction, which only needs the descriptor.
+// once: members move only when their array is rebuilt, and an array the
+// iterator holds is never rebuilt in place. When it has been replaced (grown,
+// split, shrunk, merged, or dropped by the collection), the iterator finishes
+// the old copy, looking each of its remaining members up in the collection
+// to skip those removed since and to return the current node of the others,
+// then goes on with the prefixes after the old copy's, skipping members of a
+// later array whose hashes lie in prefixes it has finished. The collection
+// must outlive any use of the iterator except its destruction, which only
+// needs the descriptor.
 class HashMap2018IteratorGeneric {
  public:
   // At the end.
@@ -353,7 +436,7 @@ class HashMap2018IteratorGeneric {
   HashMap2018IteratorGeneric& operator=(HashMap2018IteratorGeneric&& other) noexcept;
   ~HashMap2018IteratorGeneric();
 
-  // Moves to the first member after the current position, or to the end. At
+  // Moves to the next member after the current position, or to the end. At
   // the end it does nothing.
   void advance();
 
@@ -363,21 +446,23 @@ class HashMap2018IteratorGeneric {
   void* currNodeNonStale() const;
 
   // The node the iterator stands on, without looking at the collection: when
-  // that member has since been removed or replaced, a read-only copy of it as
-  // it was. Null at the end.
+  // that member has since been removed, or its array replaced, the node as
+  // the iterator's array holds it. Null at the end.
   void* currNodeMaybeStale() const noexcept {
     return hdr_ == nullptr ? nullptr
                            : HashMap2018Layout::nodes(hdr_) + std::size_t{slot_} * vt_->nodeSize;
   }
 
-  // Equal when both are at the end, or both stand on the same position (hash
-  // and key) of the same collection.
+  // Equal when both are at the end, or both stand on the same member (same
+  // collection, hash and key).
   bool operator==(HashMap2018IteratorGeneric const& other) const;
 
  private:
-  bool relocate() const;
+  bool inCollection() const;
+  void* liveNode() const;
   void step() const;
-  std::int32_t successorIn(HashMap2018BucketHdr* h) const;
+  void firstFrom(std::uint32_t index) const;
+  std::int32_t nextSlotIn(HashMap2018BucketHdr* h, std::uint32_t from) const;
   void moveTo(HashMap2018BucketHdr* h, std::uint32_t slot) const;
   void release() const;
 
@@ -388,6 +473,9 @@ class HashMap2018IteratorGeneric {
   mutable HashMap2018BucketHdr* hdr_ = nullptr;
   mutable std::uint32_t slot_ = 0;
   mutable std::uint32_t hash_ = 0;
+  // Every hash below this lies in prefixes the walk has finished; members of
+  // the current array with such hashes were visited in an earlier copy of it.
+  mutable std::uint32_t lower_ = 0;
 };
 
 }  // namespace Kiva
