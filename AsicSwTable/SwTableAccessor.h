@@ -40,9 +40,10 @@
   KIVA_ASSERT_AT(cond, text, IFA_ENGINE_SOURCE, __LINE__, function)
 
 // A text-trace line of `step` on the table's handle at `level`, begun with
-// the table name and the step; built only while the level is enabled.
+// the table name and the step; built only while the level is enabled (a
+// load and a test of the handle the accessor holds).
 #define IFA_ENGINE_TRACE(level, step) \
-  KIVA_TRACE_AT(traceHandle(), level, IFA_ENGINE_SOURCE, step) << T::kQualifiedName << " : " << step
+  KIVA_TRACE_AT(trace_, level, IFA_ENGINE_SOURCE, step) << T::kQualifiedName << " : " << step
 
 namespace Asic {
 
@@ -54,7 +55,11 @@ class SwTable::Accessor {
   using Util = typename T::Util;
   using OpType = IndexUserTracker::OpType;
 
-  explicit Accessor(T* swTable) : swTable_(swTable) {}
+  using ResolvedNode = typename T::HN_ResolvedEntry;
+
+  // Every engine operation starts here, so the table's trace handle is made
+  // on the first of them.
+  explicit Accessor(T* swTable) : swTable_(swTable), trace_(traceHandle()) {}
 
   // The table's text-trace handle, named after the table, made on first use.
   static Kiva::TraceHandle& traceHandle() {
@@ -63,8 +68,16 @@ class SwTable::Accessor {
   }
 
   // --- Hardware programming path ---
+  //
+  // Each public step looks up what it needs. The table's own operations call
+  // the *At forms with the key's resolved node as their one lookup found it
+  // and with the Util from the one utilIfExists of the change, so that a
+  // change looks its key up once and holds one use reference on the Util.
 
-  void handleEntry(Index const& key) {
+  void handleEntry(Index const& key) { handleEntryAt(key, swTable_->resolvedEntryColl()[key]); }
+
+  // handleEntry with the key's resolved node (null when the key has none).
+  void handleEntryAt(Index const& key, ResolvedNode const* node) {
     static int msgId = 0;
     RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "handleEntry", "{}: {}", T::kName,
                       "handleEntry");
@@ -72,12 +85,12 @@ class SwTable::Accessor {
     IFA_ENGINE_TRACE(8, "handleEntry")
         << " key: " << key << ", configReplayComplete: " << replayComplete;
     Util const* util = utilIfExists();
-    if (swTable_->resolvedEntryColl()[key] != nullptr) {
+    if (node != nullptr) {
       if (replayComplete) {
-        programHwEntry(key, SwTableBase::EntryState::indexAcquired);
+        programHwEntryAt(key, SwTableBase::EntryState::indexAcquired, util, node);
         return;
       }
-      ReconciliationStatus const status = reconcileSyncedEntry(key);
+      ReconciliationStatus const status = reconcileSyncedEntryAt(key, util, node);
       IFA_ENGINE_TRACE(8, "handleEntry") << ": reconcileStatus: " << status;
       switch (status) {
         case ReconciliationStatus::none:
@@ -86,11 +99,11 @@ class SwTable::Accessor {
           swTable_->syncedEntryDel(key);
           break;
         case ReconciliationStatus::entryMismatched:
-          programHwEntry(key, SwTableBase::EntryState::indexReconciled);
+          programHwEntryAt(key, SwTableBase::EntryState::indexReconciled, util, node);
           swTable_->syncedEntryDel(key);
           break;
         case ReconciliationStatus::entryMissing:
-          programHwEntry(key, SwTableBase::EntryState::indexAcquired);
+          programHwEntryAt(key, SwTableBase::EntryState::indexAcquired, util, node);
           break;
         default:
           IFA_ENGINE_ASSERT(false, "false", "handleEntry");
@@ -111,12 +124,16 @@ class SwTable::Accessor {
   }
 
   void programHwEntry(Index const& key, SwTableBase::EntryState entryState) {
+    programHwEntryAt(key, entryState, utilIfExists(), swTable_->resolvedEntryColl()[key]);
+  }
+
+  void programHwEntryAt(Index const& key, SwTableBase::EntryState entryState, Util const* util,
+                        ResolvedNode const* node) {
     static int msgId = 0;
     RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "programHwEntry", "{}: {}", T::kName,
                       "programHwEntry");
     IFA_ENGINE_TRACE(8, "programHwEntry") << " key: " << key << ", entryState:" << entryState;
     IFA_ENGINE_TRACE(8, "traceHwIndex") << " Acquired hwIndex : " << key;
-    Util const* util = utilIfExists();
     if (util == nullptr) return;
     if (key.isExhausted()) {
       IFA_ENGINE_ASSERT(entryState != SwTableBase::EntryState::indexReconciled,
@@ -124,23 +141,32 @@ class SwTable::Accessor {
       return;
     }
     swTable_->indexReconciled_ = entryState == SwTableBase::EntryState::indexReconciled;
-    hwTableEntryIs(util, key, Kiva::Optional<Asic::Index>());
+    hwTableEntryIsAt(util, key, node);
   }
 
   void hwTableEntryIs(Util const* util, Index const& key, Kiva::Optional<Asic::Index> const&) {
+    hwTableEntryIsAt(util, key, swTable_->resolvedEntryColl()[key]);
+  }
+
+  // The row write of `key` from its resolved node's value (an empty value
+  // without a node). The Util reads the value where the node holds it.
+  void hwTableEntryIsAt(Util const* util, Index const& key, ResolvedNode const* node) {
     IFA_ENGINE_TRACE(8, "hwTableEntryIs") << " : key: " << key;
-    typename T::HN_ResolvedEntry const* node = swTable_->resolvedEntryColl()[key];
-    Kiva::Optional<Entry> const entry = node != nullptr ? node->value : Kiva::Optional<Entry>();
+    bool const hasValue = node != nullptr && node->value.hasValue();
     if (!swTable_->indexReconciled_) {
       std::uint8_t const previous = swTable_->prevResolvedEntryState_;
-      if (entry.hasValue()) {
+      if (hasValue) {
         if (previous == 0) tracker(util, key, OpType{0});
         if (previous == 1) tracker(util, key, OpType{1});
       } else if (previous == 2) {
         tracker(util, key, OpType{3});
       }
     }
-    util->hwTableEntryIs(swTable_, key, entry);
+    if (node != nullptr) {
+      util->hwTableEntryIs(swTable_, key, node->value);
+    } else {
+      util->hwTableEntryIs(swTable_, key, Kiva::Optional<Entry>());
+    }
   }
 
   void hwTableEntryDel(Util const* util, Index const& key, Kiva::Optional<Asic::Index> const&) {
@@ -155,10 +181,9 @@ class SwTable::Accessor {
     util->hwTableEntryDel(swTable_, key);
   }
 
-  void deleteResolvedEntry(Index const& key) {
-    swTable_->prevResolvedEntryState_ = swTable_->resolvedNodeState(key);
-    swTable_->resolvedEntryDel(key);
-  }
+  // Records the key's previous resolved-entry state and removes the key; the
+  // table reads the state from the node it removes, in the same lookup.
+  void deleteResolvedEntry(Index const& key) { swTable_->resolvedEntryRemove(key, true); }
 
   Util const* utilIfExists() const {
     if (swTable_->utilHolderEmpty()) return nullptr;
@@ -178,13 +203,19 @@ class SwTable::Accessor {
   }
 
   ReconciliationStatus reconcileSyncedEntry(Index const& key) const {
+    return reconcileSyncedEntryAt(key, utilIfExists(), swTable_->resolvedEntryColl()[key]);
+  }
+
+  // The Util compares the row read back for `key` with the key's resolved
+  // value (a default Entry when the node holds none).
+  ReconciliationStatus reconcileSyncedEntryAt(Index const& key, Util const* util,
+                                              ResolvedNode const* node) const {
     if (swTable_->syncedEntryColl()[key] == nullptr) return ReconciliationStatus::entryMissing;
-    Util const* util = utilIfExists();
     if (util == nullptr) return ReconciliationStatus::entryMissing;
-    typename T::HN_ResolvedEntry const* node = swTable_->resolvedEntryColl()[key];
-    Entry const resolvedEntry = node != nullptr && node->value.hasValue() ? *node->value : Entry();
-    return static_cast<ReconciliationStatus>(
-        2 - static_cast<int>(util->compareHwEntries(swTable_, key, resolvedEntry)));
+    bool const matched = node != nullptr && node->value.hasValue()
+                             ? util->compareHwEntries(swTable_, key, *node->value)
+                             : util->compareHwEntries(swTable_, key, Entry());
+    return matched ? ReconciliationStatus::entryMatched : ReconciliationStatus::entryMismatched;
   }
 
   void autoCommitSyncedEntries() {
@@ -276,6 +307,7 @@ class SwTable::Accessor {
   }
 
   T* swTable_;
+  Kiva::TraceHandle& trace_;
 };
 
 }  // namespace Asic

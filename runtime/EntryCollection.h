@@ -64,15 +64,15 @@ class EntryCollection {
         core_.newMemberG(&Ops::vt(), keyArg(node.key), const_cast<Node*>(&node)));
   }
 
-  // Removes `key`. When it was a member, calls taken(node) with the removed
-  // node, then returns true.
+  // Removes `key`. When it was a member, calls taken(node) with the member's
+  // node before it goes, then returns true.
   template <class F>
   bool erase(Index key, F&& taken) {
-    alignas(Node) unsigned char storage[sizeof(Node)];
-    if (!core_.deleteMemberG(&Ops::vt(), keyArg(key), storage)) return false;
-    Node* removed = std::launder(reinterpret_cast<Node*>(storage));
-    taken(*removed);
-    std::destroy_at(removed);
+    Kiva::HashHelper::KeyAndRhashSeedArg const k = keyArg(key);
+    Node* const node = lookup(key, k.hash);
+    if (node == nullptr) return false;
+    taken(*node);
+    core_.deleteNodeG(&Ops::vt(), k.hash, node);
     return true;
   }
 
@@ -93,9 +93,11 @@ class EntryCollection {
   Kiva::HashMap2018Generic const& core() const { return core_; }
 
  private:
-  Node* lookup(Index const& key) const {
-    return static_cast<Node*>(core_.lookupNodeTyped(
-        keyArg(key), sizeof(Node), [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }));
+  Node* lookup(Index const& key) const { return lookup(key, keyHash(key)); }
+  Node* lookup(Index const& key, std::uint32_t hash) const {
+    return static_cast<Node*>(
+        core_.lookupNodeTyped(Kiva::HashHelper::KeyAndRhashSeedArg{&key, hash}, sizeof(Node),
+                              [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }));
   }
 
   Kiva::HashMap2018Generic core_;

@@ -114,6 +114,11 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   IFA_SLAB_ALLOCATED(memAllocationTracker_)
 
  private:
+  [[gnu::noinline]] void entryCommitChange(Index key, Entry const& entry, HN_ResolvedEntry* node);
+  void resolvedEntryChanged(Index key, HN_ResolvedEntry const* node,
+                            Kiva::Optional<Entry> const& previous);
+  Kiva::Optional<Entry> resolvedEntryRemove(Index key, bool recordState);
+
   void publish(std::uint32_t fieldId, Index const& key, void const* previous) {
     publisher()->publishChangeRecursive(fieldId, &key, previous, &Index::isEq);
   }

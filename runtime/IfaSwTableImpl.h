@@ -21,7 +21,8 @@ IfaSwTable<Decl>::~IfaSwTable() {
 template <class Decl>
 void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& value) {
   Kiva::Optional<Entry> previous;
-  if (HN_ResolvedEntry* node = resolved_.find(key)) {
+  HN_ResolvedEntry* node = resolved_.find(key);
+  if (node != nullptr) {
     if (&node->value == &value) return;
     if (!node->value.hasValue()) {
       if (!value.hasValue()) return;
@@ -35,18 +36,37 @@ void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& v
       *node->value = *value;
     }
   } else {
-    resolved_.insert(HN_ResolvedEntry{{}, key, value});
+    node = resolved_.insert(HN_ResolvedEntry{{}, key, value});
   }
-  handleEntry(key);
+  resolvedEntryChanged(key, node, previous);
+}
+
+// The engine and the publication of a change of `key`, whose node (null when
+// the key has none) the caller found by its one lookup and changed: nothing
+// between here and the engine can change the collection, so the engine
+// works on that node rather than looking the key up again.
+template <class Decl>
+void IfaSwTable<Decl>::resolvedEntryChanged(Index key, HN_ResolvedEntry const* node,
+                                            Kiva::Optional<Entry> const& previous) {
+  Accessor(this).handleEntryAt(key, node);
   publish(kResolvedEntryFieldId, key, &previous);
 }
 
 template <class Decl>
 Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntryDel(Index key) {
+  return resolvedEntryRemove(key, false);
+}
+
+// resolvedEntryDel, recording the key's previous resolved-entry state from
+// the node it removes when `recordState` is set (the engine's
+// deleteResolvedEntry), so that one lookup serves both.
+template <class Decl>
+Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntryRemove(Index key,
+                                                                           bool recordState) {
   Kiva::Optional<Entry> removed;
-  if (!resolved_.erase(key, [&](HN_ResolvedEntry& node) { removed = node.value; })) return removed;
-  handleEntry(key);
-  publish(kResolvedEntryFieldId, key, &removed);
+  bool const found = resolved_.erase(key, [&](HN_ResolvedEntry& node) { removed = node.value; });
+  if (recordState) prevResolvedEntryState_ = !found ? 0 : removed.hasValue() ? 2 : 1;
+  if (found) resolvedEntryChanged(key, nullptr, removed);
   return removed;
 }
 
@@ -60,24 +80,34 @@ void IfaSwTable<Decl>::resolvedEntryDelAll() {
 }
 
 // resolvedEntryIs with the entry as a non-empty value, on the node that the
-// previous state was read from: one lookup for both, so that an unchanged
-// value costs one lookup and one comparison.
+// previous state is read from: an unchanged value costs one lookup and one
+// comparison, and a change no further lookup (the change itself is out of
+// line, so that the unchanged path stays short).
 template <class Decl>
 void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
   HN_ResolvedEntry* const node = resolved_.find(key);
-  prevResolvedEntryState_ = node == nullptr ? 0 : (node->value.hasValue() ? 2 : 1);
+  if (node != nullptr && node->value.hasValue() && Entry::isEq(&*node->value, &entry)) {
+    prevResolvedEntryState_ = 2;
+    return;
+  }
+  entryCommitChange(key, entry, node);
+}
+
+template <class Decl>
+void IfaSwTable<Decl>::entryCommitChange(Index key, Entry const& entry, HN_ResolvedEntry* node) {
   Kiva::Optional<Entry> previous;
   if (node == nullptr) {
-    resolved_.insert(HN_ResolvedEntry{{}, key, Kiva::Optional<Entry>(entry)});
+    prevResolvedEntryState_ = 0;
+    node = resolved_.insert(HN_ResolvedEntry{{}, key, Kiva::Optional<Entry>(entry)});
   } else if (!node->value.hasValue()) {
+    prevResolvedEntryState_ = 1;
     node->value = entry;
   } else {
-    if (Entry::isEq(&*node->value, &entry)) return;
+    prevResolvedEntryState_ = 2;
     previous = node->value;
     *node->value = entry;
   }
-  handleEntry(key);
-  publish(kResolvedEntryFieldId, key, &previous);
+  resolvedEntryChanged(key, node, previous);
 }
 
 template <class Decl>

@@ -361,6 +361,16 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
   return true;
 }
 
+void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
+  HashMap2018BucketHdr* const h = bucketAt(bucketIndex(hash));
+  auto const slot =
+      static_cast<std::uint32_t>((static_cast<char*>(node) - nodes(h)) / vt->nodeSize);
+  hashes(h)[slot] = freeWordOf(h);
+  h->word -= 1u << kLiveShift;
+  --count_;
+  afterDelete(vt, hash, h);
+}
+
 // Keeps memory in proportion after a deletion from `h`: an empty array goes,
 // a sparse one merges with its buddy or shrinks, and the directory halves
 // when nothing is as deep as it. The deletion itself is done: when memory for

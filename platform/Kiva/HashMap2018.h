@@ -260,6 +260,11 @@ class HashMap2018Generic {
   bool deleteMemberG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
                      void* removedStorage);
 
+  // Removes `node`, a member that a lookup of a key of hash `hash` returned
+  // (and nothing has changed the collection since), without looking it up
+  // again. Its bytes stay readable until the next change of the collection.
+  void deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node);
+
   // Removes every member and returns the collection to its initial state.
   void _memberDelAll(HashMap2018VTable const* vt);
 
