@@ -369,7 +369,10 @@ def main():
                                              ("stdtable", "warmRestart"), ("swtable", "walk")]),
     ]
     colors = {}
-    palette = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    # Twenty colours, so that no two series of the plot share one: the ten
+    # strong ones first, then their light shades.
+    tab20 = list(plt.get_cmap("tab20").colors)
+    palette = tab20[0::2] + tab20[1::2]
     fig, axes = plt.subplots(len(TABLES), len(panels), figsize=(5 * len(panels), 4.2 * len(TABLES)),
                              squeeze=False)
     probe = [(n, t[("probe", "-", "dependentRead", "random", n)]) for n in SIZES
