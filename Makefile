@@ -6,8 +6,11 @@
 #
 # An extra, not a set-up command:
 #   make bench  installs Google Benchmark, absl and matplotlib, builds the
-#               benchmarks (Release), runs them and writes bench/results.md,
-#               bench/results.png and bench/results.json
+#               benchmarks and the agent (Release), times the agent's warm
+#               restart of a whole chip (bench/agent-restart.json), runs the
+#               benchmarks and writes bench/results.md, bench/results.png and
+#               bench/results.json
+#   make bench-agent  only the agent's warm restart of a whole chip
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -20,7 +23,8 @@ BENCH_REPETITIONS ?= 5
 BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
 PYTHON ?= /usr/bin/python3
 
-.PHONY: run test fuzz deps build build-asan test-plain test-asan bench clean format
+.PHONY: run test fuzz deps build build-asan test-plain test-asan bench bench-configure \
+  bench-agent clean format
 
 deps:
 	@scripts/ensure-deps.sh
@@ -54,10 +58,19 @@ fuzz: deps
 	  $(FUZZ_BUILD)/corpus fuzz/corpus
 
 # Release with -O2 (the optimisation level of the shipped RelWithDebInfo build).
-bench:
+bench-configure:
 	@scripts/ensure-deps.sh $(BENCH_DEPS)
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release \
 	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DIFA_TESTS=OFF -DIFA_BENCH=ON
+
+# The agent's warm restart of a whole corvane-sim-a chip (every index of every
+# table): a cold apply, then a warm apply, whose phase times go to
+# bench/agent-restart.json for bench/results.md. A few seconds.
+bench-agent: bench-configure
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-agent ifa-sim-chip
+	$(PYTHON) bench/agent-restart.py $(BENCH_BUILD)/agent/ifa-agent bench/agent-restart.json
+
+bench: bench-agent
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
 	$(BENCH_BUILD)/bench/ifa-bench --benchmark_repetitions=$(BENCH_REPETITIONS) \
 	  --benchmark_report_aggregates_only=true \

@@ -1,6 +1,7 @@
 #include "agent/Agent.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -62,6 +63,22 @@ std::string pad(std::string text, std::size_t width, bool right) {
   std::string const fill(width - text.size(), ' ');
   return right ? fill + text : text + fill;
 }
+
+// Adds up the steady-clock time of the spans it is started and stopped
+// around.
+class PhaseClock {
+ public:
+  void start() { since_ = std::chrono::steady_clock::now(); }
+  void stop() { total_ += std::chrono::steady_clock::now() - since_; }
+  std::uint64_t micros() const {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(total_).count());
+  }
+
+ private:
+  std::chrono::steady_clock::time_point since_;
+  std::chrono::steady_clock::duration total_{};
+};
 
 bool imageExists(std::string const& image) {
   std::error_code ec;
@@ -146,6 +163,10 @@ std::string Report::json() const {
         << figures(tables[i]) << "}";
   }
   out << "],\"total\":{" << figures(total()) << "}";
+  if (phases) {
+    out << ",\"phases\":{\"syncUs\":" << phases->syncUs << ",\"replayUs\":" << phases->replayUs
+        << ",\"purgeUs\":" << phases->purgeUs << "}";
+  }
   if (!details.empty()) {
     out << ",\"details\":[";
     for (std::size_t i = 0; i < details.size(); ++i) {
@@ -246,27 +267,35 @@ std::string Agent::profileName() const {
 Report Agent::apply(Config const& config, std::string const& image, Progress const& progress) {
   if (imageExists(image)) return warmRestart(config, image, false, false, progress);
   Run run(*this, image, Asic::ChipDevice::Mode::create);
-  Report report{Report::Mode::cold, false, image, profileName(), {}, {}};
+  Report report{Report::Mode::cold, false, image, profileName(), {}, {}, {}};
   std::size_t done = 0;
   std::size_t const total = config.size();
+  PhaseClock commits;  // the progress reports excluded
   forEachTable([&]<class Table>(std::size_t) {
     Table& table = run.table<Table>();
     table.doInitComplete();
     TableFigures figures;
     figures.table = std::string(Table::kQualifiedName);
+    commits.start();
     for (auto const& item : config.table<Table>().items) {
       table.entryCommit(item.key, item.entry);
       ++figures.entries;
-      if (progress) progress(++done, total);
+      if (progress) {
+        commits.stop();
+        progress(++done, total);
+        commits.start();
+      }
     }
+    commits.stop();
     report.tables.push_back(figures);
   });
+  report.phases = Phases{0, commits.micros(), 0};
   return report;
 }
 
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
   if (imageExists(image)) return warmRestart(config, image, true, verbose, {});
-  Report report{Report::Mode::cold, true, image, profileName(), {}, {}};
+  Report report{Report::Mode::cold, true, image, profileName(), {}, {}, {}};
   forEachTable([&]<class Table>(std::size_t) {
     TableFigures figures;
     figures.table = std::string(Table::kQualifiedName);
@@ -284,11 +313,16 @@ Report Agent::plan(Config const& config, std::string const& image, bool verbose)
 Report Agent::warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
                           Progress const& progress) {
   Run run(*this, image, plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
-  Report report{Report::Mode::warm, plan, image, profileName(), {}, {}};
+  Report report{Report::Mode::warm, plan, image, profileName(), {}, {}, {}};
+  // Each clock times its phase's library calls only, not the report's
+  // bookkeeping, the plan's per-key details or the progress reports.
+  PhaseClock sync, replay, purge;
   // Read back.
   forEachTable([&]<class Table>(std::size_t) {
     Table& table = run.table<Table>();
+    sync.start();
     table.syncEntries();
+    sync.stop();
     TableFigures figures;
     figures.table = std::string(Table::kQualifiedName);
     figures.entries = static_cast<std::uint32_t>(config.table<Table>().items.size());
@@ -322,18 +356,28 @@ Report Agent::warmRestart(Config const& config, std::string const& image, bool p
   // Replay.
   std::size_t done = 0;
   std::size_t const total = config.size();
+  replay.start();
   forEachTable([&]<class Table>(std::size_t) {
     Table& table = run.table<Table>();
     for (auto const& item : config.table<Table>().items) {
       table.entryCommit(item.key, item.entry);
-      if (progress) progress(++done, total);
+      if (progress) {
+        replay.stop();
+        progress(++done, total);
+        replay.start();
+      }
     }
   });
+  replay.stop();
   // End of replay, then the purge of what nobody claimed.
+  purge.start();
   forEachTable([&]<class Table>(std::size_t) { run.table<Table>().doInitComplete(); });
+  purge.stop();
   forEachTable([&]<class Table>(std::size_t slot) {
     Table& table = run.table<Table>();
+    purge.start();
     table.purgeStaleEntries();
+    purge.stop();
     auto const& s = table.statistics();
     TableFigures& figures = report.tables[slot];
     figures.matched = s.entryMatched;
@@ -341,6 +385,7 @@ Report Agent::warmRestart(Config const& config, std::string const& image, bool p
     figures.missing = s.entryMissing;
     figures.stale = s.entryStale;
   });
+  if (!plan) report.phases = Phases{sync.micros(), replay.micros(), purge.micros()};
   return report;
 }
 

@@ -10,6 +10,9 @@
 // copy of the image, so it writes nothing and reports the figures the
 // following apply reports.
 //
+// An apply also times its phases on the steady clock (Phases); a plan does
+// not, since its figures are a prediction of the apply's and nothing else.
+//
 // At the end of every run the Utils are detached before the tables go, so
 // that the tables' teardown leaves the hardware rows in place for the next
 // run.
@@ -18,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -52,6 +56,15 @@ struct TableFigures {
   TableFigures& operator+=(TableFigures const& o);
 };
 
+// Where the time of an apply went, in whole microseconds, over all tables.
+// A cold start reads nothing back and purges nothing: its sync and purge are
+// 0 and its replay is the time of its commits.
+struct Phases {
+  std::uint64_t syncUs = 0;    // syncEntries
+  std::uint64_t replayUs = 0;  // the configuration's entryCommit calls
+  std::uint64_t purgeUs = 0;   // doInitComplete and purgeStaleEntries
+};
+
 struct Report {
   enum class Mode { cold, warm };
   Mode mode = Mode::cold;
@@ -61,6 +74,7 @@ struct Report {
   std::vector<TableFigures> tables;  // catalogue order
   // Per key, with a plan's --verbose: "IfaActionProfile 3: rewrite ...".
   std::vector<std::string> details;
+  std::optional<Phases> phases;  // an apply's; none for a plan
 
   TableFigures total() const;
   std::string text() const;

@@ -82,7 +82,8 @@ an image, a warm restart reads every table back, replays the configuration,
 ends the replay and purges stale rows, then reports per table the entries,
 the rows read back and how many were matched (left alone), mismatched
 (rewritten in place), missing (written) and stale (purged). --json prints the
-report as one JSON object.
+report as one JSON object, with the microseconds spent reading back, replaying
+and purging ("phases").
 )"},
     {"plan",
      R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--trace LEVELS]

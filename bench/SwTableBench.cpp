@@ -4,6 +4,8 @@
 //   swtable/<Table>/<op>/<order>/<N>   the library's table, replay complete, NullUtil
 //   core/<Table>/<op>/<order>/<N>      the table's resolved collection alone
 //   absl/<Table>/<op>/<order>/<N>      absl::flat_hash_map<uint32_t, Entry>
+//   abslcall/<Table>/<op>/<order>/<N>  the same map, each find and insert a call into
+//                                      another translation unit (AbslBehindCall.cpp)
 //   stdtable/<Table>/<op>/<order>/<N>  the same table written on std::unordered_map
 //   probe/-/dependentRead/random/<N>   dependent random reads over N cache lines
 //   */memory/*                         bytes per entry (counters, not times)
@@ -23,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "AbslBehindCall.h"
 #include "AsicSwTable/EntryIteratorConst.h"
 #include "BenchSupport.h"
 #include "Kiva/HashMap2018.h"
@@ -354,9 +357,6 @@ void coreFind(benchmark::State& state, std::uint32_t n, KeyOrder order) {
 
 // ---- absl::flat_hash_map ---------------------------------------------------------
 
-template <class Entry>
-using AbslMap = absl::flat_hash_map<std::uint32_t, Entry>;
-
 template <class Table>
 void abslInsert(benchmark::State& state, std::uint32_t n, KeyOrder order) {
   auto const keys = keysFor(n, order);
@@ -423,6 +423,43 @@ void abslMemory(benchmark::State& state, std::uint32_t n, KeyOrder order) {
     for (std::uint32_t k : keys) m.emplace(k, entryFor<Entry>(k));
     state.counters["bytesPerEntry"] = double(counter.bytes) / n;
   }
+}
+
+// ---- absl::flat_hash_map behind a call ------------------------------------------
+//
+// The keys, entries and loops of abslInsert and abslFind, each operation a call
+// the compiler cannot inline: what a library boundary costs the map.
+
+template <class Table>
+void abslCallInsert(benchmark::State& state, std::uint32_t n, KeyOrder order) {
+  auto const keys = keysFor(n, order);
+  auto const entries = entriesFor<EntryOf<Table>>(keys);
+  std::uint32_t const tables = tablesPerIteration(n);
+  for (auto _ : state) {
+    std::vector<AbslMap<EntryOf<Table>>> maps(tables);
+    auto const t0 = Clock::now();
+    for (auto& m : maps) {
+      for (std::size_t i = 0; i < keys.size(); ++i) insertBehindCall(m, keys[i], entries[i]);
+    }
+    state.SetIterationTime(seconds(t0, Clock::now()));
+  }
+  opsIs(state, double(n) * tables);
+}
+
+template <class Table>
+void abslCallFind(benchmark::State& state, std::uint32_t n, KeyOrder order) {
+  auto const keys = keysFor(n, order);
+  AbslMap<EntryOf<Table>> m;
+  for (std::uint32_t k : keys) m.emplace(k, entryFor<EntryOf<Table>>(k));
+  std::uint32_t const passes = passesFor(n);
+  for (auto _ : state) {
+    auto const t0 = Clock::now();
+    for (std::uint32_t p = 0; p < passes; ++p) {
+      for (std::uint32_t k : keys) benchmark::DoNotOptimize(*findBehindCall(m, k));
+    }
+    state.SetIterationTime(seconds(t0, Clock::now()));
+  }
+  opsIs(state, double(n) * passes);
 }
 
 // ---- The std::unordered_map table ------------------------------------------------
@@ -614,6 +651,8 @@ void addTable() {
       {"absl", "find", &abslFind<Table>, false},
       {"absl", "erase", &abslErase<Table>, false},
       {"absl", "memory", &abslMemory<Table>, true},
+      {"abslcall", "insert", &abslCallInsert<Table>, false},
+      {"abslcall", "find", &abslCallFind<Table>, false},
       {"stdtable", "commitNew", &stdCommitNew<Table>, false},
       {"stdtable", "commitUnchanged", &stdCommitUnchanged<Table>, false},
       {"stdtable", "remove", &stdRemove<Table>, false},

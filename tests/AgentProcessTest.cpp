@@ -1,16 +1,20 @@
 // ifa-agent run as a process over the simulated chip plug-in: the demo's
 // exact output, cold start then warm restarts with exact figures, plan
-// agreeing with the apply that follows, the corpus of bad configurations,
-// refused images, and an agent killed at random points of an apply.
+// agreeing with the apply that follows, the phase times of an apply, the
+// corpus of bad configurations, refused images, and an agent killed at random
+// points of an apply.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -120,6 +124,26 @@ std::map<std::string, Figures> figures(std::string const& json) {
   return out;
 }
 
+// The phases of a JSON report, which close the report's object.
+struct Phases {
+  std::uint64_t syncUs, replayUs, purgeUs;
+};
+std::optional<Phases> phases(std::string const& json) {
+  std::smatch m;
+  if (!std::regex_search(json, m,
+                         std::regex(",\"phases\":\\{\"syncUs\":(\\d+),\"replayUs\":(\\d+),"
+                                    "\"purgeUs\":(\\d+)\\}\\}\n$"))) {
+    return std::nullopt;
+  }
+  auto n = [&](int i) { return static_cast<std::uint64_t>(std::stoull(m[i])); };
+  return Phases{n(1), n(2), n(3)};
+}
+
+// The report without its phases: what a plan of the same run prints.
+std::string withoutPhases(std::string json) {
+  return std::regex_replace(json, std::regex(",\"phases\":\\{[^}]*\\}"), "");
+}
+
 TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
   TempDir dir;
   std::string const image = dir.file("demo.img");
@@ -219,7 +243,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
   ASSERT_EQ(warm.status, 0) << warm.err;
   std::string planned = plan.out;
   planned.replace(planned.find("\"plan\""), 6, "\"apply\"");
-  EXPECT_EQ(warm.out, planned);
+  EXPECT_EQ(withoutPhases(warm.out), planned);
   auto const totals = [](std::string const& json) {
     std::smatch m;
     std::regex_search(json, m, std::regex("\"total\":\\{[^}]*\\}"));
@@ -251,6 +275,71 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
   Result const one = agent("show IfaSwitchId --image " + image);
   EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
   EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
+}
+
+// Every index of every table of the profile, each with a random entry.
+std::string fullConfig(std::mt19937_64& rng, std::string_view profile, std::size_t& entries) {
+  std::string text = "# every index of every table\n";
+  auto const& p = SimChip::profile(profile);
+  entries = 0;
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    auto const* range = p.range(Table::kQualifiedName);
+    for (std::uint64_t key = range->minIndex; key <= range->maxIndex; ++key, ++entries) {
+      auto const entry = IfaTest::randomEntry<typename Table::Entry>(rng);
+      text += IfaAgent::configLine<Table>(static_cast<std::uint32_t>(key), entry) + "\n";
+    }
+  });
+  return text;
+}
+
+// A whole chip, cold-started and then warm-restarted with the same
+// configuration: each apply reports its phases in whole microseconds, all
+// within the time the process ran; a cold start neither reads back nor
+// purges; a plan reports no phases.
+TEST(AgentProcess, AnApplyReportsTheTimeOfItsPhases) {
+  TempDir dir;
+  std::mt19937_64 rng(7);
+  std::size_t entries = 0;
+  write(dir.file("full.conf"), fullConfig(rng, "corvane-sim-a", entries));
+  ASSERT_EQ(entries, 1022u);
+  std::string const args =
+      "apply " + quote(dir.file("full.conf")) + " --json --image " + quote(dir.file("chip.img"));
+  auto timed = [&](std::string const& command, std::uint64_t& elapsedUs) {
+    auto const t0 = std::chrono::steady_clock::now();
+    Result r = agent(command);
+    elapsedUs = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
+    return r;
+  };
+
+  std::uint64_t coldUs = 0;
+  Result const cold = timed(args, coldUs);
+  ASSERT_EQ(cold.status, 0) << cold.err;
+  auto const coldPhases = phases(cold.out);
+  ASSERT_TRUE(coldPhases) << cold.out;
+  EXPECT_EQ(coldPhases->syncUs, 0u);
+  EXPECT_EQ(coldPhases->purgeUs, 0u);
+  EXPECT_LE(coldPhases->replayUs, coldUs);
+
+  Result const plan = agent("plan " + quote(dir.file("full.conf")) + " --json --image " +
+                            quote(dir.file("chip.img")));
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  EXPECT_EQ(plan.out.find("phases"), std::string::npos) << plan.out;
+
+  std::uint64_t warmUs = 0;
+  Result const warm = timed(args, warmUs);
+  ASSERT_EQ(warm.status, 0) << warm.err;
+  EXPECT_NE(warm.out.find("\"total\":{\"entries\":1022,\"readBack\":1022,\"matched\":1022,"),
+            std::string::npos)
+      << warm.out;
+  auto const warmPhases = phases(warm.out);
+  ASSERT_TRUE(warmPhases) << warm.out;
+  // Reading 1,022 rows back and replaying 1,022 commits each take far more
+  // than a microsecond.
+  EXPECT_GT(warmPhases->syncUs, 0u);
+  EXPECT_GT(warmPhases->replayUs, 0u);
+  EXPECT_LE(warmPhases->syncUs + warmPhases->replayUs + warmPhases->purgeUs, warmUs);
 }
 
 TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntouched) {
