@@ -39,6 +39,16 @@
 #define IFA_ENGINE_ASSERT(cond, text, function) \
   KIVA_ASSERT_AT(cond, text, IFA_ENGINE_SOURCE, __LINE__, function)
 
+// The binary message "{}: {}" (table, step) of the site `step`, with its own
+// message id. While the process has no default RingTrace handle this costs a
+// load and a test.
+#define IFA_ENGINE_RINGTRACE(step)                                                             \
+  do {                                                                                         \
+    static int msgId = 0;                                                                      \
+    if (::RingTrace::defaultRingTraceHandle != nullptr)                                        \
+      ::RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, step, "{}: {}", T::kName, step); \
+  } while (false)
+
 // A text-trace line of `step` on the table's handle at `level`, begun with
 // the table name and the step; built only while the level is enabled (a
 // load and a test of the handle the accessor holds).
@@ -62,7 +72,7 @@ class SwTable::Accessor {
   explicit Accessor(T* swTable) : swTable_(swTable), trace_(traceHandle()) {}
 
   // The table's text-trace handle, named after the table, made on first use.
-  static Kiva::TraceHandle& traceHandle() {
+  [[gnu::always_inline]] static Kiva::TraceHandle& traceHandle() {
     static Kiva::TraceHandle handle(T::kQualifiedName, false);
     return handle;
   }
@@ -78,9 +88,7 @@ class SwTable::Accessor {
 
   // handleEntry with the key's resolved node (null when the key has none).
   void handleEntryAt(Index const& key, ResolvedNode const* node) {
-    static int msgId = 0;
-    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "handleEntry", "{}: {}", T::kName,
-                      "handleEntry");
+    IFA_ENGINE_RINGTRACE("handleEntry");
     bool const replayComplete = swTable_->configReplayComplete();
     IFA_ENGINE_TRACE(8, "handleEntry")
         << " key: " << key << ", configReplayComplete: " << replayComplete;
@@ -129,9 +137,7 @@ class SwTable::Accessor {
 
   void programHwEntryAt(Index const& key, SwTableBase::EntryState entryState, Util const* util,
                         ResolvedNode const* node) {
-    static int msgId = 0;
-    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "programHwEntry", "{}: {}", T::kName,
-                      "programHwEntry");
+    IFA_ENGINE_RINGTRACE("programHwEntry");
     IFA_ENGINE_TRACE(8, "programHwEntry") << " key: " << key << ", entryState:" << entryState;
     IFA_ENGINE_TRACE(8, "traceHwIndex") << " Acquired hwIndex : " << key;
     if (util == nullptr) return;
@@ -242,9 +248,7 @@ class SwTable::Accessor {
   }
 
   void syncedEntryRemoveAll() {
-    static int msgId = 0;
-    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "syncedEntryRemoveAll", "{}: {}",
-                      T::kName, "syncedEntryRemoveAll");
+    IFA_ENGINE_RINGTRACE("syncedEntryRemoveAll");
     IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll");
     if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
       swTable_->prevResolvedEntryState_ = 0;
@@ -278,9 +282,7 @@ class SwTable::Accessor {
   // --- Bulk removal and teardown ---
 
   void entryRemoveAll() {
-    static int msgId = 0;
-    RingTrace::record(msgId, IFA_ENGINE_SOURCE, __LINE__, "entryRemoveAll", "{}: {}", T::kName,
-                      "entryRemoveAll");
+    IFA_ENGINE_RINGTRACE("entryRemoveAll");
     IFA_ENGINE_TRACE(5, "entryRemoveAll");
     swTable_->prevResolvedEntryState_ = 2;
     swTable_->resolvedEntryDelAll();
@@ -313,3 +315,4 @@ class SwTable::Accessor {
 }  // namespace Asic
 
 #undef IFA_ENGINE_TRACE
+#undef IFA_ENGINE_RINGTRACE

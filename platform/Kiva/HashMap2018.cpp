@@ -24,8 +24,17 @@ constexpr std::uint32_t kMaxInitialDepth = 16;
 // The directory may double while it keeps at most this many entries, or
 // twice the member count if that is more.
 constexpr std::uint64_t kDirectoryAllowance = 1024;
-// Two buddy arrays merge when their members fit in this many.
-constexpr std::uint32_t kMergeMembers = kSplitSlots / 4;
+// Two buddy arrays merge when they hold this many members or fewer between
+// them, so that a draining collection (a restart's synced entries) copies
+// few members on its way to empty; once the directory has more than
+// kSparseDirectory entries per member, up to kSparseMergeMembers, so that
+// what a mass deletion leaves gathers into few arrays and the directory
+// halves.
+constexpr std::uint32_t kMergeMembers = 2;
+constexpr std::uint32_t kSparseMergeMembers = 8;
+constexpr std::uint64_t kSparseDirectory = 4;
+// Directory entries a sparse directory's sweep looks at per deletion.
+constexpr std::uint32_t kSweepEntries = 8;
 // An array is rebuilt smaller once fewer than 1/kShrinkBelow of its slots are
 // in use.
 constexpr std::uint32_t kShrinkBelow = 8;
@@ -405,6 +414,12 @@ void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t 
     directoryFree();
     return;
   }
+  if ((std::uint64_t{1} << depth_) > kSparseDirectory * count_) {
+    try {
+      sweep(vt);
+    } catch (std::bad_alloc const&) {
+    }
+  }
   while (depth_ > initialDepth_ && deepestArrays_ == 0) {
     std::uint32_t const before = depth_;
     directoryHalve();
@@ -412,15 +427,37 @@ void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t 
   }
 }
 
+// One step of the sweep that, while the directory is sparse, merges buddy
+// arrays the deletions themselves did not reach: a few entries from where
+// the last step stopped, so that the directory shrinks with the members
+// however the deletions fall.
+void HashMap2018Generic::sweep(HashMap2018VTable const* vt) {
+  for (std::uint32_t step = 0; step < kSweepEntries; ++step) {
+    std::uint32_t const size = std::uint32_t{1} << depth_;
+    std::uint32_t const index = sweep_ & (size - 1);
+    HashMap2018BucketHdr* const h = bucketAt(index);
+    if (h == nullptr) {
+      sweep_ = index + 1;
+      continue;
+    }
+    std::uint32_t const hash = index << shift_;  // any hash of the array's prefix
+    sweep_ = rangeStart(index, depthOf(h)) + rangeSize(depthOf(h));
+    mergeWithBuddy(vt, hash, h);
+  }
+}
+
 // Merges `h` with its buddy (the array of the same depth whose prefix differs
-// in the last bit) when their members fit in kMergeMembers, or takes over the
+// in the last bit) when their members are few enough, or takes over the
 // buddy's range when it is a single empty entry. Returns whether `h` was
 // replaced.
 bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash,
                                         HashMap2018BucketHdr* h) {
   std::uint32_t const depth = depthOf(h);
   std::uint32_t const live = liveOf(h);
-  if (depth < 2 || live > kMergeMembers) return false;
+  std::uint32_t const limit = (std::uint64_t{1} << depth_) > kSparseDirectory * count_
+                                  ? kSparseMergeMembers
+                                  : kMergeMembers;
+  if (depth < 2 || live > limit) return false;
   std::uint32_t const size = rangeSize(depth);
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const buddyStart = start ^ size;
@@ -432,7 +469,7 @@ bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32
     }
     return false;
   }
-  if (depthOf(buddy) != depth || live + liveOf(buddy) > kMergeMembers) return false;
+  if (depthOf(buddy) != depth || live + liveOf(buddy) > limit) return false;
   HashMap2018BucketHdr* const merged =
       arrayNew(vt, slotsFor(live + liveOf(buddy)), depth - 1, hash);
   for (HashMap2018BucketHdr* from : {h, buddy}) {

@@ -57,8 +57,10 @@
 //
 // Deletion frees the slot. An array left empty is released; an array left
 // less than 1/8 full is rebuilt at twice its members; two buddy arrays of the
-// same depth whose members fit in 8 slots merge. The directory halves when no
-// array is as deep as it. Bound: every array in the directory has at most 8
+// same depth holding two members or fewer merge (eight, once the directory
+// has more than 4 entries per member, when each deletion also looks at a few
+// more entries for buddies to merge). The directory halves when no array is
+// as deep as it. Bound: every array in the directory has at most 8
 // slots per member (a lone member: 4), so allocatedSlots() never exceeds
 // 8 x memberCount() (unless memory for a smaller array could not be had).
 //
@@ -200,18 +202,34 @@ inline std::uint32_t matchMask(std::uint32_t const* words, std::uint32_t value) 
 #endif
 }
 
+// Bit i set when hash word i of an array of `slots` slots (at most 32) is
+// `value`: one or two group compares, no loop.
+inline std::uint32_t smallArrayMask(std::uint32_t const* words, std::uint32_t slots,
+                                    std::uint32_t value) {
+  std::uint32_t mask = matchMask(words, value);
+  if (slots > kGroupWords) {
+    mask |= matchMask(words + kGroupWords, value) << kGroupWords;
+    return mask;
+  }
+  return mask & ((1u << slots) - 1);
+}
+
 // Calls f(slot) for each slot of the `slots` hash words at `words` whose word
 // is `value`, in slot order, until f returns true; returns that slot, or -1.
 template <class F>
 inline std::int32_t forEachMatch(std::uint32_t const* words, std::uint32_t slots,
                                  std::uint32_t value, F&& f) {
+  if (slots <= 2 * kGroupWords) {
+    for (std::uint32_t mask = smallArrayMask(words, slots, value); mask != 0; mask &= mask - 1) {
+      std::uint32_t const slot = static_cast<std::uint32_t>(__builtin_ctz(mask));
+      if (f(slot)) return static_cast<std::int32_t>(slot);
+    }
+    return -1;
+  }
   for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
-    std::uint32_t mask = matchMask(words + g, value);
-    if (slots - g < kGroupWords) mask &= (1u << (slots - g)) - 1;
-    while (mask != 0) {
+    for (std::uint32_t mask = matchMask(words + g, value); mask != 0; mask &= mask - 1) {
       std::uint32_t const slot = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
       if (f(slot)) return static_cast<std::int32_t>(slot);
-      mask &= mask - 1;
     }
   }
   return -1;
@@ -329,6 +347,7 @@ class HashMap2018Generic {
   void split(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
   void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
   bool mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+  void sweep(HashMap2018VTable const* vt);
 
   // Slot of the member whose key is k.key in `h`, or -1, every hash match
   // confirmed by `equals`.
@@ -349,6 +368,7 @@ class HashMap2018Generic {
   std::uint32_t slots_ = 0;
   std::uint32_t arrays_ = 0;         // distinct arrays in the directory
   std::uint32_t deepestArrays_ = 0;  // arrays whose depth is depth_
+  std::uint32_t sweep_ = 0;          // where the sparse directory's sweep goes on
   std::uint8_t depth_ = 0;           // the directory has 2^depth_ entries
   std::uint8_t shift_ = 32;          // 32 - depth_
   std::uint8_t initialDepth_;

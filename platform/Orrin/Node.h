@@ -40,7 +40,7 @@ class Node {
   virtual void handleParent(Node* parent);
 
   std::uint32_t useCount() const { return uses_.load(std::memory_order_relaxed); }
-  void incUse() const {
+  [[gnu::always_inline]] void incUse() const {
     if (ThreadControl::tsp_) {
       uses_.fetch_add(1, std::memory_order_relaxed);
     } else {
@@ -48,7 +48,7 @@ class Node {
     }
   }
   // Drops one use; the last one runs lastUserGone.
-  void decUse() const {
+  [[gnu::always_inline]] void decUse() const {
     std::uint32_t left;
     if (ThreadControl::tsp_) {
       left = uses_.fetch_sub(1, std::memory_order_acq_rel) - 1;
