@@ -296,10 +296,11 @@ TEST(AgentRobustness, AppliesOnOneImageNeverInterleaveAndShowSeesWholeConfigurat
   }
 
   // Without --lock-timeout a second agent gives up at once with status 6,
-  // naming the image and the lock file; with it, it waits for the first.
+  // naming the image and the lock file; with it, it waits for the first. The
+  // first pauses long enough for the two that give up to run meanwhile.
   std::string const bytes = contents(dir.file("chip.img"));
   std::string const other = agent("show --image " + image).out == a ? "changed.conf" : "base.conf";
-  ASSERT_EQ(std::system(("(env IFA_CHIP_PAUSE_AFTER_WRITES=1:2000 " + program + " apply " +
+  ASSERT_EQ(std::system(("(env IFA_CHIP_PAUSE_AFTER_WRITES=1:4000 " + program + " apply " +
                          quote(example(other)) + " --image " + image + " >/dev/null; echo $? >" +
                          quote(dir.file("slow")) + ") &")
                             .c_str()),
