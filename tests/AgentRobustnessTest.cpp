@@ -225,6 +225,38 @@ TEST(AgentRobustness, AFullDiskIsAnErrorOfItsOwnAndLeavesNoHalfMadeImage) {
                 listing + "room again: 0\n");
 }
 
+// The base configuration's image on both chip profiles, byte for byte as
+// kept in tests/golden (header, row packing, region layout). A replay of the
+// same configuration writes nothing; after another configuration and the
+// base again, rewrites and purges bring back exactly the same bytes.
+TEST(AgentRobustness, TheBaseConfigurationGivesTheGoldenImageOnEveryProfile) {
+  TempDir dir;
+  for (std::string const profile : {"corvane-sim-a", "corvane-sim-small"}) {
+    SCOPED_TRACE(profile);
+    std::string const env = "IFA_CHIP_PROFILE=" + profile;
+    std::string const image = dir.file(profile + ".img");
+    std::string const golden = contents(std::string(IFA_GOLDEN_DIR) + "/base." + profile + ".img");
+    ASSERT_FALSE(golden.empty());
+    auto apply = [&](std::string const& conf) {
+      Result const r =
+          agent("apply " + quote(example(conf)) + " --json --image " + quote(image), env);
+      EXPECT_EQ(r.status, 0) << r.err;
+      return r.out;
+    };
+    apply("base.conf");
+    EXPECT_TRUE(contents(image) == golden) << "cold start";
+    for (auto const& [table, f] : figures(apply("base.conf"))) {
+      EXPECT_EQ(f.matched, f.entries) << table;
+      EXPECT_EQ(f.mismatched + f.missing + f.stale, 0u) << table;
+    }
+    EXPECT_TRUE(contents(image) == golden) << "replay of the same configuration";
+    apply("changed.conf");
+    EXPECT_FALSE(contents(image) == golden);
+    apply("base.conf");
+    EXPECT_TRUE(contents(image) == golden) << "back to the base configuration";
+  }
+}
+
 // Polls until the file at `path` differs from `bytes` (an agent paused after
 // its first row write has written it); false after ten seconds.
 bool changes(std::string const& path, std::string const& bytes) {
