@@ -349,6 +349,10 @@ TEST(AgentRobustness, AppliesOnOneImageNeverInterleaveAndShowSeesWholeConfigurat
   Result const waited = agent("show --lock-timeout 60 --image " + image);
   EXPECT_EQ(waited.status, 0) << waited.err;
   EXPECT_EQ(waited.out, shownExample(other));
+  // The lock goes with the process, a moment before its status is written.
+  for (int i = 0; i < 500 && contents(dir.file("slow")).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   EXPECT_EQ(contents(dir.file("slow")), "0\n");
 }
 
