@@ -1,7 +1,8 @@
 # The two set-up commands of the README:
 #   make run    builds everything and runs the main job
 #   make test   runs the test suite, the same suite under AddressSanitizer and
-#               UndefinedBehaviorSanitizer, then the entry fuzzer for 60 seconds
+#               UndefinedBehaviorSanitizer, the thread tests under
+#               ThreadSanitizer, then the entry fuzzer for 60 seconds
 # Each installs the Debian packages it needs first (only those missing).
 #
 # An extra, not a set-up command:
@@ -14,6 +15,7 @@
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
@@ -23,7 +25,7 @@ BENCH_REPETITIONS ?= 5
 BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
 PYTHON ?= /usr/bin/python3
 
-.PHONY: run test fuzz deps build build-asan test-plain test-asan bench bench-configure \
+.PHONY: run test fuzz deps build build-asan test-plain test-asan test-tsan bench bench-configure \
   bench-agent clean format
 
 deps:
@@ -47,7 +49,13 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-test: test-plain test-asan fuzz
+# Only the thread tests and what they link are built with ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DIFA_TSAN=ON -DIFA_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ifa-thread-tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/ifa-thread-tests
+
+test: test-plain test-asan test-tsan fuzz
 
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIFA_FUZZ=ON \
@@ -81,4 +89,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

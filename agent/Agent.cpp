@@ -10,6 +10,7 @@
 
 #include "Kiva/Entity.h"
 #include "Sidecar/Loader.h"
+#include "agent/ImageLock.h"
 #include "runtime/IfaSwTableUtilLoader.h"
 
 namespace IfaAgent {
@@ -35,9 +36,46 @@ void forEachTable(F&& f) {
   IfaRuntime::AllTables::forEach([&]<class Table>() { f.template operator()<Table>(slot++); });
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+std::size_t utf8Sequence(std::string_view text) {
+  auto const byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char const lead = byte(0);
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// A JSON string of `text`. JSON text is UTF-8: a byte that does not belong to
+// a well-formed UTF-8 sequence (a file name is any bytes) is written as
+// U+FFFD, the replacement character.
 std::string jsonString(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
+  while (!text.empty()) {
+    char const c = text.front();
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      std::size_t const n = utf8Sequence(text);
+      out += n == 0 ? std::string_view("\\ufffd") : text.substr(0, n);
+      text.remove_prefix(n == 0 ? 1 : n);
+      continue;
+    }
+    text.remove_prefix(1);
     switch (c) {
       case '"':
         out += "\\\"";
@@ -80,9 +118,11 @@ class PhaseClock {
   std::chrono::steady_clock::duration total_{};
 };
 
-bool imageExists(std::string const& image) {
+// Whether anything is at the resolved image path (a FIFO or a directory
+// there is found, and refused when attached).
+bool imageExists(std::string const& resolvedImage) {
   std::error_code ec;
-  return std::filesystem::exists(image, ec);
+  return std::filesystem::exists(std::filesystem::symlink_status(resolvedImage, ec));
 }
 
 }  // namespace
@@ -200,6 +240,8 @@ struct Agent::Run {
     }
   }
   ~Run() { release(); }
+  // The writes of the run made durable in the image.
+  void sync() { device->sync(); }
   Run(Run const&) = delete;
   Run& operator=(Run const&) = delete;
 
@@ -265,8 +307,14 @@ std::string Agent::profileName() const {
 }
 
 Report Agent::apply(Config const& config, std::string const& image, Progress const& progress) {
-  if (imageExists(image)) return warmRestart(config, image, false, false, progress);
-  Run run(*this, image, Asic::ChipDevice::Mode::create);
+  std::string const target = resolveImagePath(image);
+  ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_);
+  if (imageExists(target)) {
+    Report report = warmRestart(config, target, false, false, progress);
+    report.image = image;
+    return report;
+  }
+  Run run(*this, target, Asic::ChipDevice::Mode::create);
   Report report{Report::Mode::cold, false, image, profileName(), {}, {}, {}};
   std::size_t done = 0;
   std::size_t const total = config.size();
@@ -290,11 +338,18 @@ Report Agent::apply(Config const& config, std::string const& image, Progress con
     report.tables.push_back(figures);
   });
   report.phases = Phases{0, commits.micros(), 0};
+  run.sync();
   return report;
 }
 
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
-  if (imageExists(image)) return warmRestart(config, image, true, verbose, {});
+  std::string const target = resolveImagePath(image);
+  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
+  if (imageExists(target)) {
+    Report report = warmRestart(config, target, true, verbose, {});
+    report.image = image;
+    return report;
+  }
   Report report{Report::Mode::cold, true, image, profileName(), {}, {}, {}};
   forEachTable([&]<class Table>(std::size_t) {
     TableFigures figures;
@@ -386,6 +441,7 @@ Report Agent::warmRestart(Config const& config, std::string const& image, bool p
     figures.stale = s.entryStale;
   });
   if (!plan) report.phases = Phases{sync.micros(), replay.micros(), purge.micros()};
+  run.sync();
   return report;
 }
 
@@ -397,8 +453,10 @@ std::string Agent::show(std::string const& image, std::string_view tableName) {
   if (!known) {
     throw AgentError(AgentError::Kind::usage, "unknown table \"" + std::string(tableName) + "\"");
   }
-  if (!imageExists(image)) throw AgentError(AgentError::Kind::image, "no image at " + image);
-  Run run(*this, image, Asic::ChipDevice::Mode::openPrivate);
+  std::string const target = resolveImagePath(image);
+  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
+  if (!imageExists(target)) throw AgentError(AgentError::Kind::image, "no image at " + image);
+  Run run(*this, target, Asic::ChipDevice::Mode::openPrivate);
   std::string out;
   forEachTable([&]<class Table>(std::size_t) {
     if (!tableName.empty() && tableName != Table::kName && tableName != Table::kQualifiedName) {

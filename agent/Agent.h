@@ -16,8 +16,13 @@
 // At the end of every run the Utils are detached before the tables go, so
 // that the tables' teardown leaves the hardware rows in place for the next
 // run.
+//
+// Every run resolves the image path (symbolic links followed) and holds the
+// image's lock (agent/ImageLock.h) throughout: apply exclusively, plan and
+// show shared.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,7 +41,8 @@ namespace IfaAgent {
 // A run that cannot start or finish (no chip, image refused, ...).
 class AgentError : public std::runtime_error {
  public:
-  enum class Kind { usage, chip, image };
+  // busy: another agent holds the image's lock.
+  enum class Kind { usage, chip, image, busy };
   AgentError(Kind kind, std::string const& message) : std::runtime_error(message), kind_(kind) {}
   Kind kind() const { return kind_; }
 
@@ -98,6 +104,9 @@ class Agent {
   std::string profileName() const;
   // The index range of every table, by qualified name.
   IndexRanges const& ranges() const { return ranges_; }
+  // How long a run waits for an image locked by another agent (default: not
+  // at all).
+  void lockWaitIs(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
   Report apply(Config const& config, std::string const& image, Progress const& progress = {});
   Report plan(Config const& config, std::string const& image, bool verbose);
@@ -113,6 +122,7 @@ class Agent {
   Asic::ChipDevice* device_ = nullptr;
   std::vector<Orrin::Ptr<Asic::SwTable::Util>> utils_;  // catalogue order
   IndexRanges ranges_;
+  std::chrono::milliseconds lockWait_{0};
 };
 
 }  // namespace IfaAgent

@@ -1,9 +1,15 @@
 #include "agent/Config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <functional>
-#include <sstream>
 
 #include "Kiva/CharRange.h"
 #include "Orrin/RangeException.h"
@@ -55,6 +61,59 @@ using LineReader =
     std::function<void(Config&, Line const&, std::size_t indexColumn, std::uint32_t key,
                        std::size_t entryAt, std::vector<std::string>& problems)>;
 
+// The message of an entry reader's error, rebuilt from its parts so that the
+// text it found is quoted as a bounded excerpt.
+std::string describe(Kiva::DeserializeException const& e, std::string_view text) {
+  std::string message;
+  if (!e.field().empty()) message += "field \"" + e.field() + "\": ";
+  message += "expected " + e.expected() + " at column " + std::to_string(e.offset() + 1);
+  std::string_view const found = e.offset() < text.size() ? text.substr(e.offset()) : "";
+  return message +
+         (found.empty() ? ", found the end of the text" : ", found \"" + excerpt(found) + "\"");
+}
+
+std::string describe(Orrin::RangeException const& e) {
+  std::string message;
+  if (!e.field().empty()) message += "field \"" + e.field() + "\": ";
+  message += "value " + excerpt(e.value()) + " is out of range 0.." + std::to_string(e.maxValue());
+  if (e.offset() != Orrin::RangeException::kNoOffset) {
+    message += " (at column " + std::to_string(e.offset() + 1) + ")";
+  }
+  return message;
+}
+
+char const* fileType(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+std::string tooLarge(std::string const& name) {
+  return name + ": the configuration is larger than the limit of " +
+         std::to_string(Config::kMaxBytes) + " bytes";
+}
+
+// Reads all of `fd` (at most Config::kMaxBytes).
+std::string readAll(int fd, std::string const& name) {
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t const n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw ConfigError({name + ": cannot read the configuration: " + std::strerror(errno)});
+    }
+    if (n == 0) return text;
+    if (text.size() + static_cast<std::size_t>(n) > Config::kMaxBytes) {
+      throw ConfigError({tooLarge(name)});
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 // Reads the entry of one line into the table's configuration.
 template <class Table>
 void readLine(Config& config, Line const& line, std::size_t indexColumn, std::uint32_t key,
@@ -72,12 +131,12 @@ void readLine(Config& config, Line const& line, std::size_t indexColumn, std::ui
     entry = Entry(range);
     Kiva::CharRangeCheckAllDataConsumed(range);
   } catch (Kiva::DeserializeException const& e) {
-    problems.push_back(line.at(e.offset() + 1) + subject + e.what());
+    problems.push_back(line.at(e.offset() + 1) + subject + describe(e, blanked));
     return;
   } catch (Orrin::RangeException const& e) {
     std::size_t const column =
         e.offset() == Orrin::RangeException::kNoOffset ? entryAt + 1 : e.offset() + 1;
-    problems.push_back(line.at(column) + subject + e.what());
+    problems.push_back(line.at(column) + subject + describe(e));
     return;
   }
   auto const [it, fresh] = seen.emplace(key, line.number);
@@ -92,9 +151,28 @@ void readLine(Config& config, Line const& line, std::size_t indexColumn, std::ui
 
 }  // namespace
 
-ConfigError::ConfigError(std::vector<std::string> problems)
+ConfigError::ConfigError(std::vector<std::string> problems, std::size_t total)
     : std::runtime_error(problems.empty() ? std::string() : problems.front()),
-      problems_(std::move(problems)) {}
+      problems_(std::move(problems)),
+      total_(std::max(total, problems_.size())) {}
+
+std::string excerpt(std::string_view text, std::size_t limit) {
+  std::string out;
+  for (char c : text.substr(0, limit)) {
+    auto const byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return text.size() > limit ? out + "..." : out;
+}
 
 std::size_t Config::size() const {
   std::size_t n = 0;
@@ -129,6 +207,8 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     known += (known.empty() ? "" : ", ") + std::string(Table::kName);
   });
 
+  // A byte-order mark, as some editors write at the start of UTF-8 text.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::size_t number = 0;
   while (!text.empty()) {
     std::size_t const end = text.find('\n');
@@ -156,7 +236,7 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     auto const table = tables.find(name);
     if (table == tables.end()) {
       problems.push_back(line.at(tableColumn) + "field \"table\": unknown table \"" +
-                         std::string(name) + "\" (tables: " + known + ")");
+                         excerpt(name, 48) + "\" (tables: " + known + ")");
       continue;
     }
     TableInfo const& info = table->second;
@@ -171,7 +251,7 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     }
     if (!readIndex(indexText, key)) {
       problems.push_back(line.at(indexColumn) + info.name + ": field \"index\": \"" +
-                         std::string(indexText) +
+                         excerpt(indexText) +
                          "\" is not an unsigned 32-bit number (decimal or 0x hex)");
       continue;
     }
@@ -184,16 +264,38 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     }
     info.reader(config, line, indexColumn, key, pos, problems);
   }
+  if (problems.size() > kMaxProblems) {
+    std::size_t const total = problems.size();
+    problems.resize(kMaxProblems);
+    problems.push_back(file + ": " + std::to_string(total - kMaxProblems) +
+                       " more problems not listed");
+    throw ConfigError(std::move(problems), total);
+  }
   if (!problems.empty()) throw ConfigError(std::move(problems));
   return config;
 }
 
 Config Config::read(std::string const& path, IndexRanges const& ranges) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError({path + ": cannot read the configuration"});
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parse(text.str(), path, ranges);
+  if (path == "-") return parse(readAll(STDIN_FILENO, "standard input"), "-", ranges);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+  int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    throw ConfigError({path + ": cannot read the configuration: " + std::strerror(errno)});
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } const closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    throw ConfigError({path + ": cannot read the configuration: " + std::strerror(errno)});
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw ConfigError({path + ": not a regular file (" + fileType(st.st_mode) +
+                       "); a configuration is a regular file, or standard input given as -"});
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) throw ConfigError({tooLarge(path)});
+  return parse(readAll(fd, path), path, ranges);
 }
 
 }  // namespace IfaAgent

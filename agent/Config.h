@@ -12,7 +12,10 @@
 // ignored. The whole text is validated before anything is used: an unknown
 // table, a missing or malformed index, an index outside the table's range, a
 // key given twice and malformed entry text are each reported as
-// "FILE:LINE:COLUMN: ...", naming the field where one is at fault.
+// "FILE:LINE:COLUMN: ...", naming the field where one is at fault. A UTF-8
+// byte-order mark at the start is skipped. Messages quote at most a short
+// excerpt of the text at fault, with control and non-ASCII bytes escaped, and
+// list at most kMaxProblems problems.
 #pragma once
 
 #include <cstddef>
@@ -53,22 +56,39 @@ struct PerTable<IfaRuntime::TableList<Tables...>> {
   using Configs = std::tuple<TableConfig<Tables>...>;
 };
 
-// Every problem of a configuration, one message each.
+// Every problem of a configuration, one message each; past kMaxProblems the
+// rest are only counted, in one last message.
 class ConfigError : public std::runtime_error {
  public:
-  explicit ConfigError(std::vector<std::string> problems);
+  explicit ConfigError(std::vector<std::string> problems, std::size_t total = 0);
   std::vector<std::string> const& problems() const { return problems_; }
+  // Problems found, listed or not.
+  std::size_t total() const { return total_; }
 
  private:
   std::vector<std::string> problems_;
+  std::size_t total_;
 };
+
+// `text` as messages quote it: at most `limit` bytes, then "..."; a backslash
+// and a double quote are escaped with a backslash, every byte outside
+// printable ASCII is written \xNN.
+std::string excerpt(std::string_view text, std::size_t limit = 24);
 
 class Config {
  public:
+  // The largest configuration read, in bytes.
+  static constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
+  // Problems listed by one ConfigError.
+  static constexpr std::size_t kMaxProblems = 100;
+
   // Reads and validates `text`, named `file` in messages. Raises ConfigError
   // with every problem found.
   static Config parse(std::string_view text, std::string const& file, IndexRanges const& ranges);
-  // The same, from a file; a file that cannot be read is a ConfigError too.
+  // The same, from a regular file, or from standard input for "-". A path
+  // that is not a regular file (a directory, a FIFO, a device), cannot be
+  // read or holds more than kMaxBytes is a ConfigError too, raised before
+  // anything is parsed; nothing waits for a writer or reads without end.
   static Config read(std::string const& path, IndexRanges const& ranges);
 
   template <class Table>

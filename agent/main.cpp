@@ -1,7 +1,9 @@
 // ifa-agent: programs the IFA tables of a switch chip from a configuration,
 // and survives its own restarts without disturbing what the chip holds.
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -28,6 +30,8 @@ constexpr int kConfigRejected = 1;
 constexpr int kUsage = 2;
 constexpr int kImageRefused = 3;
 constexpr int kChipFailure = 4;
+constexpr int kIoFailure = 5;
+constexpr int kImageBusy = 6;
 
 constexpr char const* kDefaultImage = "ifa-asic.img";
 
@@ -49,18 +53,29 @@ commands:
                                          a changed configuration
   help                                   this text
 
+CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
+
 options of every command:
-  --image FILE     the chip's memory image (default: ifa-asic.img)
+  --image FILE     the chip's memory image (default: ifa-asic.img); a
+                   symbolic link is followed to its target
+  --lock-timeout SECONDS
+                   wait up to SECONDS for an image another ifa-agent is using
+                   (default 0: give up at once, exit status 6)
   --trace LEVELS   enable text-trace levels, as in KIVA_TRACE, for example
                    --trace 'SwTableStat=0' or --trace 'CorvaneInt::*=5-9'
   --help           help on the command
 
 exit statuses:
   0  done
-  1  the configuration was rejected; nothing was written
+  1  the configuration was rejected (or unreadable); nothing was written
   2  usage error
-  3  the image is missing (show) or was refused (not this chip's, damaged)
+  3  the image is missing (show) or was refused (not a regular file, not
+     this chip's, damaged)
   4  no chip plug-in, or a hardware operation failed
+  5  the image's storage failed (disk full, a write or sync failed); a new
+     image is not created, an existing one is left as an interrupted apply
+     leaves it
+  6  another ifa-agent is using the image (see --lock-timeout)
 
 environment:
   SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in (default: the
@@ -71,7 +86,7 @@ environment:
 
 std::map<std::string, std::string> const kCommandHelp = {
     {"apply",
-     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--trace LEVELS]
+     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--lock-timeout SECONDS] [--trace LEVELS]
 
 Validates the whole configuration first: an unknown table, a bad or
 out-of-range index, a key given twice or malformed entry text is reported as
@@ -84,9 +99,16 @@ the rows read back and how many were matched (left alone), mismatched
 (rewritten in place), missing (written) and stale (purged). --json prints the
 report as one JSON object, with the microseconds spent reading back, replaying
 and purging ("phases").
+
+CONFIG is a regular file (at most 16777216 bytes) or - for standard input.
+The image is locked for the whole run: another ifa-agent using it makes
+apply end with exit status 6 at once, or after --lock-timeout SECONDS. A
+full disk or a failed write ends it with exit status 5; a new image is then
+not created.
 )"},
     {"plan",
-     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--trace LEVELS]
+     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--lock-timeout SECONDS]
+                      [--trace LEVELS]
 
 The comparison a warm restart would make, without writing anything: per table
 how many rows would be left alone (matched), rewritten (mismatched), written
@@ -94,7 +116,7 @@ how many rows would be left alone (matched), rewritten (mismatched), written
 same configuration that follows reports exactly these figures.
 )"},
     {"show",
-     R"(usage: ifa-agent show [TABLE] [--image FILE] [--trace LEVELS]
+     R"(usage: ifa-agent show [TABLE] [--image FILE] [--lock-timeout SECONDS] [--trace LEVELS]
 
 Prints the valid rows of every table, or of TABLE (a table name such as
 IfaVectorMatch), decoded as entries, one configuration line each.
@@ -119,6 +141,7 @@ struct Options {
   bool verbose = false;
   bool help = false;
   std::optional<std::string> trace;
+  std::chrono::milliseconds lockWait{0};
 };
 
 class UsageError : public std::runtime_error {
@@ -145,6 +168,15 @@ Options parseArgs(int argc, char** argv) {
       o.verbose = true;
     } else if (a == "--trace") {
       o.trace = value();
+    } else if (a == "--lock-timeout") {
+      std::string const text = value();
+      char* end = nullptr;
+      double const seconds = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+        throw UsageError("--lock-timeout: \"" + IfaAgent::excerpt(text) +
+                         "\" is not a number of seconds from 0 to 86400");
+      }
+      o.lockWait = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     } else if (a.size() > 1 && a[0] == '-') {
       throw UsageError("unknown option " + a);
     } else if (o.command.empty()) {
@@ -256,15 +288,34 @@ int run(Options const& o) {
   }
   if (o.trace) Kiva::TraceHandle::configure(*o.trace);
   Agent agent;
+  agent.lockWaitIs(o.lockWait);
   if (o.command == "apply") return runApply(agent, o);
   if (o.command == "plan") return runPlan(agent, o);
   if (o.command == "show") return runShow(agent, o);
   return runDemo(agent, o);
 }
 
+// The chip's rows live in a mapped image file, whose every block is
+// allocated before it is mapped for writing. Should the storage still fail a
+// page (an I/O error, the file cut short by another program), the access
+// raises SIGBUS: it ends the run with a message and the status of a storage
+// failure, as an interrupted apply that the next apply repairs.
+extern "C" void onBusError(int) {
+  static char const kMessage[] =
+      "ifa-agent: the chip image's storage failed under a row access (SIGBUS: I/O error, or "
+      "the file was cut short); the image is as an interrupted apply leaves it\n";
+  ssize_t const written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  static_cast<void>(written);
+  ::_exit(kIoFailure);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  struct sigaction action {};
+  action.sa_handler = onBusError;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
   Agent::defaultPluginPathIs(IFA_CHIP_PLUGIN_DIR);
   try {
     return run(parseArgs(argc, argv));
@@ -273,8 +324,8 @@ int main(int argc, char** argv) {
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
     for (std::string const& problem : e.problems()) std::cerr << problem << '\n';
-    std::cerr << "ifa-agent: configuration rejected (" << e.problems().size()
-              << (e.problems().size() == 1 ? " problem" : " problems") << "); nothing written\n";
+    std::cerr << "ifa-agent: configuration rejected (" << e.total()
+              << (e.total() == 1 ? " problem" : " problems") << "); nothing written\n";
     return kConfigRejected;
   } catch (AgentError const& e) {
     std::cerr << "ifa-agent: " << e.what() << '\n';
@@ -285,7 +336,12 @@ int main(int argc, char** argv) {
         return kImageRefused;
       case AgentError::Kind::chip:
         return kChipFailure;
+      case AgentError::Kind::busy:
+        return kImageBusy;
     }
+  } catch (Asic::ChipDevice::IoError const& e) {
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    return kIoFailure;
   } catch (Asic::ChipDevice::Error const& e) {
     std::cerr << "ifa-agent: " << e.what() << '\n';
     return kImageRefused;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -16,6 +17,7 @@ namespace SimChip {
 namespace {
 
 using Error = Asic::ChipDevice::Error;
+using IoError = Asic::ChipDevice::IoError;
 
 void put(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value, std::size_t bytes) {
   for (std::size_t i = 0; i < bytes; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -37,8 +39,44 @@ std::string getName(std::uint8_t const* in, std::size_t at, std::size_t bytes) {
   return std::string(text, strnlen(text, bytes));
 }
 
-std::string systemError(std::string const& what, std::string const& path) {
-  return "image " + path + ": cannot " + what + ": " + std::strerror(errno);
+std::string systemError(std::string const& what, std::string const& path, int error = errno) {
+  return "image " + path + ": cannot " + what + ": " + std::strerror(error);
+}
+
+char const* fileType(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+Error notRegular(std::string const& path, mode_t mode) {
+  return Error("image " + path + ": not a regular file (" + fileType(mode) +
+               "); an image is a regular file");
+}
+
+std::string directoryOf(std::string const& path) {
+  std::size_t const slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes all of `data` at `offset`, through short writes and interruptions.
+bool writeAll(int fd, std::uint8_t const* data, std::size_t size, off_t offset) {
+  while (size > 0) {
+    ssize_t const n = ::pwrite(fd, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += n;
+  }
+  return true;
 }
 
 }  // namespace
@@ -130,23 +168,52 @@ void ImageLayout::checkHeader(std::uint8_t const* data, std::uint64_t size,
   }
 }
 
+std::string AsicImage::temporaryPath(std::string const& path) {
+  std::size_t const slash = path.rfind('/');
+  std::string_view const name = slash == std::string::npos
+                                    ? std::string_view(path)
+                                    : std::string_view(path).substr(slash + 1);
+  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
+  for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  char text[40];
+  std::snprintf(text, sizeof text, ".ifa-asic-%016llx.new", static_cast<unsigned long long>(hash));
+  return slash == std::string::npos ? std::string(text) : path.substr(0, slash + 1) + text;
+}
+
 void AsicImage::create(std::string const& path) {
   close();
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) throw Error("image " + path + ": exists already");
-  std::string const temporary = path + ".new-" + std::to_string(::getpid());
-  int const fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw Error(systemError("create", temporary));
-  std::vector<std::uint8_t> const header = layout_.header();
-  bool ok = ::ftruncate(fd, static_cast<off_t>(layout_.imageBytes)) == 0 &&
-            ::pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size()) &&
-            ::fsync(fd) == 0;
-  if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    std::string const message = systemError("write", temporary);
+  if (::lstat(path.c_str(), &st) == 0) throw Error("image " + path + ": exists already");
+  std::string const temporary = temporaryPath(path);
+  // Writers are serialised: a temporary file here is left by a run that died.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+    throw IoError(systemError("remove the stale temporary file", temporary));
+  }
+  int const fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) throw IoError(systemError("create", temporary));
+  auto fail = [&](std::string const& what, int error) {
+    std::string const message = systemError(what, path, error) + "; no image was created";
     ::close(fd);
     ::unlink(temporary.c_str());
-    throw Error(message);
+    throw IoError(message);
+  };
+  // Every block of the image exists before anything maps it: a row write
+  // never needs storage that a full disk cannot give.
+  if (int const error = ::posix_fallocate(fd, 0, static_cast<off_t>(layout_.imageBytes))) {
+    fail("allocate its " + std::to_string(layout_.imageBytes) + " bytes", error);
+  }
+  std::vector<std::uint8_t> const header = layout_.header();
+  if (!writeAll(fd, header.data(), header.size(), 0)) fail("write its header", errno);
+  if (::fsync(fd) != 0) fail("sync", errno);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) fail("rename it into place", errno);
+  // The new name is durable once its directory is synced.
+  int const dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool const synced = dir >= 0 && ::fsync(dir) == 0;
+  int const error = errno;
+  if (dir >= 0) ::close(dir);
+  if (!synced) {
+    ::close(fd);
+    throw IoError(systemError("sync the directory of", path, error));
   }
   path_ = path;
   map(fd, false);
@@ -154,43 +221,69 @@ void AsicImage::create(std::string const& path) {
 
 void AsicImage::open(std::string const& path, bool privateCopy) {
   close();
-  int const fd = ::open(path.c_str(), (privateCopy ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-  if (fd < 0) throw Error(systemError("open", path));
+  // Non-blocking, so that a FIFO at the path is refused, not waited on.
+  int const fd =
+      ::open(path.c_str(), (privateCopy ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    struct stat st;
+    if (errno == EISDIR && ::stat(path.c_str(), &st) == 0) throw notRegular(path, st.st_mode);
+    throw Error(systemError("open", path));
+  }
   path_ = path;
   map(fd, privateCopy);
 }
 
 void AsicImage::map(int fd, bool privateCopy) {
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } const closer{fd};
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    std::string const message = systemError("read", path_);
-    ::close(fd);
-    throw Error(message);
-  }
+  if (::fstat(fd, &st) != 0) throw IoError(systemError("read", path_));
+  if (!S_ISREG(st.st_mode)) throw notRegular(path_, st.st_mode);
   auto const size = static_cast<std::uint64_t>(st.st_size);
   if (size < ImageLayout::kHeaderBytes) {
-    ::close(fd);
     throw Error("image " + path_ + ": not an IFA ASIC image (" + std::to_string(size) +
                 " bytes, shorter than its header)");
   }
+  // The header is checked before anything is mapped or allocated.
+  std::vector<std::uint8_t> header(ImageLayout::kHeaderBytes);
+  for (std::size_t done = 0; done < header.size();) {
+    ssize_t const n =
+        ::pread(fd, header.data() + done, header.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw IoError(systemError("read the header of", path_, n == 0 ? EIO : errno));
+    done += static_cast<std::size_t>(n);
+  }
+  layout_.checkHeader(header.data(), size, path_);
+  // A shared mapping writes rows into the file's pages: each must have its
+  // block, or a write to a hole of a sparse image on a full disk would fault.
+  if (!privateCopy) {
+    if (int const error = ::posix_fallocate(fd, 0, static_cast<off_t>(size))) {
+      throw IoError(systemError("allocate the blocks of its " + std::to_string(size) + " bytes",
+                                path_, error) +
+                    "; nothing was written");
+    }
+  }
   void* base =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, privateCopy ? MAP_PRIVATE : MAP_SHARED, fd, 0);
-  std::string const message = base == MAP_FAILED ? systemError("map", path_) : std::string();
-  ::close(fd);
-  if (base == MAP_FAILED) throw Error(message);
-  try {
-    layout_.checkHeader(static_cast<std::uint8_t const*>(base), size, path_);
-  } catch (...) {
-    ::munmap(base, size);
-    throw;
-  }
+  if (base == MAP_FAILED) throw IoError(systemError("map", path_));
   base_ = static_cast<std::uint8_t*>(base);
+  shared_ = !privateCopy;
+}
+
+void AsicImage::sync() {
+  if (base_ == nullptr || !shared_) return;
+  if (::msync(base_, layout_.imageBytes, MS_SYNC) != 0) {
+    throw IoError(systemError("write its rows back", path_));
+  }
 }
 
 void AsicImage::close() {
   if (base_ == nullptr) return;
   ::munmap(base_, layout_.imageBytes);
   base_ = nullptr;
+  shared_ = false;
 }
 
 std::uint8_t* AsicImage::row(std::size_t region, std::uint32_t index) {

@@ -21,9 +21,18 @@
 //
 // The rest of the 4096-byte header is zero. Each region starts on a 64-byte
 // boundary and holds maxIndex - minIndex + 1 rows; the row of index i is at
-// region offset + (i - minIndex) * row bytes. A new image is written beside
-// its final name and renamed into place, so that an image either exists with
-// a complete header or not at all.
+// region offset + (i - minIndex) * row bytes.
+//
+// A new image is written beside its final name, under a short temporary name
+// of its own (temporaryPath), with every block allocated and synced before it
+// is renamed into place: an image either exists complete, with storage behind
+// every page, or not at all. A shared (writable) mapping of an existing image
+// first has its blocks allocated too, so that a sparse image on a full disk
+// is refused with an error instead of failing a row write. Only regular files
+// are opened; a FIFO or a device at the path is refused without waiting.
+// Writers of one image must be serialised by the caller (the agent's image
+// lock): a temporary file found by a writer is left by a run that died, and
+// is removed.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +74,8 @@ struct ImageLayout {
   // The header bytes of an image of this layout.
   std::vector<std::uint8_t> header() const;
   // Raises Asic::ChipDevice::Error, naming `path` and the first difference,
-  // unless `data` (`size` bytes, the whole image) has this layout's header.
+  // unless `data` (the first kHeaderBytes bytes of an image of `size` bytes)
+  // is this layout's header.
   void checkHeader(std::uint8_t const* data, std::uint64_t size, std::string const& path) const;
 };
 
@@ -80,12 +90,21 @@ class AsicImage {
   ImageLayout const& layout() const { return layout_; }
 
   // Creates an image with no valid row at `path` and maps it; refused when
-  // something exists at `path`.
+  // something exists at `path`. Raises Asic::ChipDevice::IoError, leaving
+  // nothing behind, when the image's blocks cannot be allocated or written.
   void create(std::string const& path);
   // Maps the image at `path` after checking its header. Private: writes stay
   // in this process (copy on write) and never reach the file.
   void open(std::string const& path, bool privateCopy);
+  // Writes the pages of a shared mapping back to the file and waits for them;
+  // raises Asic::ChipDevice::IoError when that fails.
+  void sync();
   void close();
+
+  // The temporary file a new image at `path` is written to: in the same
+  // directory, named ".ifa-asic-HASH.new" after a hash of the image's name,
+  // so that it fits every name length the directory allows.
+  static std::string temporaryPath(std::string const& path);
   bool isOpen() const { return base_ != nullptr; }
   std::string const& path() const { return path_; }
 
@@ -99,6 +118,7 @@ class AsicImage {
   ImageLayout layout_;
   std::string path_;
   std::uint8_t* base_ = nullptr;
+  bool shared_ = false;
 };
 
 }  // namespace SimChip

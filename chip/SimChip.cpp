@@ -3,12 +3,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace SimChip {
 
 Chip::Chip(ChipProfile const& profile) : profile_(profile), image_(imageLayout(profile)) {
   if (char const* knob = std::getenv(kCrashKnob)) crashAfter_ = std::strtoull(knob, nullptr, 10);
+  if (char const* knob = std::getenv(kPauseKnob)) {
+    char* end = nullptr;
+    pauseAfter_ = std::strtoull(knob, &end, 10);
+    if (*end == ':') pauseMilliseconds_ = static_cast<unsigned>(std::strtoul(end + 1, nullptr, 10));
+  }
 }
 
 void Chip::attach(std::string const& image, Mode mode) {
@@ -53,6 +60,9 @@ std::uint8_t* Chip::row(std::size_t region, std::uint32_t index) {
 void Chip::rowWritten() {
   ++rowWrites_;
   if (shared_ && crashAfter_ != 0 && rowWrites_ == crashAfter_) ::kill(::getpid(), SIGKILL);
+  if (shared_ && pauseAfter_ != 0 && rowWrites_ == pauseAfter_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMilliseconds_));
+  }
 }
 
 }  // namespace SimChip

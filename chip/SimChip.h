@@ -49,11 +49,17 @@ class Chip final : public Asic::ChipDevice {
   // (N > 0), the process kills itself (SIGKILL) right after its N-th row
   // write or delete to an image attached in open mode.
   static constexpr char const* kCrashKnob = "IFA_CHIP_CRASH_AFTER_WRITES";
+  // Environment knob of the concurrency tests: with
+  // IFA_CHIP_PAUSE_AFTER_WRITES=N:MS, the process sleeps MS milliseconds right
+  // after its N-th row write or delete to an image attached in open or create
+  // mode (an agent slowed half-way through an apply).
+  static constexpr char const* kPauseKnob = "IFA_CHIP_PAUSE_AFTER_WRITES";
 
   explicit Chip(ChipProfile const& profile);
 
   std::string profileName() const override { return std::string(profile_.name); }
   void attach(std::string const& image, Mode mode) override;
+  void sync() override { image_.sync(); }
   void detach() override;
   bool attached() const override { return image_.isOpen(); }
 
@@ -75,6 +81,8 @@ class Chip final : public Asic::ChipDevice {
   bool shared_ = false;
   std::uint64_t rowWrites_ = 0;
   std::uint64_t crashAfter_ = 0;
+  std::uint64_t pauseAfter_ = 0;
+  unsigned pauseMilliseconds_ = 0;
 };
 
 // The Util of `Table` on the simulated chip.

@@ -86,6 +86,19 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
                   "\"reqVector\" at column 61, found \"baseHdr=3)\""}));
     EXPECT_STREQ(e.what(), e.problems().front().c_str());
   }
+  // Past Config::kMaxProblems problems the rest are only counted.
+  std::string many;
+  for (int i = 0; i < 150; ++i) many += "Nope 1\n";
+  try {
+    Config::parse(many, "m.conf", ranges);
+    ADD_FAILURE() << "accepted";
+  } catch (ConfigError const& e) {
+    ASSERT_EQ(e.problems().size(), Config::kMaxProblems + 1);
+    EXPECT_EQ(e.problems()[99].rfind("m.conf:100:1: field \"table\": unknown table \"Nope\"", 0),
+              0u);
+    EXPECT_EQ(e.problems().back(), "m.conf: 50 more problems not listed");
+    EXPECT_EQ(e.total(), 150u);
+  }
 }
 
 }  // namespace

@@ -21,110 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "AgentProcessSupport.h"
 #include "TestTables.h"
 #include "agent/Config.h"
 #include "chip/ChipProfile.h"
 
 namespace {
 
+using namespace AgentTest;
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "ifa-agent-test.XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string file(std::string const& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string contents(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write(std::string const& path, std::string const& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-struct Result {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-  bool killed() const { return status == 128 + 9; }
-};
-
-// Runs the agent with `args` (shell words) and extra environment `env`
-// ("NAME=value ..."); the chip settings of the caller's environment are not
-// passed on.
-Result agent(std::string const& args, std::string const& env = "") {
-  TempDir io;
-  std::string const command = "env -u IFA_CHIP_PROFILE -u IFA_CHIP_CRASH_AFTER_WRITES " + env +
-                              " " IFA_AGENT_PROGRAM " " + args + " >" + io.file("out") + " 2>" +
-                              io.file("err");
-  int const raw = std::system(command.c_str());
-  Result r;
-  if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) r.status = 128 + WTERMSIG(raw);
-  r.out = contents(io.file("out"));
-  r.err = contents(io.file("err"));
-  return r;
-}
-
-std::string quote(std::string const& s) {
-  return "'" + s + "'";
-}
-
-std::string example(std::string const& name) {
-  return std::string(IFA_EXAMPLES_DIR) + "/agent/" + name;
-}
-
-IfaAgent::IndexRanges ranges(std::string_view profile) {
-  IfaAgent::IndexRanges out;
-  for (auto const& r : SimChip::profile(profile).ranges) {
-    out[std::string(r.table)] = {r.minIndex, r.maxIndex};
-  }
-  return out;
-}
-
-// The lines `show` prints for a configuration: every entry, in table and key
-// order.
-std::string shown(IfaAgent::Config const& config) {
-  std::string out;
-  IfaRuntime::AllTables::forEach([&]<class Table>() {
-    auto items = config.table<Table>().items;
-    std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.key < b.key; });
-    for (auto const& item : items) out += IfaAgent::configLine<Table>(item.key, item.entry) + "\n";
-  });
-  return out;
-}
-
-// Figures of a JSON report: table -> {entries, readBack, matched, ...}.
-struct Figures {
-  unsigned entries, readBack, matched, mismatched, missing, stale;
-};
-std::map<std::string, Figures> figures(std::string const& json) {
-  std::map<std::string, Figures> out;
-  std::regex const row(
-      "\\{\"table\":\"([^\"]+)\",\"entries\":(\\d+),\"readBack\":(\\d+),\"matched\":(\\d+),"
-      "\"mismatched\":(\\d+),\"missing\":(\\d+),\"stale\":(\\d+)");
-  for (std::sregex_iterator it(json.begin(), json.end(), row), end; it != end; ++it) {
-    auto n = [&](int i) { return static_cast<unsigned>(std::stoul((*it)[i])); };
-    out[(*it)[1]] = {n(2), n(3), n(4), n(5), n(6), n(7)};
-  }
-  return out;
-}
-
-// The phases of a JSON report, which close the report's object.
 struct Phases {
   std::uint64_t syncUs, replayUs, purgeUs;
 };
@@ -374,11 +280,6 @@ TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntou
   EXPECT_NE(many.err.find(dir.file("many.conf") + ":2:13: IfaSwitchId: field \"index\""),
             std::string::npos);
   EXPECT_NE(many.err.find("(2 problems)"), std::string::npos);
-  Result const unreadable =
-      agent("apply " + quote(dir.file("none.conf")) + " --image " + quote(image));
-  EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(unreadable.err.substr(0, unreadable.err.find('\n')),
-            dir.file("none.conf") + ": cannot read the configuration");
   EXPECT_EQ(contents(image), before);
 }
 

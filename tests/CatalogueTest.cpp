@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "EngineTestSupport.h"
@@ -155,6 +156,23 @@ TEST(CatalogueLoad, AgentNameIsReadOncePerProcessFromTheEnvironment) {
   EXPECT_EQ(dmamem_lib::Manager::agentName, atLoad);
   unsetenv("AGENT_PROCESS_NAME");
 }
+
+// A counted reference converts where the pointer converts: up to the
+// framework's base classes and to const, never down to a table type nor
+// across to another table.
+static_assert(
+    std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>, Orrin::Ptr<Asic::SwTable>>);
+static_assert(std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>,
+                                    Orrin::Ptr<CorvaneInt::IfaActionProfile const>>);
+static_assert(std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId::Util>,
+                                    Orrin::Ptr<Asic::SwTable::Util>>);
+static_assert(
+    !std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId>, Orrin::Ptr<Asic::SwTable>>);
+static_assert(!std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId>,
+                                       Orrin::Ptr<CorvaneInt::IfaActionProfile>>);
+static_assert(!std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>,
+                                       Orrin::Ptr<CorvaneInt::IfaActionProfile const>>);
+static_assert(!std::is_constructible_v<Orrin::Ptr<Asic::SwTable::Util>, Orrin::Ptr<Orrin::Node>>);
 
 TEST(CatalogueFactories, EachGivesANewEmptyTableFromTheSlabsTracked) {
   std::vector<Orrin::Ptr<Orrin::Node>> keep;

@@ -37,11 +37,20 @@ class ChipDevice {
    public:
     using std::runtime_error::runtime_error;
   };
+  // Raised when storage fails the hardware: no space left for a new or
+  // sparse image, a failed write or sync. The message names the file.
+  class IoError : public Error {
+   public:
+    using Error::Error;
+  };
 
   virtual ~ChipDevice() = default;
   // The chip profile: which chip this is and how large its tables are.
   virtual std::string profileName() const = 0;
   virtual void attach(std::string const& image, Mode mode) = 0;
+  // Makes the writes made in open or create mode durable; raises IoError
+  // when they cannot be.
+  virtual void sync() {}
   // Detaches the hardware; writes made in open mode are kept.
   virtual void detach() = 0;
   virtual bool attached() const = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "Orrin/Node.h"
@@ -18,8 +19,11 @@ class Ptr {
   }
   Ptr(Ptr const& o) noexcept : Ptr(o.p_) {}
   Ptr(Ptr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  // Converts only where a U* converts to a T* (an upcast, or adding const):
+  // a downcast or a cast between unrelated types does not compile.
   template <class U>
-  Ptr(Ptr<U> const& o) noexcept : Ptr(static_cast<T*>(o.get())) {}  // NOLINT: upcast
+  requires std::is_convertible_v<U*, T*> Ptr(Ptr<U> const& o)
+  noexcept : Ptr(static_cast<T*>(o.get())) {}  // NOLINT: implicit upcast
   ~Ptr() { reset(); }
 
   // A reference that takes over a use already added to `p`.

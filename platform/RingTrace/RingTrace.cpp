@@ -79,7 +79,9 @@ void MsgDesc::finish() {
   info.name = name_;
   info.format = format_;
   info.argTypes = argTypes_.codes();
-  *msgId_ = file_.registerMsg(std::move(info));
+  // Published after the description is stored: a thread that reads the new
+  // id finds its description.
+  std::atomic_ref<int>(*msgId_).store(file_.registerMsg(std::move(info)));
   finished_ = true;
 }
 
@@ -211,10 +213,13 @@ std::vector<Message> RingBuf::messages() const {
 TraceFile::TraceFile(std::size_t ringCapacityBytes) : ring_(ringCapacityBytes) {}
 
 bool TraceFile::msgIdInitialized(int const& msgId) const {
-  KIVA_ASSERT_AT(msgId >= 0, "msgId_ >= 0", "/usr/include/RingTrace/RingTrace", 269,
+  // The id variable is written by registration, possibly on another thread;
+  // its address is what identifies the site, so it is read in place.
+  int const id = std::atomic_ref<int>(const_cast<int&>(msgId)).load();
+  KIVA_ASSERT_AT(id >= 0, "msgId_ >= 0", "/usr/include/RingTrace/RingTrace", 269,
                  "RingTrace::TraceFile::msgIdInitialized");
-  if (msgId == 0) return false;
-  MsgInfo const* info = msgInfo(msgId);
+  if (id == 0) return false;
+  MsgInfo const* info = msgInfo(id);
   return info != nullptr && info->idAddress == &msgId;
 }
 

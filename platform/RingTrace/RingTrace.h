@@ -11,7 +11,11 @@
 //
 // A message site owns a function-local `static int msgId = 0` and calls
 // record(), which registers the site in the current trace file once and
-// records one message per call:
+// records one message per call. Sites may be reached by several threads at
+// once (two tables of one type, each used on its own thread): the id is read
+// and written atomically, and the check and the registration happen together
+// under the trace file's registration lock, so that a site is registered
+// once per file however many threads reach it first:
 //
 //     static int msgId = 0;
 //     RingTrace::record(msgId, __FILE__, __LINE__, "handleEntry", "{}: {}",
@@ -167,8 +171,13 @@ class TraceFile {
 
   // Whether the site whose id variable is `msgId` is registered in this
   // file: its id is not 0 and this file registered that id for that
-  // variable. A negative id is a broken contract and stops the process.
+  // variable. A negative id is a broken contract and stops the process. The
+  // id is read atomically, so this may run while another thread registers.
   bool msgIdInitialized(int const& msgId) const;
+
+  // Held while a site is checked and registered (see record()); separate
+  // from the lock of the descriptions, which registration takes itself.
+  std::mutex& registrationMutex() const { return registrationMutex_; }
 
   // The description registered under `msgId`, or null.
   MsgInfo const* msgInfo(int msgId) const;
@@ -190,6 +199,7 @@ class TraceFile {
   friend class MsgDesc;
   int registerMsg(MsgInfo info);
 
+  mutable std::mutex registrationMutex_;
   mutable std::mutex mutex_;
   // The description of id i is at i - 1; descriptions are never removed.
   std::vector<std::unique_ptr<MsgInfo const>> descs_;
@@ -238,7 +248,9 @@ std::string_view argText(T const& value) {
 // nothing without a default handle or without its trace file; registers the
 // site (name, format, one text argument type per argument) when its id is 0
 // or not registered in the current file; then records the message, with the
-// text of each argument while the ring is active.
+// text of each argument while the ring is active. The registration is checked
+// again under the file's registration lock, so that threads reaching an
+// unregistered site at once register it once and all record under its id.
 template <class... Args>
 void record(int& msgId, char const* sourceFile, unsigned line, char const* name, char const* format,
             Args const&... textArgs) {
@@ -247,12 +259,15 @@ void record(int& msgId, char const* sourceFile, unsigned line, char const* name,
   TraceFile* file = handle->mtTraceFile();
   if (file == nullptr) return;
   if (!file->msgIdInitialized(msgId)) {
-    MsgDesc desc(*file, &msgId, sourceFile, line);
-    for (std::size_t i = 0; i < sizeof...(Args); ++i) desc.formatString().put("p");
-    msgDesc(desc, nullptr, name, format);
-    desc.finish();
+    std::lock_guard<std::mutex> lock(file->registrationMutex());
+    if (!file->msgIdInitialized(msgId)) {
+      MsgDesc desc(*file, &msgId, sourceFile, line);
+      for (std::size_t i = 0; i < sizeof...(Args); ++i) desc.formatString().put("p");
+      msgDesc(desc, nullptr, name, format);
+      desc.finish();
+    }
   }
-  RingBuf& ring = RingBuf::startMsg(*file, msgId);
+  RingBuf& ring = RingBuf::startMsg(*file, std::atomic_ref<int>(msgId).load());
   if (ring.active()) (put(ring, Impl::argText(textArgs)), ...);
   ring.endMsg();
 }

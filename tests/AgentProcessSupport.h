@@ -1,0 +1,125 @@
+// Support for the tests that run ifa-agent as a process: temporary
+// directories, files, the agent run with its output and exit status, and
+// what `show` prints for a configuration.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestTables.h"
+#include "agent/Config.h"
+#include "chip/ChipProfile.h"
+
+namespace AgentTest {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "ifa-agent-test.XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string contents(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+inline void write(std::string const& path, std::string const& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+  bool killed() const { return status == 128 + 9; }
+};
+
+// Runs the agent with `args` (shell words, redirections of standard input
+// allowed) and extra environment `env` ("NAME=value ..."); the chip settings
+// of the caller's environment are not passed on. An agent still running after
+// two minutes is stopped (status 124), so that a hang fails the test.
+inline Result agent(std::string const& args, std::string const& env = "") {
+  TempDir io;
+  std::string const command =
+      "env -u IFA_CHIP_PROFILE -u IFA_CHIP_CRASH_AFTER_WRITES "
+      "-u IFA_CHIP_PAUSE_AFTER_WRITES " +
+      env + " timeout -k 5 120 " IFA_AGENT_PROGRAM " " + args + " >" + io.file("out") + " 2>" +
+      io.file("err");
+  int const raw = std::system(command.c_str());
+  Result r;
+  if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) r.status = 128 + WTERMSIG(raw);
+  r.out = contents(io.file("out"));
+  r.err = contents(io.file("err"));
+  return r;
+}
+
+inline std::string quote(std::string const& s) {
+  return "'" + s + "'";
+}
+
+inline std::string example(std::string const& name) {
+  return std::string(IFA_EXAMPLES_DIR) + "/agent/" + name;
+}
+
+inline IfaAgent::IndexRanges ranges(std::string_view profile) {
+  IfaAgent::IndexRanges out;
+  for (auto const& r : SimChip::profile(profile).ranges) {
+    out[std::string(r.table)] = {r.minIndex, r.maxIndex};
+  }
+  return out;
+}
+
+// The lines `show` prints for a configuration: every entry, in table and key
+// order.
+inline std::string shown(IfaAgent::Config const& config) {
+  std::string out;
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    auto items = config.table<Table>().items;
+    std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.key < b.key; });
+    for (auto const& item : items) out += IfaAgent::configLine<Table>(item.key, item.entry) + "\n";
+  });
+  return out;
+}
+
+// Figures of a JSON report: table -> {entries, readBack, matched, ...}.
+struct Figures {
+  unsigned entries, readBack, matched, mismatched, missing, stale;
+};
+inline std::map<std::string, Figures> figures(std::string const& json) {
+  std::map<std::string, Figures> out;
+  std::regex const row(
+      "\\{\"table\":\"([^\"]+)\",\"entries\":(\\d+),\"readBack\":(\\d+),\"matched\":(\\d+),"
+      "\"mismatched\":(\\d+),\"missing\":(\\d+),\"stale\":(\\d+)");
+  for (std::sregex_iterator it(json.begin(), json.end(), row), end; it != end; ++it) {
+    auto n = [&](int i) { return static_cast<unsigned>(std::stoul((*it)[i])); };
+    out[(*it)[1]] = {n(2), n(3), n(4), n(5), n(6), n(7)};
+  }
+  return out;
+}
+
+}  // namespace AgentTest
