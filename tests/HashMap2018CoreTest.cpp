@@ -684,14 +684,15 @@ TEST_F(CoreTest, CallPattern) {
     EXPECT_EQ(nodeTracker.liveObjects() - base.slots, map.core().allocatedSlots());
     EXPECT_EQ(HashMap2018Generic::bucketHeaderTracker_.liveObjects() - base.headers, 1);
 
-    // Each insertion places its node; a growth places the old members again
-    // into one new array. Members never move within an array.
+    // Each insertion places its node (and may move the member holding its
+    // home slot); a growth places the old members again into one new array.
     Calls const c1 = gCalls;
     for (std::uint32_t k = 1001; k < 1012; ++k) map.insert(k, k);
     long const rebuilt = (gCalls.place - c1.place) - 11;
     EXPECT_GE(gCalls.assemble - c1.assemble, 1) << "12 members outgrow the first array";
     EXPECT_GT(rebuilt, 0);
-    EXPECT_LT(rebuilt, 12) << "growth doubles: fewer than one move per member";
+    EXPECT_LT(rebuilt, 2 * 12)
+        << "growth doubles, and an insertion moves at most one member out of its home slot";
     EXPECT_EQ(gCalls.shiftOpen + gCalls.shiftClose, c0.shiftOpen + c0.shiftClose);
     EXPECT_EQ(nodeTracker.liveObjects() - base.slots, map.core().allocatedSlots());
 

@@ -49,9 +49,11 @@ constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
   std::abort();
 }
 
-// Members an array of `slots` slots takes before it must grow or split.
+// Members an array of `slots` slots takes before it must grow or split:
+// small arrays, which grow, up to 7/8; others nearly to the last slot, since
+// their home slots are kept for their owners (see placeIn).
 constexpr std::uint32_t fillLimit(std::uint32_t slots) {
-  return slots - slots / 8;
+  return slots < 16 ? slots - slots / 8 : slots - slots / 32;
 }
 
 // The size of an array built for `members` members: room for twice as many.
@@ -193,18 +195,29 @@ void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
   if (depth == depth_) ++deepestArrays_;
 }
 
-// Builds a member of `h` from `node`: in its home slot when that is free,
-// else in the first free slot. The array must have one.
+// Builds a member of `h` from `node` in its home slot when that is free, else
+// in the first free slot. A home slot held by a member that is not at home
+// there is handed to its owner and that member moves to the first free slot
+// instead (unless an iterator holds the array: members it has not reached
+// must stay where they are), so that more members are found at home. The
+// array must have a free slot.
 void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
                                   std::uint32_t hash, void* node, bool move) {
   std::uint32_t const slots = slotsOf(h);
   std::uint32_t* const hw = hashes(h, slots);
-  std::uint32_t slot = hash & (slots - 1);
-  if (!isFree(hw[slot], h)) {
+  std::size_t const ns = vt->nodeSize;
+  std::uint32_t const home = hash & (slots - 1);
+  std::uint32_t slot = home;
+  if (!isFree(hw[home], h)) {
     slot = static_cast<std::uint32_t>(
         forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
+    if ((hw[home] & (slots - 1)) != home && refs(h) == 1) {
+      vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
+      hw[slot] = hw[home];
+      slot = home;
+    }
   }
-  void* const dst = nodes(h) + std::size_t{slot} * vt->nodeSize;
+  void* const dst = nodes(h) + slot * ns;
   vt->place()(vt, dst, node, move);
   hw[slot] = hash;
   h->word += 1u << kLiveShift;

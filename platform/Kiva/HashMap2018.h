@@ -38,8 +38,10 @@
 //
 // Placement: a member goes to its home slot, hash & (S - 1) (the low bits;
 // the directory uses the top ones), when that is free, else to the first
-// free slot. Members never move within an array. Removal frees the slot's
-// hash word and leaves the node's bytes as they are.
+// free slot; a home slot taken by a member that is not at home there is
+// handed to its owner, that member moving to a free slot (but never while an
+// iterator holds the array). Removal frees the slot's hash word and leaves
+// the node's bytes as they are.
 //
 // Lookup: one directory read, then the home slot's hash word and node, which
 // the processor loads side by side since both addresses come from the
@@ -49,11 +51,11 @@
 // The common case is inline below.
 //
 // Sizes: a new array starts with 4 slots and doubles when 7/8 full, up to 32;
-// a full array of 32 or more slots splits, each half getting room for twice
-// its members. So between two splits of an array about half its slots fill
-// without any allocation, and memory stays proportional to the member count.
-// Rebuilding an array (growth, split, shrink, merge) reports the new array
-// once to the node type's tracker and moves each node with `place`.
+// an array of 32 or more slots with one slot in 32 left free splits, each
+// half getting room for twice its members. So between two splits of an array about half its slots
+// fill without any allocation, and memory stays proportional to the member count. Rebuilding an
+// array (growth, split, shrink, merge) reports the new array once to the node type's tracker and
+// moves each node with `place`.
 //
 // Deletion frees the slot. An array left empty is released; an array left
 // less than 1/8 full is rebuilt at twice its members; two buddy arrays of the
@@ -435,8 +437,8 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
 //    be visited.
 //  - _memberDelAll and emptyAllBuckets are allowed; the walk then ends.
 // In every case each member present for the whole walk is visited exactly
-// once: members move only when their array is rebuilt, and an array the
-// iterator holds is never rebuilt in place. When it has been replaced (grown,
+// once: an array the iterator holds is never rebuilt in place, and no
+// member moves within it. When it has been replaced (grown,
 // split, shrunk, merged, or dropped by the collection), the iterator finishes
 // the old copy, looking each of its remaining members up in the collection
 // to skip those removed since and to return the current node of the others,
