@@ -58,7 +58,7 @@ struct NodeOps {
   static constexpr std::size_t kSlotBytes = sizeof(Node) + 4;
 
   // The collection type's descriptor, built on first use.
-  static Kiva::HashMap2018VTable const& vt() {
+  [[gnu::always_inline]] static Kiva::HashMap2018VTable const& vt() {
     static Kiva::HashMap2018VTable const vt_(kFlags, sizeof(Node), &bktHdrRefDec, &keyEqualsNode,
                                              &place, &shift, &newBucketAssemble,
                                              &compareOrLruUnlink);

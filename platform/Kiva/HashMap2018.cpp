@@ -400,6 +400,11 @@ void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t 
 void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
                                      HashMap2018BucketHdr* h) {
   std::uint32_t const live = liveOf(h);
+  // The common case: too many members to merge or shrink, and a directory in
+  // proportion.
+  if (live > kSparseMergeMembers && live * kShrinkBelow >= slotsOf(h) &&
+      (std::uint64_t{1} << depth_) <= kSparseDirectory * count_)
+    return;
   std::uint32_t const depth = depthOf(h);
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const size = rangeSize(depth);
