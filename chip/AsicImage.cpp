@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "Asic/ChipRegistry.h"
@@ -92,23 +93,69 @@ ImageLayout::ImageLayout(std::string profileName, std::vector<RegionSpec> region
   imageBytes = at;
 }
 
+namespace {
+
+constexpr HeaderField const& field(HeaderField::Id id) {
+  return kHeaderFields[id];
+}
+
+constexpr bool inIdOrder() {
+  for (std::size_t i = 0; i < std::size(kHeaderFields); ++i) {
+    if (static_cast<std::size_t>(kHeaderFields[i].id) != i) return false;
+  }
+  return true;
+}
+static_assert(inIdOrder(), "kHeaderFields is indexed by HeaderField::Id");
+
+}  // namespace
+
 std::vector<std::uint8_t> ImageLayout::header() const {
   std::vector<std::uint8_t> out(kHeaderBytes, 0);
-  std::memcpy(out.data(), kMagic, sizeof kMagic);
-  put(out, 8, kVersion, 4);
-  put(out, 12, kHeaderBytes, 4);
-  putName(out, 16, profile, kProfileNameBytes);
-  put(out, 48, regions.size(), 4);
-  put(out, 56, imageBytes, 8);
-  for (std::size_t i = 0; i < regions.size(); ++i) {
-    std::size_t const at = kDescriptorsAt + i * kDescriptorBytes;
-    RegionSpec const& r = regions[i];
-    putName(out, at, r.table, kTableNameBytes);
-    put(out, at + 48, r.minIndex, 4);
-    put(out, at + 52, r.maxIndex, 4);
-    put(out, at + 56, r.rowBits, 2);
-    put(out, at + 58, r.rowBytes, 2);
-    put(out, at + 60, offsets[i], 4);
+  for (HeaderField const& f : kHeaderFields) {
+    for (std::size_t i = 0; i < (f.perRegion ? regions.size() : 1); ++i) {
+      std::size_t const at = fieldAt(f, i);
+      RegionSpec const* r = f.perRegion ? &regions[i] : nullptr;
+      switch (f.id) {
+        case HeaderField::magic:
+          putName(out, at, std::string(kMagic, sizeof kMagic - 1), f.bytes);
+          break;
+        case HeaderField::version:
+          put(out, at, kVersion, f.bytes);
+          break;
+        case HeaderField::headerBytes:
+          put(out, at, kHeaderBytes, f.bytes);
+          break;
+        case HeaderField::profile:
+          putName(out, at, profile, f.bytes);
+          break;
+        case HeaderField::regionCount:
+          put(out, at, regions.size(), f.bytes);
+          break;
+        case HeaderField::reserved:
+          break;
+        case HeaderField::imageBytes:
+          put(out, at, imageBytes, f.bytes);
+          break;
+        case HeaderField::table:
+          putName(out, at, r->table, f.bytes);
+          break;
+        case HeaderField::minIndex:
+          put(out, at, r->minIndex, f.bytes);
+          break;
+        case HeaderField::maxIndex:
+          put(out, at, r->maxIndex, f.bytes);
+          break;
+        case HeaderField::rowBits:
+          put(out, at, r->rowBits, f.bytes);
+          break;
+        case HeaderField::rowBytes:
+          put(out, at, r->rowBytes, f.bytes);
+          break;
+        case HeaderField::regionOffset:
+          put(out, at, offsets[i], f.bytes);
+          break;
+      }
+    }
   }
   return out;
 }
@@ -116,52 +163,53 @@ std::vector<std::uint8_t> ImageLayout::header() const {
 void ImageLayout::checkHeader(std::uint8_t const* data, std::uint64_t size,
                               std::string const& path) const {
   std::string const where = "image " + path + ": ";
-  if (size < kHeaderBytes || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
+  auto number = [&](HeaderField::Id id) { return get(data, field(id).at, field(id).bytes); };
+  HeaderField const& magicField = field(HeaderField::magic);
+  static_assert(sizeof kMagic == kHeaderFields[HeaderField::magic].bytes);
+  if (size < kHeaderBytes || std::memcmp(data + magicField.at, kMagic, magicField.bytes) != 0) {
     throw Error(where + "not an IFA ASIC image (no \"IFAASIC\" magic in a " +
                 std::to_string(kHeaderBytes) + "-byte header)");
   }
-  auto const version = get(data, 8, 4);
+  auto const version = number(HeaderField::version);
   if (version != kVersion) {
     throw Error(where + "format version " + std::to_string(version) + ", this chip reads version " +
                 std::to_string(kVersion));
   }
-  if (get(data, 12, 4) != kHeaderBytes) {
-    throw Error(where + "header of " + std::to_string(get(data, 12, 4)) + " bytes, expected " +
-                std::to_string(kHeaderBytes));
+  if (number(HeaderField::headerBytes) != kHeaderBytes) {
+    throw Error(where + "header of " + std::to_string(number(HeaderField::headerBytes)) +
+                " bytes, expected " + std::to_string(kHeaderBytes));
   }
-  std::string const imageProfile = getName(data, 16, kProfileNameBytes);
+  HeaderField const& profileField = field(HeaderField::profile);
+  std::string const imageProfile = getName(data, profileField.at, profileField.bytes);
   if (imageProfile != profile) {
     throw Error(where + "made for chip profile \"" + imageProfile + "\", this chip is \"" +
                 profile + "\"");
   }
-  if (get(data, 48, 4) != regions.size()) {
-    throw Error(where + std::to_string(get(data, 48, 4)) + " tables, this chip has " +
-                std::to_string(regions.size()));
+  if (number(HeaderField::regionCount) != regions.size()) {
+    throw Error(where + std::to_string(number(HeaderField::regionCount)) +
+                " tables, this chip has " + std::to_string(regions.size()));
   }
   std::vector<std::uint8_t> const expected = header();
   for (std::size_t i = 0; i < regions.size(); ++i) {
-    std::size_t const at = kDescriptorsAt + i * kDescriptorBytes;
     RegionSpec const& r = regions[i];
-    std::string const name = getName(data, at, kTableNameBytes);
+    HeaderField const& tableField = field(HeaderField::table);
+    std::string const name = getName(data, fieldAt(tableField, i), tableField.bytes);
     std::string const table = "table " + std::to_string(i) + " (" + r.table + "): ";
     if (name != r.table) throw Error(where + table + "the image has \"" + name + "\" there");
-    auto field = [&](std::size_t off, std::size_t bytes, char const* what) {
-      auto const have = get(data, at + off, bytes), want = get(expected.data(), at + off, bytes);
+    for (HeaderField const& f : kHeaderFields) {
+      if (!f.perRegion || f.text) continue;
+      auto const have = get(data, fieldAt(f, i), f.bytes);
+      auto const want = get(expected.data(), fieldAt(f, i), f.bytes);
       if (have != want) {
-        throw Error(where + table + what + " " + std::to_string(have) + " in the image, " +
+        throw Error(where + table + f.name + " " + std::to_string(have) + " in the image, " +
                     std::to_string(want) + " expected");
       }
-    };
-    field(48, 4, "minIndex");
-    field(52, 4, "maxIndex");
-    field(56, 2, "row bits");
-    field(58, 2, "row bytes");
-    field(60, 4, "region offset");
+    }
   }
-  if (get(data, 56, 8) != imageBytes || size != imageBytes) {
+  if (number(HeaderField::imageBytes) != imageBytes || size != imageBytes) {
     throw Error(where + "image of " + std::to_string(size) + " bytes (header says " +
-                std::to_string(get(data, 56, 8)) + "), " + std::to_string(imageBytes) +
-                " expected");
+                std::to_string(number(HeaderField::imageBytes)) + "), " +
+                std::to_string(imageBytes) + " expected");
   }
   if (std::memcmp(data, expected.data(), kHeaderBytes) != 0) {
     throw Error(where + "the header's unused bytes are not zero");

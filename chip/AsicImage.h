@@ -53,13 +53,56 @@ struct RegionSpec {
   std::uint32_t rows() const { return maxIndex - minIndex + 1; }
 };
 
+// One field of the header, or of each region's descriptor (perRegion, `at`
+// counted from the descriptor's start). `name` is how a refusal of the field
+// names it. Text fields are NUL-padded; the others little-endian numbers.
+struct HeaderField {
+  enum Id : std::uint8_t {
+    magic,
+    version,
+    headerBytes,
+    profile,
+    regionCount,
+    reserved,
+    imageBytes,
+    table,
+    minIndex,
+    maxIndex,
+    rowBits,
+    rowBytes,
+    regionOffset,
+  };
+  Id id;
+  std::size_t at;
+  std::size_t bytes;
+  char const* name;
+  bool perRegion;
+  bool text;
+};
+
+// Every field of the header, in the order of Id; the header's writer and its
+// checker both work from this table.
+inline constexpr HeaderField kHeaderFields[] = {
+    {HeaderField::magic, 0, 8, "magic", false, true},
+    {HeaderField::version, 8, 4, "format version", false, false},
+    {HeaderField::headerBytes, 12, 4, "header of", false, false},
+    {HeaderField::profile, 16, 32, "chip profile", false, true},
+    {HeaderField::regionCount, 48, 4, "tables", false, false},
+    {HeaderField::reserved, 52, 4, "unused", false, false},
+    {HeaderField::imageBytes, 56, 8, "image of", false, false},
+    {HeaderField::table, 0, 48, "the image has", true, true},
+    {HeaderField::minIndex, 48, 4, "minIndex", true, false},
+    {HeaderField::maxIndex, 52, 4, "maxIndex", true, false},
+    {HeaderField::rowBits, 56, 2, "row bits", true, false},
+    {HeaderField::rowBytes, 58, 2, "row bytes", true, false},
+    {HeaderField::regionOffset, 60, 4, "region offset", true, false},
+};
+
 // Where everything of an image of a profile lies.
 struct ImageLayout {
   static constexpr char kMagic[8] = {'I', 'F', 'A', 'A', 'S', 'I', 'C', '\0'};
   static constexpr std::uint32_t kVersion = 1;
   static constexpr std::uint32_t kHeaderBytes = 4096;
-  static constexpr std::size_t kProfileNameBytes = 32;
-  static constexpr std::size_t kTableNameBytes = 48;
   static constexpr std::size_t kDescriptorBytes = 64;
   static constexpr std::size_t kDescriptorsAt = 64;
   static constexpr std::size_t kRegionAlign = 64;
@@ -73,6 +116,11 @@ struct ImageLayout {
 
   // The header bytes of an image of this layout.
   std::vector<std::uint8_t> header() const;
+  // Where `field` of region `region` (ignored for a field of the header
+  // itself) lies in the header.
+  static std::size_t fieldAt(HeaderField const& field, std::size_t region = 0) {
+    return field.perRegion ? kDescriptorsAt + region * kDescriptorBytes + field.at : field.at;
+  }
   // Raises Asic::ChipDevice::Error, naming `path` and the first difference,
   // unless `data` (the first kHeaderBytes bytes of an image of `size` bytes)
   // is this layout's header.

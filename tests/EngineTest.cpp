@@ -25,9 +25,14 @@ template <class Table>
 struct TableRig {
   using Entry = typename Table::Entry;
 
-  TableRig() {
+  // Without a Util the table still has its hardware table.
+  explicit TableRig(bool withUtil = true) {
     table->publisher()->observerIs(&pubs);
-    attach();
+    if (withUtil) {
+      attach();
+    } else {
+      table->hwTableIs(hw);
+    }
   }
   ~TableRig() {
     if (table) table->publisher()->observerDel(&pubs);
@@ -307,22 +312,37 @@ TEST(EngineRestart, ReadBackReplayAndPurgeLeaveExactlyTheConfiguration) {
                  }));
 }
 
-TEST(EngineRestart, PurgeSkipsResolvedKeysAndDeletesTheOthers) {
+TEST(EngineRestart, PurgeReleasesThenDeletesEachStaleRowAndSkipsResolvedKeys) {
   using Table = CorvaneInt::IfaTimeOfDay;
   TableRig<Table> rig;
   Table::Entry e;
   e.hwUpdateDisable = 1;
-  rig.table->syncedEntryIs(1, e);
-  rig.table->syncedEntryIs(2, e);
-  rig.util->forcedCompare = false;
-  Table::Entry other;
-  rig.table->entryCommit(1, other);  // mismatched: synced entry 1 goes with the rewrite
-  rig.table->syncedEntryIs(1, e);    // read back again, now held by a resolved key
+  for (std::uint32_t k : {1u, 2u, 3u}) rig.util->rows[k] = e;
+  rig.table->syncEntries();
+  rig.table->doInitComplete();
+  rig.table->entryCommit(2, e);  // written directly: the synced entry of 2 stays
+  ASSERT_EQ(rig.table->syncedEntrys(), 3u);
+  // The purge walks the synced entries in the collection's order: each stale
+  // row is released (2) and then deleted; key 2 is only dropped.
+  Strings expected;
+  for (auto it = rig.table->syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
+    std::string const k = std::to_string(it.staleNode()->key.value);
+    if (k != "2") expected.insert(expected.end(), {"tracker " + k + " 2", "del " + k});
+  }
   rig.util->take();
+  rig.table->prevResolvedEntryState_ = 1;  // a delete with the flag clear would report 4
   rig.table->purgeStaleEntries();
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 2 2", "del 2"}));
+  EXPECT_EQ(rig.util->take(), expected);
+  EXPECT_EQ(rig.table->prevResolvedEntryState_, 0);
+  EXPECT_EQ(rig.table->indexReconciled_, 0);
   EXPECT_EQ(rig.table->syncedEntrys(), 0u);
-  EXPECT_EQ(rig.stats().entryStale, 1u);
+  EXPECT_EQ(rig.util->rows.size(), 1u);
+  EXPECT_EQ(rig.util->rows.count(2), 1u);
+  auto const s = rig.stats();
+  EXPECT_EQ(s.entryStale, 2u);
+  EXPECT_EQ(s.entryMatched + s.entryMismatched + s.entryMissing, 0u);
+  EXPECT_EQ(rig.hw->indexUserTracker()->indicesInUse(), 1u);
+  EXPECT_EQ(rig.hw->indexUserTracker()->refusals(), 0u);
 }
 
 TEST(EngineAutoCommit, AdoptsEveryRowReadBackWithoutWriting) {
@@ -348,38 +368,42 @@ TEST(EngineAutoCommit, AdoptsEveryRowReadBackWithoutWriting) {
   EXPECT_FALSE(rig.table->entryHas(99));
 }
 
-TEST(EngineBulk, EntryRemoveAllReportsTwoAndCleanupTellsEmptyNodesApart) {
+TEST(EngineBulk, EachRowGoesAfterItsTrackerCallAndOnlyThroughAUtil) {
   using Table = CorvaneInt::IfaEpRecirc;
-  for (bool useCleanup : {false, true}) {
-    TableRig<Table> rig;
-    rig.table->doInitComplete();
-    Table::Entry e;
-    e.cos = 5;
-    rig.table->entryCommit(1, e);
-    rig.table->entryCommit(2, e);
-    rig.table->resolvedEntryIs(3, Kiva::Optional<Table::Entry>());
-    rig.util->take();
-    rig.pubs.take();
-    if (useCleanup) {
-      rig.table->cleanup();
-    } else {
-      rig.table->entryRemoveAll();
-    }
-    Strings log = rig.util->take();
-    std::sort(log.begin(), log.end());
-    Strings const expected =
-        useCleanup
-            ? Strings{"del 1", "del 2", "del 3", "tracker 1 2", "tracker 2 2", "tracker 3 4"}
-            : Strings{"del 1", "del 2", "del 3", "tracker 1 2", "tracker 2 2", "tracker 3 2"};
-    EXPECT_EQ(log, expected);
-    EXPECT_EQ(rig.pubs.take().size(), 3u);
-    EXPECT_EQ(rig.table->resolvedEntrys(), 0u);
-    EXPECT_EQ(rig.hw->indexUserTracker() == nullptr, useCleanup);
-    if (useCleanup) {
+  enum class How { entryRemoveAll, cleanup, destructor };
+  for (bool withUtil : {true, false}) {
+    for (How how : {How::entryRemoveAll, How::cleanup, How::destructor}) {
+      SCOPED_TRACE(std::to_string(withUtil) + " " + std::to_string(static_cast<int>(how)));
+      TableRig<Table> rig(withUtil);
+      rig.table->doInitComplete();
+      Table::Entry e;
+      e.cos = 5;
+      rig.table->entryCommit(1, e);
+      rig.table->entryCommit(2, e);
+      rig.table->resolvedEntryIs(3, Kiva::Optional<Table::Entry>());
+      // Keys go in the resolved collection's order; entryRemoveAll reports 2
+      // for each, cleanup 4 for the key without value.
+      Strings expected;
+      for (auto it = rig.table->resolvedEntryColl().begin(); withUtil && !it.atEnd();
+           it.advance()) {
+        std::string const k = std::to_string(it.staleNode()->key.value);
+        bool const release = how == How::entryRemoveAll || it.staleNode()->value.hasValue();
+        expected.insert(expected.end(), {"tracker " + k + (release ? " 2" : " 4"), "del " + k});
+      }
+      rig.util->take();
+      rig.pubs.take();
+      if (how == How::entryRemoveAll) rig.table->entryRemoveAll();
+      if (how == How::cleanup) rig.table->cleanup();
+      if (how == How::destructor) rig.table = nullptr;
+      EXPECT_EQ(rig.util->take(), expected);
+      EXPECT_EQ(rig.pubs.take().size(), 3u);
+      EXPECT_TRUE(!rig.table || rig.table->resolvedEntrys() == 0u);
+      bool const trackerGone = withUtil && how != How::entryRemoveAll;
+      EXPECT_EQ(rig.hw->indexUserTracker() == nullptr, trackerGone);
       EXPECT_EQ(rig.hw->trackerDeletions(),
-                (std::vector<Asic::HwTable::TrackerDeletion>{{0, false, true}}));
-    } else {
-      EXPECT_EQ(rig.hw->indexUserTracker()->indicesInUse(), 0u);
+                trackerGone ? (std::vector<Asic::HwTable::TrackerDeletion>{{0, false, true}})
+                            : std::vector<Asic::HwTable::TrackerDeletion>{});
+      EXPECT_TRUE(trackerGone || rig.hw->indexUserTracker()->indicesInUse() == 0u);
     }
   }
 }

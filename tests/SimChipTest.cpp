@@ -217,6 +217,36 @@ TEST(AsicImage, RefusesAnImageThatIsNotThisChipsAndLeavesItUntouched) {
             0u);
 }
 
+// Any one field of the header changed, in the header or in any descriptor,
+// is refused by a message that names the field (and its table).
+TEST(AsicImage, RefusesAHeaderWithAnyOneFieldChangedAndNamesTheField) {
+  SimChip::ImageLayout const layout = SimChip::imageLayout(SimChip::profile("corvane-sim-a"));
+  std::vector<std::uint8_t> const header = layout.header();
+  std::vector<bool> covered(header.size(), false);
+  layout.checkHeader(header.data(), layout.imageBytes, "p");
+  for (SimChip::HeaderField const& f : SimChip::kHeaderFields) {
+    for (std::size_t i = 0; i < (f.perRegion ? layout.regions.size() : 1); ++i) {
+      std::size_t const at = SimChip::ImageLayout::fieldAt(f, i);
+      for (std::size_t b = at; b < at + f.bytes; ++b) {
+        EXPECT_FALSE(covered[b]) << f.name << " overlaps at " << b;
+        covered[b] = true;
+      }
+      std::vector<std::uint8_t> changed = header;
+      changed[at] ^= 1;
+      std::string message = "accepted";
+      try {
+        layout.checkHeader(changed.data(), layout.imageBytes, "p");
+      } catch (Asic::ChipDevice::Error const& e) {
+        message = e.what();
+      }
+      std::string const table =
+          f.perRegion ? "table " + std::to_string(i) + " (" + layout.regions[i].table + "): " : "";
+      EXPECT_EQ(message.rfind("image p: " + table, 0), 0u) << message;
+      EXPECT_NE(message.find(f.name), std::string::npos) << f.name << ": " << message;
+    }
+  }
+}
+
 // --- The chip's Utils under the engine ---
 
 // All fourteen tables on one chip, for one run.
