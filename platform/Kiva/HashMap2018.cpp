@@ -195,26 +195,31 @@ void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
   if (depth == depth_) ++deepestArrays_;
 }
 
-// Builds a member of `h` from `node` in its home slot when that is free, else
-// in the first free slot. A home slot held by a member that is not at home
-// there is handed to its owner and that member moves to the first free slot
-// instead (unless an iterator holds the array: members it has not reached
-// must stay where they are), so that more members are found at home. The
-// array must have a free slot.
+// Builds a member of `h` from `node` in the first of its home slots that is
+// free, else in the first free slot. A first home slot held by a member that
+// is at none of its own homes there is handed to its owner and that member
+// moves to the free slot instead (unless an iterator holds the array:
+// members it has not reached must stay where they are), so that more members
+// are found at home. The array must have a free slot.
 void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
                                   std::uint32_t hash, void* node, bool move) {
   std::uint32_t const slots = slotsOf(h);
   std::uint32_t* const hw = hashes(h, slots);
   std::size_t const ns = vt->nodeSize;
-  std::uint32_t const home = hash & (slots - 1);
+  std::uint32_t const home = homeOf(hash, slots);
   std::uint32_t slot = home;
   if (!isFree(hw[home], h)) {
-    slot = static_cast<std::uint32_t>(
-        forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
-    if ((hw[home] & (slots - 1)) != home && refs(h) == 1) {
-      vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
-      hw[slot] = hw[home];
-      slot = home;
+    std::uint32_t const second = secondHomeOf(hash, slots);
+    if (isFree(hw[second], h)) {
+      slot = second;
+    } else {
+      slot = static_cast<std::uint32_t>(
+          forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
+      if (!isHome(hw[home], home, slots) && refs(h) == 1) {
+        vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
+        hw[slot] = hw[home];
+        slot = home;
+      }
     }
   }
   void* const dst = nodes(h) + slot * ns;
