@@ -3,6 +3,7 @@
 // std::map, and the allocation accounting back to zero after destruction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -223,6 +224,52 @@ TEST(EntryCollections, BareValueTableMatchesTheModel) {
 }
 TEST(EntryCollections, FieldlessTableMatchesTheModel) {
   modelCollections<CorvaneInt::IfaMetadataConstructProfile>(3);
+}
+
+// Keys whose hashes share their top 13 bits, committed into an empty table
+// and into one of 200,000 random keys: arrays split further instead of
+// overflowing, and every key is found. Then a mass removal: the slots held
+// stay within the core's bound of 8 per member.
+TEST(EntryCollections, ClusteredHashesAndMassRemovalsStayBounded) {
+  using T = CorvaneInt::IfaSwitchId;
+  auto const prefixOf = [](std::uint32_t key) { return T::ResolvedEntryColl::keyHash(key) >> 19; };
+  auto const entryOf = [](std::uint32_t key) {
+    T::Entry e;
+    e.switchId = key;
+    return e;
+  };
+  std::vector<std::uint32_t> clustered;
+  for (std::uint32_t k = 0; clustered.size() < 20000; ++k) {
+    if (prefixOf(k) == prefixOf(0)) clustered.push_back(k);
+  }
+  for (std::uint32_t background : {0u, 200000u}) {
+    SCOPED_TRACE(testing::Message() << background << " random keys besides");
+    Orrin::Ptr<T> table(new T);
+    std::mt19937_64 rng(5);
+    for (std::uint32_t i = 0; i < background;) {
+      std::uint32_t const k = static_cast<std::uint32_t>(rng());
+      if (prefixOf(k) != prefixOf(0) && !table->entryHas(k)) {
+        table->entryCommit(k, IfaTest::randomEntry<T::Entry>(rng));
+        ++i;
+      }
+    }
+    for (std::uint32_t k : clustered) table->entryCommit(k, entryOf(k));
+    for (std::uint32_t k : clustered) ASSERT_EQ(table->entry(k), entryOf(k)) << k;
+    ASSERT_EQ(table->resolvedEntrys(), background + clustered.size());
+    auto const& core = table->resolvedEntryColl().core();
+    EXPECT_LE(core.directorySize(), std::max(1024u, 2 * core.memberCount()));
+    EXPECT_LE(core.allocatedSlots(), 8 * core.memberCount());
+  }
+  Orrin::Ptr<T> table(new T);
+  std::vector<std::uint32_t> keys(100000);
+  for (std::uint32_t k = 0; k < keys.size(); ++k) table->entryCommit(keys[k] = k, entryOf(k));
+  std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
+  for (std::uint32_t i = 0; i < 90000; ++i) table->entryRemove(keys[i]);
+  auto const& core = table->resolvedEntryColl().core();
+  EXPECT_EQ(core.memberCount(), 10000u);
+  EXPECT_LE(core.allocatedSlots(), 8 * core.memberCount());
+  for (std::uint32_t i = 90000; i < keys.size(); ++i)
+    ASSERT_EQ(table->entry(keys[i]), entryOf(keys[i]));
 }
 
 TEST(EntryCollections, TheTwoCollectionsOfATableAreIndependent) {

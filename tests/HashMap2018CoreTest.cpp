@@ -539,39 +539,6 @@ TEST_F(CoreTest, WalksSurviveSplitsMergesAndDirectoryChanges) {
   base.expectRestored();
 }
 
-// Keys whose hashes share their top 13 bits, alone and among random keys: no
-// array outgrows what the directory's allowance leaves it, the directory
-// stays proportional to the members, and every key is found.
-TEST_F(CoreTest, KeysSharingAHashPrefixNeitherAbortNorBlowUp) {
-  gStrict = false;  // large: skip the per-call array lookups
-  std::vector<std::uint32_t> clustered;
-  std::uint32_t const prefix = hashOf(0) >> 19;
-  for (std::uint32_t k = 0; clustered.size() < 20000; ++k) {
-    if (hashOf(k) >> 19 == prefix) clustered.push_back(k);
-  }
-  for (std::uint32_t background : {0u, 200000u}) {
-    SCOPED_TRACE(testing::Message() << background << " random keys besides");
-    Baseline const base;
-    {
-      TestMap map;
-      std::mt19937 rng(3);
-      std::set<std::uint32_t> others;
-      while (others.size() < background) {
-        std::uint32_t const k = static_cast<std::uint32_t>(rng());
-        if (hashOf(k) >> 19 != prefix) others.insert(k);
-      }
-      for (std::uint32_t k : others) map.insert(k, k);
-      for (std::uint32_t k : clustered) map.insert(k, k + 1);
-      for (std::uint32_t k : clustered) ASSERT_EQ(map.find(k)->payload, k + 1u);
-      for (std::uint32_t k : others) ASSERT_EQ(map.find(k)->payload, k);
-      std::uint32_t const n = map.core().memberCount();
-      EXPECT_LE(map.core().directorySize(), std::max(1024u, 2 * n));
-      EXPECT_LE(map.core().allocatedSlots(), 8 * n);
-    }
-    base.expectRestored();
-  }
-}
-
 TEST_F(CoreTest, RemovingTheCurrentMemberThenLookingMovesToItsSuccessor) {
   TestMap map;
   for (std::uint32_t k = 0; k < 50; ++k) map.insert(k, k);
