@@ -135,8 +135,8 @@ class SwTable::Accessor {
     programHwEntryAt(key, entryState, utilIfExists(), swTable_->resolvedEntryColl()[key]);
   }
 
-  void programHwEntryAt(Index const& key, SwTableBase::EntryState entryState, Util const* util,
-                        ResolvedNode const* node) {
+  [[gnu::always_inline]] void programHwEntryAt(Index const& key, SwTableBase::EntryState entryState,
+                                               Util const* util, ResolvedNode const* node) {
     IFA_ENGINE_RINGTRACE("programHwEntry");
     IFA_ENGINE_TRACE(8, "programHwEntry") << " key: " << key << ", entryState:" << entryState;
     IFA_ENGINE_TRACE(8, "traceHwIndex") << " Acquired hwIndex : " << key;
@@ -156,7 +156,8 @@ class SwTable::Accessor {
 
   // The row write of `key` from its resolved node's value (an empty value
   // without a node). The Util reads the value where the node holds it.
-  void hwTableEntryIsAt(Util const* util, Index const& key, ResolvedNode const* node) {
+  [[gnu::always_inline]] void hwTableEntryIsAt(Util const* util, Index const& key,
+                                               ResolvedNode const* node) {
     IFA_ENGINE_TRACE(8, "hwTableEntryIs") << " : key: " << key;
     bool const hasValue = node != nullptr && node->value.hasValue();
     if (!swTable_->indexReconciled_) {
@@ -175,7 +176,8 @@ class SwTable::Accessor {
     }
   }
 
-  void hwTableEntryDel(Util const* util, Index const& key, Kiva::Optional<Asic::Index> const&) {
+  [[gnu::always_inline]] void hwTableEntryDel(Util const* util, Index const& key,
+                                              Kiva::Optional<Asic::Index> const&) {
     IFA_ENGINE_TRACE(8, "hwTableEntryDel") << ": Deleting entry at key:" << key;
     if (swTable_->indexReconciled_) {
       tracker(util, key, OpType{2});
@@ -191,7 +193,7 @@ class SwTable::Accessor {
   // table reads the state from the node it removes, in the same lookup.
   void deleteResolvedEntry(Index const& key) { swTable_->resolvedEntryRemove(key, true); }
 
-  Util const* utilIfExists() const {
+  [[gnu::always_inline]] Util const* utilIfExists() const {
     if (swTable_->utilHolderEmpty()) return nullptr;
     Orrin::Ptr<SwTable::Util> const hold = swTable_->utilHolder();
     return swTable_->util();
