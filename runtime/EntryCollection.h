@@ -7,8 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <new>
+#include <utility>
 
 #include "Kiva/Hash.h"
 #include "Kiva/HashMap2018.h"

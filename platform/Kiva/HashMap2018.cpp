@@ -175,7 +175,6 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, 
   AllocTrackTypeInfo::_trackAllocation(bucketHeaderTracker_, "Kiva::HashMap2018BucketHdr",
                                        sizeof(HashMap2018BucketHdr), 1);
   slots_ += slots;
-  ++arrays_;
   if (depth == depth_) ++deepestArrays_;
   return h;
 }
@@ -184,7 +183,6 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, 
 // reference; an iterator standing in it keeps it alive.
 void HashMap2018Generic::arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h) {
   slots_ -= slotsOf(h);
-  --arrays_;
   if (depthOf(h) == depth_) --deepestArrays_;
   vt->bktHdrRefDec()(h);
 }
@@ -227,6 +225,17 @@ void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018Bucket
   hw[slot] = hash;
   h->word += 1u << kLiveShift;
   return dst;
+}
+
+// Builds every member of `from` in `to`; `from` is left as it was.
+void HashMap2018Generic::placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
+                                  HashMap2018BucketHdr* to) {
+  std::uint32_t const slots = slotsOf(from);
+  std::uint32_t const* const hw = hashes(from, slots);
+  for (std::uint32_t i = 0; i < slots; ++i) {
+    if (!isFree(hw[i], from))
+      placeIn(vt, to, hw[i], nodes(from) + std::size_t{i} * vt->nodeSize, true);
+  }
 }
 
 // The array for a member whose prefix has no array: as shallow as the empty
@@ -297,12 +306,7 @@ void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash
                                  HashMap2018BucketHdr* h, std::uint32_t slots) {
   std::uint32_t const depth = depthOf(h);
   HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth, hash);
-  std::uint32_t const oldSlots = slotsOf(h);
-  std::uint32_t const* const hw = hashes(h, oldSlots);
-  char* const base = nodes(h);
-  for (std::uint32_t i = 0; i < oldSlots; ++i) {
-    if (!isFree(hw[i], h)) placeIn(vt, fresh, hw[i], base + std::size_t{i} * vt->nodeSize, true);
-  }
+  placeAll(vt, h, fresh);
   std::uint32_t const index = bucketIndex(hash);
   rangeIs(rangeStart(index, depth), rangeSize(depth), fresh);
   arrayRelease(vt, h);
@@ -495,14 +499,8 @@ bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32
   if (depthOf(buddy) != depth || live + liveOf(buddy) > limit) return false;
   HashMap2018BucketHdr* const merged =
       arrayNew(vt, slotsFor(live + liveOf(buddy)), depth - 1, hash);
-  for (HashMap2018BucketHdr* from : {h, buddy}) {
-    std::uint32_t const slots = slotsOf(from);
-    std::uint32_t const* const hw = hashes(from, slots);
-    for (std::uint32_t i = 0; i < slots; ++i) {
-      if (!isFree(hw[i], from))
-        placeIn(vt, merged, hw[i], nodes(from) + std::size_t{i} * vt->nodeSize, true);
-    }
-  }
+  placeAll(vt, h, merged);
+  placeAll(vt, buddy, merged);
   rangeIs(std::min(start, buddyStart), 2 * size, merged);
   arrayRelease(vt, h);
   arrayRelease(vt, buddy);

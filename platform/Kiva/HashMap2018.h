@@ -317,8 +317,6 @@ class HashMap2018Generic {
   std::uint32_t directorySize() const {
     return dir_ == noBuckets_ ? 0 : std::uint32_t{1} << depth_;
   }
-  // Bucket arrays in the directory.
-  std::uint32_t bucketArrays() const { return arrays_; }
 
   // The core reports one allocation of sizeof(HashMap2018BucketHdr) to this
   // tracker per bucket array it creates; the descriptor's bktHdrRefDec reports
@@ -356,6 +354,7 @@ class HashMap2018Generic {
   void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
   void* placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t hash,
                 void* node, bool move);
+  void placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from, HashMap2018BucketHdr* to);
   HashMap2018BucketHdr* arrayForEmptyRange(HashMap2018VTable const* vt, std::uint32_t hash);
 
   // Each takes the array and the hash of a member that belongs in it.
@@ -384,7 +383,6 @@ class HashMap2018Generic {
   HashMap2018VTable const* vt_;
   std::uint32_t count_ = 0;
   std::uint32_t slots_ = 0;
-  std::uint32_t arrays_ = 0;         // distinct arrays in the directory
   std::uint32_t deepestArrays_ = 0;  // arrays whose depth is depth_
   std::uint32_t sweep_ = 0;          // where the sparse directory's sweep goes on
   std::uint8_t depth_ = 0;           // the directory has 2^depth_ entries
