@@ -66,6 +66,8 @@ class SwTable::Accessor {
   using OpType = IndexUserTracker::OpType;
 
   using ResolvedNode = typename T::HN_ResolvedEntry;
+  using SyncedNode = typename T::HN_SyncedEntry;
+  using SyncedAt = typename T::SyncedEntryColl::Located;
 
   // Every engine operation starts here, so the table's trace handle is made
   // on the first of them.
@@ -98,17 +100,20 @@ class SwTable::Accessor {
         programHwEntryAt(key, SwTableBase::EntryState::indexAcquired, util, node);
         return;
       }
-      ReconciliationStatus const status = reconcileSyncedEntryAt(key, util, node);
+      // The Util sees the table as const: nothing below changes the synced
+      // entries before the one found here is removed.
+      SyncedAt const synced = swTable_->syncedEntryColl().locate(key);
+      ReconciliationStatus const status = reconcileAt(key, util, node, synced.node);
       IFA_ENGINE_TRACE(8, "handleEntry") << ": reconcileStatus: " << status;
       switch (status) {
         case ReconciliationStatus::none:
           return;
         case ReconciliationStatus::entryMatched:
-          swTable_->syncedEntryDel(key);
+          swTable_->syncedEntryDelAt(synced);
           break;
         case ReconciliationStatus::entryMismatched:
           programHwEntryAt(key, SwTableBase::EntryState::indexReconciled, util, node);
-          swTable_->syncedEntryDel(key);
+          swTable_->syncedEntryDelAt(synced);
           break;
         case ReconciliationStatus::entryMissing:
           programHwEntryAt(key, SwTableBase::EntryState::indexAcquired, util, node);
@@ -211,14 +216,17 @@ class SwTable::Accessor {
   }
 
   ReconciliationStatus reconcileSyncedEntry(Index const& key) const {
-    return reconcileSyncedEntryAt(key, utilIfExists(), swTable_->resolvedEntryColl()[key]);
+    return reconcileAt(key, utilIfExists(), swTable_->resolvedEntryColl()[key],
+                       swTable_->syncedEntryColl()[key]);
   }
 
-  // The Util compares the row read back for `key` with the key's resolved
-  // value (a default Entry when the node holds none).
-  ReconciliationStatus reconcileSyncedEntryAt(Index const& key, Util const* util,
-                                              ResolvedNode const* node) const {
-    if (swTable_->syncedEntryColl()[key] == nullptr) return ReconciliationStatus::entryMissing;
+  // The Util compares the row read back for `key` (its synced node, null when
+  // none was read back) with the key's resolved value (a default Entry when
+  // the node holds none).
+  [[gnu::always_inline]] ReconciliationStatus reconcileAt(Index const& key, Util const* util,
+                                                          ResolvedNode const* node,
+                                                          SyncedNode const* synced) const {
+    if (synced == nullptr) return ReconciliationStatus::entryMissing;
     if (util == nullptr) return ReconciliationStatus::entryMissing;
     bool const matched = node != nullptr && node->value.hasValue()
                              ? util->compareHwEntries(swTable_, key, *node->value)

@@ -57,6 +57,18 @@ class EntryCollection {
   Node const* operator[](Index key) const { return lookup(key); }
   Node* find(Index key) { return lookup(key); }
 
+  // A key's member node (null when absent) with the key's hash, so that a
+  // caller may remove the member it found without hashing or looking the
+  // key up again.
+  struct Located {
+    Node const* node;
+    std::uint32_t hash;
+  };
+  Located locate(Index key) const {
+    std::uint32_t const hash = keyHash(key);
+    return {lookup(key, hash), hash};
+  }
+
   // Inserts a node whose key is absent; returns the member node.
   Node* insert(Node const& node) {
     return static_cast<Node*>(
@@ -73,6 +85,12 @@ class EntryCollection {
     taken(*node);
     core_.deleteNodeG(&Ops::vt(), k.hash, node);
     return true;
+  }
+
+  // Removes the member `at` found, when nothing has changed the collection
+  // since.
+  void erase(Located const& at) {
+    core_.deleteNodeG(&Ops::vt(), at.hash, const_cast<Node*>(at.node));
   }
 
   // Removes every member in one step.

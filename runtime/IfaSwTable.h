@@ -118,6 +118,7 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   void resolvedEntryChanged(Index key, HN_ResolvedEntry const* node,
                             Kiva::Optional<Entry> const& previous);
   Kiva::Optional<Entry> resolvedEntryRemove(Index key, bool recordState);
+  void syncedEntryDelAt(typename SyncedEntryColl::Located const& at);
 
   void publish(std::uint32_t fieldId, Index const& key, void const* previous) {
     publisher()->publishChangeRecursive(fieldId, &key, previous, &Index::isEq);

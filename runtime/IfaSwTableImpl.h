@@ -144,6 +144,16 @@ typename Decl::Entry IfaSwTable<Decl>::syncedEntryDel(Index key) {
   return removed;
 }
 
+// syncedEntryDel of the member a lookup of the synced entries found, when
+// nothing has changed them since (the engine's reconciliation).
+template <class Decl>
+void IfaSwTable<Decl>::syncedEntryDelAt(typename SyncedEntryColl::Located const& at) {
+  Index const key = at.node->key;
+  Entry const removed = at.node->value;
+  synced_.erase(at);
+  publish(kSyncedEntryFieldId, key, &removed);
+}
+
 template <class Decl>
 void IfaSwTable<Decl>::syncedEntryDelAll() {
   // The publisher's state word is 1 while nothing observes the table: then

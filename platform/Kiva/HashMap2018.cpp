@@ -199,25 +199,34 @@ void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
 // moves to the free slot instead (unless an iterator holds the array:
 // members it has not reached must stay where they are), so that more members
 // are found at home. The array must have a free slot.
-void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                  std::uint32_t hash, void* node, bool move) {
+inline void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                         std::uint32_t hash, void* node, bool move) {
+  std::uint32_t const slots = slotsOf(h);
+  std::uint32_t* const hw = hashes(h, slots);
+  std::uint32_t const home = homeOf(hash, slots);
+  if (!isFree(hw[home], h)) return placeAway(vt, h, hash, node, move);
+  void* const dst = nodes(h) + home * vt->nodeSize;
+  vt->place()(vt, dst, node, move);
+  hw[home] = hash;
+  h->word += 1u << kLiveShift;
+  return dst;
+}
+
+// placeIn when the first home slot is taken.
+void* HashMap2018Generic::placeAway(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                    std::uint32_t hash, void* node, bool move) {
   std::uint32_t const slots = slotsOf(h);
   std::uint32_t* const hw = hashes(h, slots);
   std::size_t const ns = vt->nodeSize;
   std::uint32_t const home = homeOf(hash, slots);
-  std::uint32_t slot = home;
-  if (!isFree(hw[home], h)) {
-    std::uint32_t const second = secondHomeOf(hash, slots);
-    if (isFree(hw[second], h)) {
-      slot = second;
-    } else {
-      slot = static_cast<std::uint32_t>(
-          forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
-      if (!isHome(hw[home], home, slots) && refs(h) == 1) {
-        vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
-        hw[slot] = hw[home];
-        slot = home;
-      }
+  std::uint32_t slot = secondHomeOf(hash, slots);
+  if (!isFree(hw[slot], h)) {
+    slot = static_cast<std::uint32_t>(
+        forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
+    if (!isHome(hw[home], home, slots) && refs(h) == 1) {
+      vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
+      hw[slot] = hw[home];
+      slot = home;
     }
   }
   void* const dst = nodes(h) + slot * ns;
@@ -232,9 +241,12 @@ void HashMap2018Generic::placeAll(HashMap2018VTable const* vt, HashMap2018Bucket
                                   HashMap2018BucketHdr* to) {
   std::uint32_t const slots = slotsOf(from);
   std::uint32_t const* const hw = hashes(from, slots);
-  for (std::uint32_t i = 0; i < slots; ++i) {
-    if (!isFree(hw[i], from))
+  for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
+    for (std::uint32_t mask = occupiedMask(hw, g, slots, freeWordOf(from)); mask != 0;
+         mask &= mask - 1) {
+      std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
       placeIn(vt, to, hw[i], nodes(from) + std::size_t{i} * vt->nodeSize, true);
+    }
   }
 }
 
@@ -325,8 +337,11 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
   std::uint32_t* const hw = hashes(h, slots);
   char* const base = nodes(h);
   std::size_t const ns = vt->nodeSize;
+  std::uint32_t const free = freeWordOf(h);
   std::uint32_t high = 0;
-  for (std::uint32_t i = 0; i < slots; ++i) high += !isFree(hw[i], h) && (hw[i] & bit) != 0;
+  for (std::uint32_t g = 0; g < slots; g += kGroupWords)
+    high += static_cast<std::uint32_t>(
+        __builtin_popcount(occupiedMask(hw, g, slots, free) & bitMask(hw + g, bit)));
   std::uint32_t const low = liveOf(h) - high;
 
   if (high == 0 || low == 0) {
@@ -338,15 +353,18 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
   if (refs(h) == 1) {
     // In place: the smaller side moves to a new array.
     bool const moveHigh = high <= low;
-    std::uint32_t const side = moveHigh ? bit : 0;
     HashMap2018BucketHdr* const other =
         arrayNew(vt, slotsFor(moveHigh ? high : low), depth + 1, hash);
-    for (std::uint32_t i = 0; i < slots; ++i) {
-      if (isFree(hw[i], h) || (hw[i] & bit) != side) continue;
-      placeIn(vt, other, hw[i], base + i * ns, true);
-      hw[i] = freeWordOf(h);
-      h->word -= 1u << kLiveShift;
+    for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
+      std::uint32_t const highMask = bitMask(hw + g, bit);
+      std::uint32_t mask = occupiedMask(hw, g, slots, free) & (moveHigh ? highMask : ~highMask);
+      for (; mask != 0; mask &= mask - 1) {
+        std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
+        placeIn(vt, other, hw[i], base + i * ns, true);
+        hw[i] = free;
+      }
     }
+    h->word -= (moveHigh ? high : low) << kLiveShift;
     depthIs(h, depth + 1);
     rangeIs(moveHigh ? start + half : start, half, other);
     return;
@@ -371,6 +389,15 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
 
 // ---- Deletion ---------------------------------------------------------------------
 
+// Whether a deletion from `h` leaves anything for afterDelete to do. Not in
+// the common case: too many members to merge or shrink, and a directory in
+// proportion.
+inline bool HashMap2018Generic::tidyNeeded(HashMap2018BucketHdr* h) const {
+  std::uint32_t const live = liveOf(h);
+  return live <= kSparseMergeMembers || live * kShrinkBelow < slotsOf(h) ||
+         (std::uint64_t{1} << depth_) > kSparseDirectory * count_;
+}
+
 bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
                                        HashHelper::KeyAndRhashSeedArg const& k,
                                        void* removedStorage) {
@@ -388,18 +415,19 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
   hashes(h, slots)[slot] = freeWordOf(h);
   h->word -= 1u << kLiveShift;
   --count_;
-  afterDelete(vt, k.hash, h);
+  if (tidyNeeded(h)) afterDelete(vt, k.hash, h);
   return true;
 }
 
 void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
   HashMap2018BucketHdr* const h = bucketAt(bucketIndex(hash));
-  auto const slot =
-      static_cast<std::uint32_t>((static_cast<char*>(node) - nodes(h)) / vt->nodeSize);
+  // Offsets within an array fit 32 bits, whose division is the cheaper.
+  std::uint32_t const slot = static_cast<std::uint32_t>(static_cast<char*>(node) - nodes(h)) /
+                             static_cast<std::uint32_t>(vt->nodeSize);
   hashes(h)[slot] = freeWordOf(h);
   h->word -= 1u << kLiveShift;
   --count_;
-  afterDelete(vt, hash, h);
+  if (tidyNeeded(h)) afterDelete(vt, hash, h);
 }
 
 // Keeps memory in proportion after a deletion from `h`: an empty array goes,
@@ -409,11 +437,6 @@ void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t 
 void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
                                      HashMap2018BucketHdr* h) {
   std::uint32_t const live = liveOf(h);
-  // The common case: too many members to merge or shrink, and a directory in
-  // proportion.
-  if (live > kSparseMergeMembers && live * kShrinkBelow >= slotsOf(h) &&
-      (std::uint64_t{1} << depth_) <= kSparseDirectory * count_)
-    return;
   std::uint32_t const depth = depthOf(h);
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const size = rangeSize(depth);

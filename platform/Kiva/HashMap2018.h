@@ -220,6 +220,34 @@ inline std::uint32_t matchMask(std::uint32_t const* words, std::uint32_t value) 
 #endif
 }
 
+// Bit i set when word i of the kGroupWords words at `words` has `bit` set.
+inline std::uint32_t bitMask(std::uint32_t const* words, std::uint32_t bit) {
+#if defined(__SSE2__)
+  __m128i const b = _mm_set1_epi32(static_cast<int>(bit));
+  __m128i const zero = _mm_setzero_si128();
+  auto const* p = reinterpret_cast<__m128i const*>(words);
+  __m128i const m0 = _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 0), b), zero);
+  __m128i const m1 = _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 1), b), zero);
+  __m128i const m2 = _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 2), b), zero);
+  __m128i const m3 = _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 3), b), zero);
+  __m128i const bytes = _mm_packs_epi16(_mm_packs_epi32(m0, m1), _mm_packs_epi32(m2, m3));
+  return ~static_cast<std::uint32_t>(_mm_movemask_epi8(bytes)) & 0xFFFFu;
+#else
+  std::uint32_t mask = 0;
+  for (std::uint32_t i = 0; i < kGroupWords; ++i) mask |= std::uint32_t{(words[i] & bit) != 0} << i;
+  return mask;
+#endif
+}
+
+// Bit i set when slot `first` + i of an array of `slots` slots holds a member
+// (its hash word is not `freeWord`), for the group of up to kGroupWords slots
+// from `first`.
+inline std::uint32_t occupiedMask(std::uint32_t const* words, std::uint32_t first,
+                                  std::uint32_t slots, std::uint32_t freeWord) {
+  std::uint32_t const valid = slots - first >= kGroupWords ? 0xFFFFu : (1u << (slots - first)) - 1;
+  return ~matchMask(words + first, freeWord) & valid;
+}
+
 // Bit i set when hash word i of an array of `slots` slots (at most 32) is
 // `value`: one or two group compares, no loop.
 inline std::uint32_t smallArrayMask(std::uint32_t const* words, std::uint32_t slots,
@@ -298,7 +326,8 @@ class HashMap2018Generic {
 
   // Removes `node`, a member that a lookup of a key of hash `hash` returned
   // (and nothing has changed the collection since), without looking it up
-  // again. Its bytes stay readable until the next change of the collection.
+  // again. The node's array may be released on the way: read what is needed
+  // of the node first.
   void deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node);
 
   // Removes every member and returns the collection to its initial state.
@@ -354,6 +383,8 @@ class HashMap2018Generic {
   void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
   void* placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t hash,
                 void* node, bool move);
+  [[gnu::noinline]] void* placeAway(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                    std::uint32_t hash, void* node, bool move);
   void placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from, HashMap2018BucketHdr* to);
   HashMap2018BucketHdr* arrayForEmptyRange(HashMap2018VTable const* vt, std::uint32_t hash);
 
@@ -362,7 +393,9 @@ class HashMap2018Generic {
   void rebuild(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h,
                std::uint32_t slots);
   void split(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
-  void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
+  bool tidyNeeded(HashMap2018BucketHdr* h) const;
+  [[gnu::noinline]] void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
+                                     HashMap2018BucketHdr* h);
   bool mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
   void sweep(HashMap2018VTable const* vt);
 
