@@ -63,6 +63,16 @@ std::uint32_t slotsFor(std::uint32_t members) {
   return s;
 }
 
+// Set bits of a 16-bit group mask, inline whatever the target (a population
+// count instruction is not part of baseline x86-64).
+constexpr std::uint32_t bitCount(std::uint32_t mask) {
+  mask = mask - ((mask >> 1) & 0x5555u);
+  mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+  mask = (mask + (mask >> 4)) & 0x0F0Fu;
+  return (mask + (mask >> 8)) & 0x1Fu;
+}
+static_assert(bitCount(0xFFFFu) == 16 && bitCount(0x8001u) == 2 && bitCount(0) == 0);
+
 bool isFree(std::uint32_t word, HashMap2018BucketHdr* h) {
   return word == freeWordOf(h);
 }
@@ -340,8 +350,7 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
   std::uint32_t const free = freeWordOf(h);
   std::uint32_t high = 0;
   for (std::uint32_t g = 0; g < slots; g += kGroupWords)
-    high += static_cast<std::uint32_t>(
-        __builtin_popcount(occupiedMask(hw, g, slots, free) & bitMask(hw + g, bit)));
+    high += bitCount(occupiedMask(hw, g, slots, free) & bitMask(hw + g, bit));
   std::uint32_t const low = liveOf(h) - high;
 
   if (high == 0 || low == 0) {
