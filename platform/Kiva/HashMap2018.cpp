@@ -398,12 +398,12 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
 
 // ---- Deletion ---------------------------------------------------------------------
 
-// Whether a deletion from `h` leaves anything for afterDelete to do. Not in
-// the common case: too many members to merge or shrink, and a directory in
-// proportion.
+// Whether a deletion from `h` leaves anything for afterDelete to do: the
+// array is empty, few enough to merge, or sparse enough to shrink, or the
+// directory has grown sparse. Not in the common case.
 inline bool HashMap2018Generic::tidyNeeded(HashMap2018BucketHdr* h) const {
   std::uint32_t const live = liveOf(h);
-  return live <= kSparseMergeMembers || live * kShrinkBelow < slotsOf(h) ||
+  return live <= kMergeMembers || live * kShrinkBelow < slotsOf(h) ||
          (std::uint64_t{1} << depth_) > kSparseDirectory * count_;
 }
 
