@@ -13,10 +13,17 @@
 
 namespace IfaHost {
 
-// The symbol of the tag in a plug-in: a NUL-terminated release, "0.1.0".
+// The symbol of the tag in a plug-in: a function giving the release, "0.1.0".
+// A function, not a variable: every chip plug-in defines it, and plug-ins
+// share one symbol namespace, where variables of one name but different
+// sizes would clash.
 inline constexpr char kPluginReleaseSymbol[] = "ifaSwTablesChipPluginRelease";
+using PluginRelease = char const*();
 
 }  // namespace IfaHost
 
-#define IFA_CHIP_PLUGIN_RELEASE(release) \
-  extern "C" [[gnu::visibility("default")]] char const ifaSwTablesChipPluginRelease[] = release
+#define IFA_CHIP_PLUGIN_RELEASE(release)                                                 \
+  extern "C" [[gnu::visibility("default")]] char const* ifaSwTablesChipPluginRelease() { \
+    return release;                                                                      \
+  }                                                                                      \
+  static_assert(true)

@@ -43,9 +43,10 @@ bool inSearchPath(std::string const& file, std::vector<std::string> const& searc
 std::optional<std::string> refusal(std::string const& file) {
   void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle == nullptr) return std::nullopt;  // not loaded: it answers nothing
-  auto const* tag = static_cast<char const*>(::dlsym(handle, kPluginReleaseSymbol));
+  auto* const tag = reinterpret_cast<PluginRelease*>(::dlsym(handle, kPluginReleaseSymbol));
+  char const* const text = tag ? tag() : nullptr;
   std::optional<std::string> const release =
-      tag ? std::optional<std::string>(std::string(tag, ::strnlen(tag, 64))) : std::nullopt;
+      text ? std::optional<std::string>(std::string(text, ::strnlen(text, 64))) : std::nullopt;
   ::dlclose(handle);
   std::string const here = "ifa-swtables " + std::string(kRelease);
   if (!release) {
