@@ -32,7 +32,7 @@ else()
   set(IFA_COMPATIBILITY SameMajorVersion)
 endif()
 install(EXPORT ifa-swtablesTargets NAMESPACE ifa:: DESTINATION ${IFA_CMAKE_DIR})
-configure_package_config_file(cmake/ifa-swtablesConfig.cmake.in
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/ifa-swtablesConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/ifa-swtablesConfig.cmake
                               INSTALL_DESTINATION ${IFA_CMAKE_DIR}
                               PATH_VARS IFA_PLUGIN_DIR)
@@ -46,9 +46,9 @@ install(FILES ${PROJECT_BINARY_DIR}/ifa-swtablesConfig.cmake
 set(IFA_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH IFA_PKGCONFIG_TO_PREFIX /${IFA_PKGCONFIG_DIR} /)
 string(REGEX REPLACE "/$" "" IFA_PKGCONFIG_TO_PREFIX "${IFA_PKGCONFIG_TO_PREFIX}")
-configure_file(cmake/ifa-swtables.pc.in ${PROJECT_BINARY_DIR}/ifa-swtables.pc @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/ifa-swtables.pc.in ${PROJECT_BINARY_DIR}/ifa-swtables.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/ifa-swtables.pc DESTINATION ${IFA_PKGCONFIG_DIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/embed DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+        DESTINATION ${IFA_DOC_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/embed DESTINATION ${IFA_DOC_DIR}/examples)

@@ -19,18 +19,9 @@
 // installed with the library, which is searched only when the caller passes
 // it.
 //
-// A cold start, then a warm restart over the same hardware:
-//
-//     IfaHost::Chip chip({IfaHost::pluginDirectory()});
-//     {
-//       IfaHost::TableSet run(chip, "chip.img", Asic::ChipDevice::Mode::create);
-//       auto& table = run.table<CorvaneInt::IfaSwitchId>();
-//       table.doInitComplete();
-//       table.entryCommit(0, entry);
-//       run.sync();
-//     }
-//     IfaHost::TableSet run(chip, "chip.img", Asic::ChipDevice::Mode::open);
-//     // syncEntries, the replay, doInitComplete, purgeStaleEntries
+// The plug-in loader and the chip registry are the process's: construct one
+// Chip at a time. examples/embed/main.cpp shows a cold start and a warm
+// restart through the host.
 #pragma once
 
 #include <stdexcept>
