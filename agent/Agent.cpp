@@ -21,6 +21,21 @@ void forEachTable(F&& f) {
   IfaRuntime::AllTables::forEach([&]<class Table>() { f.template operator()<Table>(slot++); });
 }
 
+// The chip plug-ins' search path: SIDECAR_PLUGIN_PATH, or the directory
+// installed with the library.
+std::vector<std::string> pluginSearchPath() {
+  char const* path = std::getenv("SIDECAR_PLUGIN_PATH");
+  if (path == nullptr) return {IfaHost::pluginDirectory()};
+  std::vector<std::string> directories;
+  std::string_view rest(path);
+  while (true) {
+    std::size_t const colon = rest.find(':');
+    directories.emplace_back(rest.substr(0, colon));
+    if (colon == std::string_view::npos) return directories;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
 // The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
 std::size_t utf8Sequence(std::string_view text) {
   auto const byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -202,25 +217,6 @@ std::string Report::json() const {
   out << "}\n";
   return out.str();
 }
-
-namespace {
-
-// The chip plug-ins' search path: SIDECAR_PLUGIN_PATH, or the directory
-// installed with the library.
-std::vector<std::string> pluginSearchPath() {
-  char const* path = std::getenv("SIDECAR_PLUGIN_PATH");
-  if (path == nullptr) return {IfaHost::pluginDirectory()};
-  std::vector<std::string> directories;
-  std::string_view rest(path);
-  while (true) {
-    std::size_t const colon = rest.find(':');
-    directories.emplace_back(rest.substr(0, colon));
-    if (colon == std::string_view::npos) return directories;
-    rest.remove_prefix(colon + 1);
-  }
-}
-
-}  // namespace
 
 Agent::Agent() : chip_(pluginSearchPath()) {
   forEachTable([&]<class Table>(std::size_t) {
