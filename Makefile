@@ -1,9 +1,13 @@
 # The two set-up commands of the README:
-#   make run    builds everything and runs the main job
-#   make test   runs the test suite, the same suite under AddressSanitizer and
-#               UndefinedBehaviorSanitizer, the thread tests under
+#   make run    builds what the main job needs (the libraries, the simulated
+#               chip plug-in, the agent) and runs it: ifa-agent demo
+#   make test   builds everything and runs the test suite (with the check of
+#               the installed package), the same suite under AddressSanitizer
+#               and UndefinedBehaviorSanitizer, the thread tests under
 #               ThreadSanitizer, then the entry fuzzer for 60 seconds
-# Each installs the Debian packages it needs first (only those missing).
+# Each installs the Debian packages it needs first (only those missing): the
+# build tools; for the tests GoogleTest and pkg-config; for fuzzing clang and
+# its sanitizer runtimes.
 #
 # An extra, not a set-up command:
 #   make bench  installs Google Benchmark, absl and matplotlib, builds the
@@ -24,24 +28,33 @@ BENCH_BUILD ?= build-bench
 BENCH_REPETITIONS ?= 5
 BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
 PYTHON ?= /usr/bin/python3
+TEST_DEPS := libgtest-dev libgmock-dev pkg-config
+FUZZ_DEPS := clang libclang-rt-14-dev
 
-.PHONY: run test fuzz deps build build-asan test-plain test-asan test-tsan bench bench-configure \
-  bench-agent clean format
+.PHONY: run test fuzz deps test-deps configure build build-asan test-plain test-asan test-tsan \
+  bench bench-configure bench-agent clean format
 
 deps:
 	@scripts/ensure-deps.sh
 
-build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j $(JOBS)
+test-deps:
+	@scripts/ensure-deps.sh $(TEST_DEPS)
 
-run: build
-	$(BUILD)/agent/ifa-agent demo
+configure: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# The agent target brings the libraries and the chip plug-in with it.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target ifa-agent
+	$(BUILD)/bin/ifa-agent demo
+
+build: test-deps configure
+	cmake --build $(BUILD) -j $(JOBS)
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-build-asan: deps
+build-asan: test-deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DIFA_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
@@ -50,14 +63,15 @@ test-asan: build-asan
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Only the thread tests and what they link are built with ThreadSanitizer.
-test-tsan: deps
+test-tsan: test-deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DIFA_TSAN=ON -DIFA_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ifa-thread-tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/ifa-thread-tests
 
 test: test-plain test-asan test-tsan fuzz
 
-fuzz: deps
+fuzz:
+	@scripts/ensure-deps.sh $(FUZZ_DEPS)
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIFA_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target entry-fuzzer
@@ -76,7 +90,7 @@ bench-configure:
 # bench/agent-restart.json for bench/results.md. A few seconds.
 bench-agent: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-agent ifa-sim-chip
-	$(PYTHON) bench/agent-restart.py $(BENCH_BUILD)/agent/ifa-agent bench/agent-restart.json
+	$(PYTHON) bench/agent-restart.py $(BENCH_BUILD)/bin/ifa-agent bench/agent-restart.json
 
 bench: bench-agent
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench

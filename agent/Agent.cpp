@@ -8,25 +8,10 @@
 #include <sstream>
 #include <tuple>
 
-#include "Kiva/Entity.h"
-#include "Sidecar/Loader.h"
 #include "agent/ImageLock.h"
-#include "runtime/IfaSwTableUtilLoader.h"
 
 namespace IfaAgent {
 namespace {
-
-std::string& defaultPluginPath() {
-  static std::string path;
-  return path;
-}
-
-template <class List>
-struct TablePtrs;
-template <class... Tables>
-struct TablePtrs<IfaRuntime::TableList<Tables...>> {
-  using type = std::tuple<Orrin::Ptr<Tables>...>;
-};
 
 // Calls f.template operator()<Table>(slot) for each table with its catalogue
 // position.
@@ -34,6 +19,21 @@ template <class F>
 void forEachTable(F&& f) {
   std::size_t slot = 0;
   IfaRuntime::AllTables::forEach([&]<class Table>() { f.template operator()<Table>(slot++); });
+}
+
+// The chip plug-ins' search path: SIDECAR_PLUGIN_PATH, or the directory
+// installed with the library.
+std::vector<std::string> pluginSearchPath() {
+  char const* path = std::getenv("SIDECAR_PLUGIN_PATH");
+  if (path == nullptr) return {IfaHost::pluginDirectory()};
+  std::vector<std::string> directories;
+  std::string_view rest(path);
+  while (true) {
+    std::size_t const colon = rest.find(':');
+    directories.emplace_back(rest.substr(0, colon));
+    if (colon == std::string_view::npos) return directories;
+    rest.remove_prefix(colon + 1);
+  }
 }
 
 // The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
@@ -218,93 +218,14 @@ std::string Report::json() const {
   return out.str();
 }
 
-// One run over the chip: the image attached, a fresh table for every entry
-// of the catalogue with its hardware table and Util. The Utils go before the
-// tables, so that the tables' teardown leaves the rows in hardware.
-struct Agent::Run {
-  Run(Agent& agent, std::string const& image, Asic::ChipDevice::Mode mode) : device(agent.device_) {
-    device->attach(image, mode);
-    try {
-      forEachTable([&]<class Table>(std::size_t slot) {
-        Orrin::Ptr<Table> table = Orrin::ptrIsImpl<Table>();
-        Asic::SwTable::Util const& util = *agent.utils_[slot];
-        auto const& typed = static_cast<typename Table::Util const&>(util);
-        table->doCreateHwTable(Orrin::String(Table::kQualifiedName), typed.minIndex(),
-                               typed.maxIndex());
-        table->utilIs(agent.utils_[slot]);
-        std::get<Orrin::Ptr<Table>>(tables) = std::move(table);
-      });
-    } catch (...) {
-      release();
-      throw;
-    }
-  }
-  ~Run() { release(); }
-  // The writes of the run made durable in the image.
-  void sync() { device->sync(); }
-  Run(Run const&) = delete;
-  Run& operator=(Run const&) = delete;
-
-  void release() {
-    std::apply([](auto&... table) { ((table ? table->utilIs({}) : void()), ...); }, tables);
-    device->detach();
-  }
-
-  template <class Table>
-  Table& table() {
-    return *std::get<Orrin::Ptr<Table>>(tables);
-  }
-
-  Asic::ChipDevice* device;
-  TablePtrs<IfaRuntime::AllTables>::type tables;
-};
-
-void Agent::defaultPluginPathIs(std::string path) {
-  defaultPluginPath() = std::move(path);
-}
-
-Agent::Agent() {
-  if (std::getenv("SIDECAR_PLUGIN_PATH") == nullptr && !defaultPluginPath().empty()) {
-    ::setenv("SIDECAR_PLUGIN_PATH", defaultPluginPath().c_str(), 1);
-  }
-  char const* searched = std::getenv("SIDECAR_PLUGIN_PATH");
-  std::string const where =
-      "SIDECAR_PLUGIN_PATH=" + std::string(searched != nullptr ? searched : "(unset)");
-  // The library asked for the Utils when it loaded, possibly before the search
-  // path was set: scan again and ask once more through each table's loader.
-  Sidecar::Core::Loader::Singleton::rescan();
+Agent::Agent() : chip_(pluginSearchPath()) {
   forEachTable([&]<class Table>(std::size_t) {
-    using Loader = typename Table::UtilLoader;
-    Orrin::Ptr<Orrin::Node> const node = Kiva::Entity::singletonExists(Loader::kQualifiedName);
-    auto const* loader = dynamic_cast<Sidecar::Core::Loader::Singleton const*>(node.get());
-    if (loader == nullptr) {
-      throw AgentError(AgentError::Kind::chip,
-                       "no loader singleton " + std::string(Loader::kQualifiedName));
-    }
-    Sidecar::Core::Loader::Singleton::load(loader->prefixPath(), loader->suffixPath(), nullptr);
-  });
-  device_ = Asic::ChipRegistry::device();
-  if (device_ == nullptr) {
-    throw AgentError(AgentError::Kind::chip, "no chip plug-in answered (" + where + ")");
-  }
-  forEachTable([&]<class Table>(std::size_t) {
-    Orrin::Ptr<Asic::SwTable::Util> util = Asic::ChipRegistry::utilNew(Table::kQualifiedName);
-    auto const* typed = dynamic_cast<typename Table::Util const*>(util.get());
-    if (typed == nullptr) {
-      throw AgentError(AgentError::Kind::chip, "the chip provides no Util for " +
-                                                   std::string(Table::kQualifiedName) + " (" +
-                                                   where + ")");
-    }
-    ranges_[std::string(Table::kQualifiedName)] = {typed->minIndex(), typed->maxIndex()};
-    utils_.push_back(std::move(util));
+    auto const& util = chip_.template util<Table>();
+    ranges_[std::string(Table::kQualifiedName)] = {util->minIndex(), util->maxIndex()};
   });
 }
 
 Agent::~Agent() = default;
-
-std::string Agent::profileName() const {
-  return device_->profileName();
-}
 
 Report Agent::apply(Config const& config, std::string const& image, Progress const& progress) {
   std::string const target = resolveImagePath(image);
@@ -314,7 +235,7 @@ Report Agent::apply(Config const& config, std::string const& image, Progress con
     report.image = image;
     return report;
   }
-  Run run(*this, target, Asic::ChipDevice::Mode::create);
+  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create);
   Report report{Report::Mode::cold, false, image, profileName(), {}, {}, {}};
   std::size_t done = 0;
   std::size_t const total = config.size();
@@ -367,7 +288,8 @@ Report Agent::plan(Config const& config, std::string const& image, bool verbose)
 
 Report Agent::warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
                           Progress const& progress) {
-  Run run(*this, image, plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
+  IfaHost::TableSet run(chip_, image,
+                        plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
   Report report{Report::Mode::warm, plan, image, profileName(), {}, {}, {}};
   // Each clock times its phase's library calls only, not the report's
   // bookkeeping, the plan's per-key details or the progress reports.
@@ -456,7 +378,7 @@ std::string Agent::show(std::string const& image, std::string_view tableName) {
   std::string const target = resolveImagePath(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
   if (!imageExists(target)) throw AgentError(AgentError::Kind::image, "no image at " + image);
-  Run run(*this, target, Asic::ChipDevice::Mode::openPrivate);
+  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::openPrivate);
   std::string out;
   forEachTable([&]<class Table>(std::size_t) {
     if (!tableName.empty() && tableName != Table::kName && tableName != Table::kQualifiedName) {

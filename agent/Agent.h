@@ -13,9 +13,9 @@
 // An apply also times its phases on the steady clock (Phases); a plan does
 // not, since its figures are a prediction of the apply's and nothing else.
 //
-// At the end of every run the Utils are detached before the tables go, so
-// that the tables' teardown leaves the hardware rows in place for the next
-// run.
+// Each run is an IfaHost::TableSet: at its end the Utils are detached before
+// the tables go, so that the tables' teardown leaves the hardware rows in
+// place for the next run.
 //
 // Every run resolves the image path (symbolic links followed) and holds the
 // image's lock (agent/ImageLock.h) throughout: apply exclusively, plan and
@@ -32,9 +32,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Asic/ChipRegistry.h"
-#include "Orrin/Ptr.h"
 #include "agent/Config.h"
+#include "host/IfaHost.h"
 
 namespace IfaAgent {
 
@@ -92,16 +91,16 @@ using Progress = std::function<void(std::size_t done, std::size_t total)>;
 
 class Agent {
  public:
-  // Where the chip plug-in is searched when SIDECAR_PLUGIN_PATH is unset.
-  static void defaultPluginPathIs(std::string path);
-
-  // Finds the chip: sets the plug-in search path when it is unset, asks for
-  // every table's Util again through the table's UtilLoader and creates the
-  // Utils the chip filed. Raises AgentError (chip) when something is missing.
+  // Finds the chip (IfaHost::Chip): the plug-ins of SIDECAR_PLUGIN_PATH when
+  // it is set, otherwise those installed with the library
+  // (IfaHost::pluginDirectory()). Raises IfaHost::ChipError when something
+  // is missing.
   Agent();
   ~Agent();
 
-  std::string profileName() const;
+  std::string profileName() const { return chip_.profileName(); }
+  // Plug-ins of the search path refused (IfaHost::Chip::refused).
+  std::vector<std::string> const& pluginsRefused() const { return chip_.refused(); }
   // The index range of every table, by qualified name.
   IndexRanges const& ranges() const { return ranges_; }
   // How long a run waits for an image locked by another agent (default: not
@@ -115,12 +114,10 @@ class Agent {
   std::string show(std::string const& image, std::string_view table);
 
  private:
-  struct Run;
   Report warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
                      Progress const& progress);
 
-  Asic::ChipDevice* device_ = nullptr;
-  std::vector<Orrin::Ptr<Asic::SwTable::Util>> utils_;  // catalogue order
+  IfaHost::Chip chip_;
   IndexRanges ranges_;
   std::chrono::milliseconds lockWait_{0};
 };

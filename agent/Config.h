@@ -49,13 +49,6 @@ struct TableConfig {
   std::vector<Item> items;  // in the order given
 };
 
-template <class List>
-struct PerTable;
-template <class... Tables>
-struct PerTable<IfaRuntime::TableList<Tables...>> {
-  using Configs = std::tuple<TableConfig<Tables>...>;
-};
-
 // Every problem of a configuration, one message each; past kMaxProblems the
 // rest are only counted, in one last message.
 class ConfigError : public std::runtime_error {
@@ -103,7 +96,7 @@ class Config {
   std::size_t size() const;
 
  private:
-  PerTable<IfaRuntime::AllTables>::Configs tables_;
+  IfaRuntime::AllTables::Tuple<TableConfig> tables_;
 };
 
 // One configuration line of an entry, as `show` prints it and `parse` reads it.

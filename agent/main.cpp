@@ -52,6 +52,7 @@ commands:
   demo [--image FILE] [--json]           a cold start, then a warm restart with
                                          a changed configuration
   help                                   this text
+  --version                              the release of ifa-swtables
 
 CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
 
@@ -78,8 +79,9 @@ exit statuses:
   6  another ifa-agent is using the image (see --lock-timeout)
 
 environment:
-  SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in (default: the
-                       build's chip-plugins directory)
+  SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in, separated by
+                       ':' (default: the plug-in directory installed with the
+                       library, lib/ifa-swtables/chip-plugins beside bin/)
   IFA_CHIP_PROFILE     the chip profile of the simulated chip (corvane-sim-a)
   KIVA_TRACE, KIVA_TRACE_FILE  trace levels and trace file
 )";
@@ -140,6 +142,7 @@ struct Options {
   bool json = false;
   bool verbose = false;
   bool help = false;
+  bool version = false;
   std::optional<std::string> trace;
   std::chrono::milliseconds lockWait{0};
 };
@@ -159,6 +162,8 @@ Options parseArgs(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (a == "--image") {
       o.image = value();
       o.imageGiven = true;
@@ -276,6 +281,10 @@ int runDemo(Agent& agent, Options const& o) {
 }
 
 int run(Options const& o) {
+  if (o.version) {
+    std::cout << "ifa-agent (ifa-swtables) " << IfaHost::kRelease << '\n';
+    return kOk;
+  }
   if (o.command.empty() || o.command == "help") {
     std::cout << kUsageText;
     return o.command.empty() && !o.help ? kUsage : kOk;
@@ -288,6 +297,9 @@ int run(Options const& o) {
   }
   if (o.trace) Kiva::TraceHandle::configure(*o.trace);
   Agent agent;
+  for (std::string const& refused : agent.pluginsRefused()) {
+    std::cerr << "ifa-agent: warning: " << refused << '\n';
+  }
   agent.lockWaitIs(o.lockWait);
   if (o.command == "apply") return runApply(agent, o);
   if (o.command == "plan") return runPlan(agent, o);
@@ -316,7 +328,6 @@ int main(int argc, char** argv) {
   action.sa_handler = onBusError;
   ::sigemptyset(&action.sa_mask);
   ::sigaction(SIGBUS, &action, nullptr);
-  Agent::defaultPluginPathIs(IFA_CHIP_PLUGIN_DIR);
   try {
     return run(parseArgs(argc, argv));
   } catch (UsageError const& e) {
@@ -339,6 +350,9 @@ int main(int argc, char** argv) {
       case AgentError::Kind::busy:
         return kImageBusy;
     }
+  } catch (IfaHost::ChipError const& e) {
+    std::cerr << "ifa-agent: " << e.what() << '\n';
+    return kChipFailure;
   } catch (Asic::ChipDevice::IoError const& e) {
     std::cerr << "ifa-agent: " << e.what() << '\n';
     return kIoFailure;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, and only those that are missing.
+# Installs the Debian packages the build needs, and only those that are missing:
+# the build tools, and the extra packages of the target that calls it (the
+# tests', fuzzing's, the benchmarks').
 # Usage: scripts/ensure-deps.sh [extra-package ...]
 set -euo pipefail
-needed=(cmake ninja-build g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev "$@")
+needed=(cmake ninja-build g++ make "$@")
 missing=()
 for pkg in "${needed[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then

@@ -1,6 +1,8 @@
 // Every table of the catalogue, and the list of their types in catalogue order.
 #pragma once
 
+#include <tuple>
+
 #include "tables/IfaActionProfileSwTable.h"
 #include "tables/IfaActionVectorSwTable.h"
 #include "tables/IfaEpRecircProfileSwTable.h"
@@ -20,6 +22,11 @@ namespace IfaRuntime {
 
 template <class... Tables>
 struct TableList {
+  // One Slot<Table> per table, in catalogue order, reached by type
+  // (std::get<Slot<Table>>).
+  template <template <class> class Slot>
+  using Tuple = std::tuple<Slot<Tables>...>;
+
   // Calls f.template operator()<Table>() for each table, in catalogue order.
   template <class F>
   static void forEach(F&& f) {
@@ -33,9 +40,19 @@ struct DropFirst {
 };
 
 // The fourteen tables, in catalogue order.
-#define IFA_TABLE(Table, Module) , ::CorvaneInt::Table
+#define IFA_TABLE(Table, Module, factory) , ::CorvaneInt::Table
 using AllTables = DropFirst<void
 #include "tables/IfaTables.def"
                             >::type;
+
+// A new, empty table of type Table, from the table's exported factory.
+template <class Table>
+Orrin::Ptr<Table> tableNew();
+#define IFA_TABLE(Table, Module, factory)                                  \
+  template <>                                                              \
+  inline Orrin::Ptr<::CorvaneInt::Table> tableNew<::CorvaneInt::Table>() { \
+    return ::CorvaneInt::factory();                                        \
+  }
+#include "tables/IfaTables.def"
 
 }  // namespace IfaRuntime

@@ -350,7 +350,7 @@ TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
   Result const noChip = agent("show", "SIDECAR_PLUGIN_PATH=" + quote(dir.file("")));
   EXPECT_EQ(noChip.status, 4);
   EXPECT_EQ(noChip.err,
-            "ifa-agent: no chip plug-in answered (SIDECAR_PLUGIN_PATH=" + dir.file("") + ")\n");
+            "ifa-agent: no chip plug-in answered (search path: " + dir.file("") + ")\n");
 
   std::string const image = quote(dir.file("chip.img"));
   ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + image).status, 0);

@@ -27,6 +27,7 @@ struct State {
   std::set<std::string> attempted;  // loaded or failed: never tried twice
   std::string loading;
   bool scanned = false;
+  std::optional<std::string> searchPath;  // instead of SIDECAR_PLUGIN_PATH
 };
 
 State& state() {
@@ -34,9 +35,9 @@ State& state() {
   return *s;
 }
 
-std::vector<std::string> pluginFiles() {
+std::vector<std::string> pluginFiles(State const& s) {
   std::vector<std::string> files;
-  char const* path = std::getenv("SIDECAR_PLUGIN_PATH");
+  char const* path = s.searchPath ? s.searchPath->c_str() : std::getenv("SIDECAR_PLUGIN_PATH");
   if (path == nullptr) return files;
   std::string_view rest(path);
   while (!rest.empty()) {
@@ -58,7 +59,7 @@ std::vector<std::string> pluginFiles() {
 void scanLocked(State& s) {
   if (s.scanned) return;
   s.scanned = true;
-  for (std::string const& file : pluginFiles()) {
+  for (std::string const& file : pluginFiles(s)) {
     if (!s.attempted.insert(file).second) continue;
     s.loading = file;
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL);
@@ -128,6 +129,39 @@ void Singleton::rescan() {
   State& s = state();
   std::lock_guard lock(s.mutex);
   s.scanned = false;
+}
+
+void Singleton::scan() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  scanLocked(s);
+}
+
+void Singleton::searchPathIs(std::optional<std::string> directories) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.searchPath = std::move(directories);
+  s.scanned = false;
+}
+
+std::vector<std::string> Singleton::pluginsProviding(std::string const& prefix) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  std::vector<std::string> files;
+  for (std::string const& file : s.loaded) {
+    if (std::any_of(s.registrations.begin(), s.registrations.end(), [&](Registration const& r) {
+          return r.plugin == file && r.prefix == prefix;
+        })) {
+      files.push_back(file);
+    }
+  }
+  return files;
+}
+
+void Singleton::pluginProvidersDel(std::string const& file) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  std::erase_if(s.registrations, [&](Registration const& r) { return r.plugin == file; });
 }
 
 }  // namespace Core::Loader

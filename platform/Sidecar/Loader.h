@@ -1,8 +1,9 @@
 // Sidecar: the platform's plug-in loader.
 //
-// Plug-ins are shared objects found in the directories named by the
-// environment variable SIDECAR_PLUGIN_PATH (directories separated by ':';
-// every file ending in ".so" in them is a plug-in, loaded in name order).
+// Plug-ins are shared objects found in the directories of the search path
+// (directories separated by ':'; every file ending in ".so" in them is a
+// plug-in, loaded in name order): the environment variable
+// SIDECAR_PLUGIN_PATH, unless the process set one (searchPathIs).
 // A plug-in is loaded once per process, the first time anything asks the
 // loader for a plug-in; its static initialisation registers what it provides
 // with Sidecar::provide, under a prefix and a suffix. Each request
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,18 @@ class Singleton : public Orrin::Node {
   // Forgets the plug-in scan, so that the next request scans the search path
   // again (plug-ins already loaded stay loaded and are not loaded twice).
   static void rescan();
+  // Loads the plug-ins of the search path now, as the next request would.
+  static void scan();
+  // The directories searched from the next scan on, separated by ':'; without
+  // a value, those of SIDECAR_PLUGIN_PATH (the default). Forgets the scan.
+  static void searchPathIs(std::optional<std::string> directories);
+  // The plug-in files with a provider registered under `prefix`, in load
+  // order.
+  static std::vector<std::string> pluginsProviding(std::string const& prefix);
+  // Forgets the providers that the plug-in `file` registered, so that no
+  // request runs them again (a plug-in refused by its host). The plug-in
+  // stays loaded.
+  static void pluginProvidersDel(std::string const& file);
 
  private:
   Orrin::String name_;

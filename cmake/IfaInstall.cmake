@@ -1,0 +1,54 @@
+# Install rules: the libraries, the chip plug-in in the project's plug-in
+# directory, the programs, the public headers under include/ifa-swtables/, the
+# CMake package (ifa::platform, ifa::swtables, ifa::host) and the pkg-config
+# file. Every path inside the installed tree is relative, so the tree may be
+# moved.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS ifa-platform ifa-swtables ifa-host EXPORT ifa-swtablesTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS ifa-sim-chip LIBRARY DESTINATION ${IFA_PLUGIN_DIR})
+install(TARGETS ifa-agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET ifa-inspect)
+  install(TARGETS ifa-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The headers keep the layout of the source tree, so that the same #include
+# lines work in both: the platform stand-ins' <Kiva/...>, <Orrin/...>, and
+# "runtime/...", "tables/...", "AsicSwTable/...", "host/...".
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${IFA_INCLUDE_DIR}
+        FILES_MATCHING PATTERN "*.h")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/runtime ${PROJECT_SOURCE_DIR}/tables
+                  ${PROJECT_SOURCE_DIR}/AsicSwTable ${PROJECT_SOURCE_DIR}/host
+        DESTINATION ${IFA_INCLUDE_DIR}
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.def")
+install(FILES ${PROJECT_BINARY_DIR}/generated/IfaSwTablesVersion.h DESTINATION ${IFA_INCLUDE_DIR})
+
+# find_package(ifa-swtables): before 1.0 a minor release may change the
+# interface, so only the same major.minor is compatible.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(IFA_COMPATIBILITY SameMinorVersion)
+else()
+  set(IFA_COMPATIBILITY SameMajorVersion)
+endif()
+install(EXPORT ifa-swtablesTargets NAMESPACE ifa:: DESTINATION ${IFA_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/ifa-swtablesConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/ifa-swtablesConfig.cmake
+                              INSTALL_DESTINATION ${IFA_CMAKE_DIR}
+                              PATH_VARS IFA_PLUGIN_DIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/ifa-swtablesConfigVersion.cmake
+                                 COMPATIBILITY ${IFA_COMPATIBILITY})
+install(FILES ${PROJECT_BINARY_DIR}/ifa-swtablesConfig.cmake
+              ${PROJECT_BINARY_DIR}/ifa-swtablesConfigVersion.cmake
+        DESTINATION ${IFA_CMAKE_DIR})
+
+# pkg-config: the prefix is found from the .pc file's own directory.
+set(IFA_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH IFA_PKGCONFIG_TO_PREFIX /${IFA_PKGCONFIG_DIR} /)
+string(REGEX REPLACE "/$" "" IFA_PKGCONFIG_TO_PREFIX "${IFA_PKGCONFIG_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/ifa-swtables.pc.in ${PROJECT_BINARY_DIR}/ifa-swtables.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/ifa-swtables.pc DESTINATION ${IFA_PKGCONFIG_DIR})
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+        DESTINATION ${IFA_DOC_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/embed DESTINATION ${IFA_DOC_DIR}/examples)
