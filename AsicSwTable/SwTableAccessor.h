@@ -64,6 +64,7 @@ class SwTable::Accessor {
   using Entry = typename T::Entry;
   using Util = typename T::Util;
   using OpType = IndexUserTracker::OpType;
+  using ResolvedEntryState = SwTable::ResolvedEntryState;
 
   using ResolvedNode = typename T::HN_ResolvedEntry;
   using SyncedNode = typename T::HN_SyncedEntry;
@@ -166,11 +167,11 @@ class SwTable::Accessor {
     IFA_ENGINE_TRACE(8, "hwTableEntryIs") << " : key: " << key;
     bool const hasValue = node != nullptr && node->value.hasValue();
     if (!swTable_->indexReconciled_) {
-      std::uint8_t const previous = swTable_->prevResolvedEntryState_;
+      ResolvedEntryState const previous = swTable_->prevResolvedEntryState_;
       if (hasValue) {
-        if (previous == 0) tracker(util, key, OpType{0});
-        if (previous == 1) tracker(util, key, OpType{1});
-      } else if (previous == 2) {
+        if (previous == ResolvedEntryState::none) tracker(util, key, OpType{0});
+        if (previous == ResolvedEntryState::withoutValue) tracker(util, key, OpType{1});
+      } else if (previous == ResolvedEntryState::withValue) {
         tracker(util, key, OpType{3});
       }
     }
@@ -186,9 +187,9 @@ class SwTable::Accessor {
     IFA_ENGINE_TRACE(8, "hwTableEntryDel") << ": Deleting entry at key:" << key;
     if (swTable_->indexReconciled_) {
       tracker(util, key, OpType{2});
-    } else if (swTable_->prevResolvedEntryState_ == 1) {
+    } else if (swTable_->prevResolvedEntryState_ == ResolvedEntryState::withoutValue) {
       tracker(util, key, OpType{4});
-    } else if (swTable_->prevResolvedEntryState_ == 2) {
+    } else if (swTable_->prevResolvedEntryState_ == ResolvedEntryState::withValue) {
       tracker(util, key, OpType{2});
     }
     util->hwTableEntryDel(swTable_, key);
@@ -261,7 +262,7 @@ class SwTable::Accessor {
     IFA_ENGINE_RINGTRACE("syncedEntryRemoveAll");
     IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll");
     if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
-      swTable_->prevResolvedEntryState_ = 0;
+      swTable_->prevResolvedEntryState_ = ResolvedEntryState::none;
       swTable_->indexReconciled_ = 1;
       handleStaleEntries();
       swTable_->syncedEntryDelAll();
@@ -294,7 +295,7 @@ class SwTable::Accessor {
   void entryRemoveAll() {
     IFA_ENGINE_RINGTRACE("entryRemoveAll");
     IFA_ENGINE_TRACE(5, "entryRemoveAll");
-    swTable_->prevResolvedEntryState_ = 2;
+    swTable_->prevResolvedEntryState_ = ResolvedEntryState::withValue;
     swTable_->resolvedEntryDelAll();
     if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
       Kiva::assertFailedMsg("\"false\" == nullptr", "Should call purgeStaleEntries instead",
@@ -326,3 +327,5 @@ class SwTable::Accessor {
 
 #undef IFA_ENGINE_TRACE
 #undef IFA_ENGINE_RINGTRACE
+#undef IFA_ENGINE_ASSERT
+#undef IFA_ENGINE_SOURCE

@@ -97,11 +97,8 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
                                Orrin::Ptr<Statebase::EntityManager> const& statebaseEm,
                                Asic::ChipInfo const& chipInfo);
 
-  // State of the key's resolved node: 0 none, 1 without value, 2 with value.
-  std::uint8_t resolvedNodeState(Index key) const {
-    HN_ResolvedEntry const* n = resolved_[key];
-    return n == nullptr ? 0 : (n->value.hasValue() ? 2 : 1);
-  }
+  // The previous resolved-entry state a change of the key would record.
+  ResolvedEntryState resolvedNodeState(Index key) const { return stateOf(resolved_[key]); }
 
   // The collections, for the engine, the iterators and the runtime.
   ResolvedEntryColl const& resolvedEntryColl() const { return resolved_; }
@@ -114,7 +111,12 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   IFA_SLAB_ALLOCATED(memAllocationTracker_)
 
  private:
-  [[gnu::noinline]] void entryCommitChange(Index key, Entry const& entry, HN_ResolvedEntry* node);
+  static ResolvedEntryState stateOf(HN_ResolvedEntry const* node) {
+    return node == nullptr          ? ResolvedEntryState::none
+           : node->value.hasValue() ? ResolvedEntryState::withValue
+                                    : ResolvedEntryState::withoutValue;
+  }
+  [[gnu::noinline]] void resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value);
   void resolvedEntryChanged(Index key, HN_ResolvedEntry const* node,
                             Kiva::Optional<Entry> const& previous);
   Kiva::Optional<Entry> resolvedEntryRemove(Index key, bool recordState);

@@ -20,23 +20,31 @@ IfaSwTable<Decl>::~IfaSwTable() {
 
 template <class Decl>
 void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& value) {
+  HN_ResolvedEntry* const node = resolved_.find(key);
+  if (node != nullptr && &node->value == &value) return;
+  resolvedEntryUpdate(key, node, value.hasValue() ? &*value : nullptr);
+}
+
+// The change of `key`'s resolved value to `*value` (empty when null), made on
+// `node`, the key's node as the caller's one lookup found it (null when the
+// key has none). An unchanged value changes nothing; otherwise the node is
+// changed (a new key gets one) and the change goes to the engine.
+template <class Decl>
+void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value) {
   Kiva::Optional<Entry> previous;
-  HN_ResolvedEntry* node = resolved_.find(key);
-  if (node != nullptr) {
-    if (&node->value == &value) return;
-    if (!node->value.hasValue()) {
-      if (!value.hasValue()) return;
-      node->value = value;
-    } else if (!value.hasValue()) {
-      previous = node->value;
-      node->value.reset();
-    } else {
-      if (Entry::isEq(&*node->value, &*value)) return;
-      previous = node->value;
-      *node->value = *value;
-    }
+  if (node == nullptr) {
+    node = resolved_.insert(HN_ResolvedEntry{
+        {}, key, value != nullptr ? Kiva::Optional<Entry>(*value) : Kiva::Optional<Entry>()});
+  } else if (!node->value.hasValue()) {
+    if (value == nullptr) return;
+    node->value = *value;
+  } else if (value == nullptr) {
+    previous = node->value;
+    node->value.reset();
   } else {
-    node = resolved_.insert(HN_ResolvedEntry{{}, key, value});
+    if (Entry::isEq(&*node->value, value)) return;
+    previous = node->value;
+    *node->value = *value;
   }
   resolvedEntryChanged(key, node, previous);
 }
@@ -65,7 +73,11 @@ Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntryRemove(Index
                                                                            bool recordState) {
   Kiva::Optional<Entry> removed;
   bool const found = resolved_.erase(key, [&](HN_ResolvedEntry& node) { removed = node.value; });
-  if (recordState) prevResolvedEntryState_ = !found ? 0 : removed.hasValue() ? 2 : 1;
+  if (recordState) {
+    prevResolvedEntryState_ = !found               ? ResolvedEntryState::none
+                              : removed.hasValue() ? ResolvedEntryState::withValue
+                                                   : ResolvedEntryState::withoutValue;
+  }
   if (found) resolvedEntryChanged(key, nullptr, removed);
   return removed;
 }
@@ -79,35 +91,16 @@ void IfaSwTable<Decl>::resolvedEntryDelAll() {
   }
 }
 
-// resolvedEntryIs with the entry as a non-empty value, on the node that the
-// previous state is read from: an unchanged value costs one lookup and one
-// comparison, and a change no further lookup (the change itself is out of
-// line, so that the unchanged path stays short).
+// resolvedEntryIs with the entry as a non-empty value, recording the key's
+// previous resolved-entry state from the node its one lookup finds: an
+// unchanged value costs that lookup and one comparison (the change itself is
+// out of line, so that the unchanged path stays short).
 template <class Decl>
 void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
   HN_ResolvedEntry* const node = resolved_.find(key);
-  if (node != nullptr && node->value.hasValue() && Entry::isEq(&*node->value, &entry)) {
-    prevResolvedEntryState_ = 2;
-    return;
-  }
-  entryCommitChange(key, entry, node);
-}
-
-template <class Decl>
-void IfaSwTable<Decl>::entryCommitChange(Index key, Entry const& entry, HN_ResolvedEntry* node) {
-  Kiva::Optional<Entry> previous;
-  if (node == nullptr) {
-    prevResolvedEntryState_ = 0;
-    node = resolved_.insert(HN_ResolvedEntry{{}, key, Kiva::Optional<Entry>(entry)});
-  } else if (!node->value.hasValue()) {
-    prevResolvedEntryState_ = 1;
-    node->value = entry;
-  } else {
-    prevResolvedEntryState_ = 2;
-    previous = node->value;
-    *node->value = entry;
-  }
-  resolvedEntryChanged(key, node, previous);
+  prevResolvedEntryState_ = stateOf(node);
+  if (node != nullptr && node->value.hasValue() && Entry::isEq(&*node->value, &entry)) return;
+  resolvedEntryUpdate(key, node, &entry);
 }
 
 template <class Decl>

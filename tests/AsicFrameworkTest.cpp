@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -252,9 +252,9 @@ TEST(IndexUserTracker, TableLifecycleSequences) {
   t.update(8, OpType::releaseValue);  // the entry drops its value
   t.update(8, OpType::acquireForValue);
   t.update(8, OpType::release);
-  t.update(9, OpType::release);  // bulk removal of an entry that held no value
-  t.recover(10);                      // a row read back ...
-  t.update(10, OpType::acquire);      // ... claimed by the entry replayed for it
+  t.update(9, OpType::release);   // bulk removal of an entry that held no value
+  t.recover(10);                  // a row read back ...
+  t.update(10, OpType::acquire);  // ... claimed by the entry replayed for it
   EXPECT_EQ(t.uses(10), 1u);
   EXPECT_THROW(t.update(10, OpType::acquire), IndexUserTracker::Error);
   t.update(10, OpType::release);
@@ -363,8 +363,6 @@ TEST(SwTable, UtilHolderIsEmptyUntilSet) {
 TEST(SwTable, EngineStateStartsClearAndReplayEndsAtInitComplete) {
   Orrin::Ptr<Asic::SwKnownIndexTable> table(new Asic::SwKnownIndexTable(""));
   EXPECT_EQ(table->name().str(), "");
-  EXPECT_EQ(table->prevResolvedEntryState_, 0);
-  EXPECT_EQ(table->indexReconciled_, 0);
   EXPECT_FALSE(table->configReplayComplete());
   EXPECT_EQ(table->hwTable(), nullptr);
   ASSERT_NE(table->publisher(), nullptr);

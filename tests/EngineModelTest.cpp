@@ -117,7 +117,6 @@ class Harness {
     ASSERT_EQ((std::vector<std::uint32_t>{s.entryMatched, s.entryMismatched, s.entryMissing,
                                           s.entryStale}),
               (std::vector<std::uint32_t>(stats_ + 1, stats_ + 5)));
-    ASSERT_EQ(table_->indexReconciled_, 0);
   }
 
  private:
@@ -198,9 +197,8 @@ class Harness {
     table_->entryRemove(k);
   }
   void setEmpty(std::uint32_t k) {
-    // As a well-behaved caller does: the state first, then the change.
-    prev_ = state(k);
-    table_->prevResolvedEntryState_ = prev_;
+    // A direct change: the tracker update follows from the state the last
+    // recording operation left, whichever key that was.
     setResolved(k, std::nullopt);
     table_->resolvedEntryIs(k, Kiva::Optional<Entry>());
   }
@@ -214,6 +212,12 @@ class Harness {
   }
   void autoCommit() {
     unordered_ = true;
+    // The walk goes in the synced collection's order and records each key's
+    // state before adopting its row: the last key's is what stays.
+    std::optional<std::uint32_t> last;
+    for (auto it = table_->syncedEntryColl().begin(); !it.atEnd(); it.advance())
+      last = it.node()->key.value;
+    std::uint8_t const lastState = last ? state(*last) : prev_;
     if (!complete_) {
       for (auto const& [k, e] : std::map<std::uint32_t, Entry>(synced_)) {
         prev_ = state(k);
@@ -221,7 +225,7 @@ class Harness {
       }
     }
     table_->autoCommitSyncedEntries();
-    if (!complete_) prev_ = table_->prevResolvedEntryState_;
+    if (!complete_) prev_ = lastState;
   }
   void doInitComplete() {
     complete_ = true;
@@ -281,6 +285,7 @@ class Harness {
   }
   void newTable() {
     table_ = Orrin::Ptr<Table>(new Table);
+    prev_ = 0;  // a new table records no state yet
     hw_ = Orrin::Ptr<Asic::HwTable>(new Asic::HwTable(Orrin::String("hw"), 0, 4095, 1));
     table_->hwTableIs(hw_);
     table_->utilIs(Orrin::Ptr<Asic::SwTable::Util>(util_.get()));

@@ -74,12 +74,10 @@ TYPED_TEST(EngineAllTables, SteadyStateWritesAndDeletesWithTheTrackerUpdateOfThe
   t.entryCommit(7, e1);
   EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 0", "write 7 " + text(e1)}));
   EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -"}));
-  EXPECT_EQ(t.prevResolvedEntryState_, 0);
 
   t.entryCommit(7, e1);  // unchanged: one lookup, nothing else
   EXPECT_TRUE(rig.util->take().empty());
   EXPECT_TRUE(rig.pubs.take().empty());
-  EXPECT_EQ(t.prevResolvedEntryState_, 2);
 
   if (distinct) {
     t.entryCommit(7, e2);
@@ -107,14 +105,16 @@ TYPED_TEST(EngineAllTables, SteadyStateWritesAndDeletesWithTheTrackerUpdateOfThe
   EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(e1)}));
   EXPECT_FALSE(t.entryHas(7));
 
-  t.entryRemove(7);  // no node: only the state changes
+  t.entryRemove(7);  // no node: only the state changes, to "no node"
   EXPECT_TRUE(rig.util->take().empty());
   EXPECT_TRUE(rig.pubs.take().empty());
-  EXPECT_EQ(t.prevResolvedEntryState_, 0);
+
+  // A direct change after it: an empty value with the state "no node" has no
+  // tracker update (the engine's choice); the row is written.
+  t.resolvedEntryIs(9, Kiva::Optional<Entry>());
+  EXPECT_EQ(rig.util->take(), (Strings{"write 9 -"}));
 
   // A key without value removed through the engine reports 4.
-  t.resolvedEntryIs(9, Kiva::Optional<Entry>());
-  rig.util->take();
   t.entryRemove(9);
   EXPECT_EQ(rig.util->take(), (Strings{"tracker 9 4", "del 9"}));
 
@@ -146,10 +146,10 @@ TYPED_TEST(EngineAllTables, ReplayReconcilesEachChangeWithTheRowReadBack) {
   } else {
     EXPECT_EQ(rig.util->take(), (Strings{"compare 2 " + text(e1)}));
   }
-  EXPECT_EQ(t.indexReconciled_, 0);
   EXPECT_EQ(t.syncedEntrys(), 0u);
 
-  // No row: an ordinary write.
+  // No row: an ordinary write, with its tracker update (the rewrite above
+  // left the index-reconciled flag clear).
   t.entryCommit(3, e2);
   EXPECT_EQ(rig.util->take(), (Strings{"tracker 3 0", "write 3 " + text(e2)}));
 
@@ -174,8 +174,10 @@ TEST(EngineReplay, MismatchedRowIsRewrittenWithoutTrackerAndTheFlagIsClearedAfte
   rig.util->take();
   rig.table->entryCommit(4, wanted);
   EXPECT_EQ(rig.util->take(), (Strings{"compare 4 " + text(wanted), "write 4 " + text(wanted)}));
-  EXPECT_EQ(rig.table->indexReconciled_, 0);
   EXPECT_EQ(rig.stats().entryMismatched, 1u);
+  // The flag is clear again: the next write of a new key informs the tracker.
+  rig.table->entryCommit(5, wanted);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 5 0", "write 5 " + text(wanted)}));
 }
 
 TEST(EngineReplay, EmptyResolvedNodeIsComparedAsTheDefaultEntry) {
@@ -296,7 +298,6 @@ TEST(EngineRestart, ReadBackReplayAndPurgeLeaveExactlyTheConfiguration) {
 
   EXPECT_EQ(after.util->take(), (Strings{"tracker 12 2", "del 12"}));
   EXPECT_EQ(after.table->syncedEntrys(), 0u);
-  EXPECT_EQ(after.table->indexReconciled_, 0);
   std::map<std::uint32_t, std::string> rows;
   for (auto const& [k, e] : after.util->rows) rows[k] = text(e);
   EXPECT_EQ(rows,
@@ -329,15 +330,20 @@ TEST(EngineRestart, PurgeReleasesThenDeletesEachStaleRowAndSkipsResolvedKeys) {
     std::string const k = std::to_string(it.staleNode()->key.value);
     if (k != "2") expected.insert(expected.end(), {"tracker " + k + " 2", "del " + k});
   }
+  // A key without value removed through the engine leaves the state "node
+  // without value", with which a delete with the flag clear would report 4.
+  rig.table->resolvedEntryIs(5, Kiva::Optional<Table::Entry>());
+  rig.table->entryRemove(5);
   rig.util->take();
-  rig.table->prevResolvedEntryState_ = 1;  // a delete with the flag clear would report 4
   rig.table->purgeStaleEntries();
   EXPECT_EQ(rig.util->take(), expected);
-  EXPECT_EQ(rig.table->prevResolvedEntryState_, 0);
-  EXPECT_EQ(rig.table->indexReconciled_, 0);
   EXPECT_EQ(rig.table->syncedEntrys(), 0u);
   EXPECT_EQ(rig.util->rows.size(), 1u);
   EXPECT_EQ(rig.util->rows.count(2), 1u);
+  // The purge leaves the state "no node" and the flag clear: a direct delete
+  // then informs the tracker of nothing.
+  rig.table->resolvedEntryDel(2);
+  EXPECT_EQ(rig.util->take(), (Strings{"del 2"}));
   auto const s = rig.stats();
   EXPECT_EQ(s.entryStale, 2u);
   EXPECT_EQ(s.entryMatched + s.entryMismatched + s.entryMissing, 0u);

@@ -197,17 +197,22 @@ class SwTable : public SwTableBase {
   // rows: nothing to do.
   virtual void syncEntries();
 
-  // --- State of the table engine, read and written by it directly ---
-
-  // Resolved-entry state of the key at hand before its change: 0 no node,
-  // 1 node without value, 2 node with value.
-  std::uint8_t prevResolvedEntryState_ = 0;
-  // Non-zero while the row being written or deleted keeps a hardware index
-  // that was in use when hardware was read back.
-  std::uint8_t indexReconciled_ = 0;
+  // The resolved-entry state of a key before its change, as the framework
+  // keeps it: one byte. Its named values; the byte may hold others, for
+  // which the engine makes no tracker update.
+  enum class ResolvedEntryState : std::uint8_t { none = 0, withoutValue = 1, withValue = 2 };
 
  protected:
   SwTable(Orrin::String const& name, std::uint32_t maxUsesPerIndex);
+
+  // --- State of the table engine: written by the table's changes and by the
+  // engine (a member of this class), read by the engine ---
+
+  // The previous resolved-entry state of the key at hand.
+  ResolvedEntryState prevResolvedEntryState_ = ResolvedEntryState::none;
+  // Set while the row being written or deleted keeps a hardware index that
+  // was in use when hardware was read back.
+  std::uint8_t indexReconciled_ = 0;
 
   void frameworkCallIs(std::string call) { frameworkCalls_.push_back(std::move(call)); }
 
