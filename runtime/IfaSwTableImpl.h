@@ -98,8 +98,12 @@ void IfaSwTable<Decl>::resolvedEntryDelAll() {
 template <class Decl>
 void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
   HN_ResolvedEntry* const node = resolved_.find(key);
-  prevResolvedEntryState_ = stateOf(node);
-  if (node != nullptr && node->value.hasValue() && Entry::isEq(&*node->value, &entry)) return;
+  if (node != nullptr && node->value.hasValue()) {
+    prevResolvedEntryState_ = ResolvedEntryState::withValue;
+    if (Entry::isEq(&*node->value, &entry)) return;
+  } else {
+    prevResolvedEntryState_ = stateOf(node);
+  }
   resolvedEntryUpdate(key, node, &entry);
 }
 
