@@ -27,10 +27,12 @@ void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& v
 
 // The change of `key`'s resolved value to `*value` (empty when null), made on
 // `node`, the key's node as the caller's one lookup found it (null when the
-// key has none). An unchanged value changes nothing; otherwise the node is
+// key has none; `differs` when the caller has already found the node's value
+// different from `*value`). An unchanged value changes nothing; otherwise the node is
 // changed (a new key gets one) and the change goes to the engine.
 template <class Decl>
-void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value) {
+void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value,
+                                           bool differs) {
   Kiva::Optional<Entry> previous;
   if (node == nullptr) {
     node = resolved_.insert(HN_ResolvedEntry{
@@ -42,7 +44,7 @@ void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, En
     previous = node->value;
     node->value.reset();
   } else {
-    if (Entry::isEq(&*node->value, value)) return;
+    if (!differs && Entry::isEq(&*node->value, value)) return;
     previous = node->value;
     *node->value = *value;
   }
@@ -72,12 +74,12 @@ template <class Decl>
 Kiva::Optional<typename Decl::Entry> IfaSwTable<Decl>::resolvedEntryRemove(Index key,
                                                                            bool recordState) {
   Kiva::Optional<Entry> removed;
-  bool const found = resolved_.erase(key, [&](HN_ResolvedEntry& node) { removed = node.value; });
-  if (recordState) {
-    prevResolvedEntryState_ = !found               ? ResolvedEntryState::none
-                              : removed.hasValue() ? ResolvedEntryState::withValue
-                                                   : ResolvedEntryState::withoutValue;
-  }
+  ResolvedEntryState state = ResolvedEntryState::none;
+  bool const found = resolved_.erase(key, [&](HN_ResolvedEntry& node) {
+    state = stateOf(&node);
+    removed = node.value;
+  });
+  if (recordState) prevResolvedEntryState_ = state;
   if (found) resolvedEntryChanged(key, nullptr, removed);
   return removed;
 }
@@ -101,9 +103,10 @@ void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
   if (node != nullptr && node->value.hasValue()) {
     prevResolvedEntryState_ = ResolvedEntryState::withValue;
     if (Entry::isEq(&*node->value, &entry)) return;
-  } else {
-    prevResolvedEntryState_ = stateOf(node);
+    resolvedEntryUpdate(key, node, &entry, true);
+    return;
   }
+  prevResolvedEntryState_ = stateOf(node);
   resolvedEntryUpdate(key, node, &entry);
 }
 
