@@ -15,8 +15,10 @@
 //
 // It expands, inside namespace CorvaneInt, to the declaration struct
 // CorvaneInt::decl::Table, to CorvaneInt::Table, the generic table
-// instantiated with it, and to the declaration of the factory. The module's
-// source defines them with IFA_SW_TABLE_MODULE (runtime/TableModuleImpl.h).
+// instantiated with it, and to the declaration of the factory. The catalogue
+// row's generated source defines them with IFA_SW_TABLE_INSTANCE
+// (runtime/TableModuleImpl.h). Each catalogue row of tables/IfaTables.def
+// expands to one IFA_SW_TABLE (tables/IfaTables.h).
 #pragma once
 
 #include <cstdint>

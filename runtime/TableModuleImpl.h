@@ -44,15 +44,11 @@ Kiva::TraceHandle& IfaSwTable<Decl>::statTraceHandle() {
 
 }  // namespace IfaRuntime
 
-// In a table module's source: the table, its type module and its factory,
-// instantiated in the library, and the module's statics, constructed when the
-// library loads (the sources link, and so initialise, in catalogue order).
-#define IFA_SW_TABLE_MODULE(Table, factory)                                    \
-  template class IfaRuntime::IfaSwTable<CorvaneInt::decl::Table>;              \
-  template struct IfaRuntime::TableModule<CorvaneInt::decl::Table>;            \
-  Orrin::Ptr<CorvaneInt::Table> CorvaneInt::factory() {                        \
-    return Orrin::ptrIsImpl<CorvaneInt::Table>();                              \
-  }                                                                            \
-  namespace {                                                                  \
-  IfaRuntime::TableModuleStatics<CorvaneInt::decl::Table> const moduleStatics; \
+// In a catalogue row's generated source: the table, its type module and its
+// factory, instantiated in the library.
+#define IFA_SW_TABLE_INSTANCE(Table, factory)                       \
+  template class IfaRuntime::IfaSwTable<CorvaneInt::decl::Table>;   \
+  template struct IfaRuntime::TableModule<CorvaneInt::decl::Table>; \
+  Orrin::Ptr<CorvaneInt::Table> CorvaneInt::factory() {             \
+    return Orrin::ptrIsImpl<CorvaneInt::Table>();                   \
   }
