@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -147,6 +151,60 @@ TEST(TypeModule, ActionProfileRecordsReadAsDocumented) {
   EXPECT_EQ(d.m->resolve<char>(hooks[2].newEntityForDir), reinterpret_cast<char const*>(&hook));
   EXPECT_EQ(hooks[1].newEntityForDir, 0u);
   EXPECT_EQ(hooks[3].unused, 0u);
+}
+
+// The parts of a record that hold no address (type records, attribute
+// records, argument triples, the two name lists), as hex lines, one per part.
+// Each part runs up to the next part of the record, or, for the last, to the
+// end of the name "writeAccess".
+std::string addressFreeDump(Kiva::TypeModuleRecord const* m) {
+  struct Part {
+    char const* label;
+    std::uint32_t word;
+  };
+  std::vector<Part> const parts{{"types", m->typeRecords},
+                                {"attributes", m->attributeRecords},
+                                {"arguments", m->argumentTriples},
+                                {"typeNames", m->typeNames},
+                                {"attributeNames", m->attributeNames}};
+  std::vector<std::uint32_t> starts{m->typeRecords, m->attributeRecords, m->argumentTriples,
+                                    m->typeNames,   m->attributeNames,   m->referencedTypes,
+                                    m->hookTable};
+  std::sort(starts.begin(), starts.end());
+  std::string out;
+  for (Part const& p : parts) {
+    char const* begin = m->resolve<char>(p.word);
+    auto next = std::upper_bound(starts.begin(), starts.end(), p.word);
+    std::size_t size = next != starts.end() ? *next - p.word : 0;
+    if (p.word == m->attributeNames) {
+      std::string_view const list(begin, 4096);
+      size = list.find(std::string_view("writeAccess\0", 12)) + 12;
+    }
+    out += p.label;
+    char hex[8];
+    for (std::size_t i = 0; i < size; ++i) {
+      std::snprintf(hex, sizeof hex, "%s%02x", i % 32 == 0 ? "\n " : "",
+                    static_cast<unsigned char>(begin[i]));
+      out += hex;
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// IfaActionProfile's record, byte for byte, against the dump checked in with
+// the tests (IFA_WRITE_GOLDEN=1 writes it anew instead).
+TEST(TypeModule, ActionProfileRecordMatchesTheCheckedInDump) {
+  std::string const path = std::string(IFA_GOLDEN_DIR) + "/IfaActionProfile.typemodule.txt";
+  std::string const dump = addressFreeDump(encode<CorvaneInt::decl::IfaActionProfile>());
+  if (std::getenv("IFA_WRITE_GOLDEN") != nullptr) {
+    std::ofstream(path) << dump;
+    GTEST_SKIP() << "wrote " << path;
+  }
+  std::ifstream in(path);
+  ASSERT_TRUE(in) << path;
+  std::string const golden((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(dump, golden);
 }
 
 template <class Table>

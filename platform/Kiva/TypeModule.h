@@ -90,6 +90,46 @@ static_assert(sizeof(AttributeRecord) == 24);
 // Access byte bit of the attributes that the type's inspectOperation serves.
 inline constexpr std::uint8_t kAccessInspectable = 0x08;
 
+// The kind and access bytes of one kind of attribute (Kiva/AttributeKinds.def).
+struct AttributeKind {
+  std::uint8_t kind;
+  std::uint8_t access;
+  bool function;  // called (operation code 10) rather than read
+  std::string_view text;
+};
+namespace AttrKind {
+#define KIVA_ATTR_KIND(Kind, kindByte, accessByte, function, text) \
+  inline constexpr AttributeKind Kind{kindByte, accessByte, function, text};
+#include "Kiva/AttributeKinds.def"
+}  // namespace AttrKind
+
+// Every kind, in the order of Kiva/AttributeKinds.def.
+inline constexpr AttributeKind kAttributeKinds[] = {
+#define KIVA_ATTR_KIND(Kind, ...) AttrKind::Kind,
+#include "Kiva/AttributeKinds.def"
+};
+
+// The same kind, as a function the runtime may not call (access byte 0).
+constexpr AttributeKind notCallable(AttributeKind k) {
+  return {k.kind, 0x00, k.function, k.text};
+}
+
+// Whether an attribute of this kind byte is a function.
+constexpr bool isFunctionKind(std::uint8_t kind) {
+  for (AttributeKind const& k : kAttributeKinds) {
+    if (k.kind == kind && k.function) return true;
+  }
+  return false;
+}
+
+// The kind an attribute's kind and access bytes name; null for none.
+constexpr AttributeKind const* attributeKindOf(std::uint8_t kind, std::uint8_t access) {
+  for (AttributeKind const& k : kAttributeKinds) {
+    if (k.kind == kind && (k.access == access || (k.function && access == 0))) return &k;
+  }
+  return nullptr;
+}
+
 struct ArgumentTriple {
   std::uint16_t a;  // name offset / 256
   std::uint16_t b;  // low byte: name offset % 256; bit 0x100: passed as an Optional
