@@ -29,21 +29,23 @@ enum ReferencedTypeIndex : std::int16_t {
   kRefFirstUint = 8,          // UintTypes n for each U(n+1) used, ascending
 };
 
-// The platform's type modules that table modules refer to.
-struct PlatformModules {
-  void const* loader;
-  void const* entryBlock;
-  void const* index;
-  void const* swTable;
-  void const* swTableBase;
-  void const* uintTypes;
+// The platform's type modules that table modules refer to, by module number
+// (the order of the slots' targets, runtime/TableModuleImpl.h).
+enum PlatformModule : std::uint32_t {
+  kLoaderModule,
+  kEntryBlockModule,
+  kIndexModule,
+  kSwTableModule,
+  kSwTableBaseModule,
+  kUintTypesModule,
 };
 
 // What a table module's description needs beyond its declaration: the sizes
-// of its types as built and their hooks.
+// of its types as built, and which hook slots each type fills (Entry, Util,
+// UtilLoader, the table).
 struct TableModuleParts {
   std::size_t entrySize, utilSize, utilLoaderSize, tableSize;
-  std::array<void const*, 6> entryHooks, utilHooks, utilLoaderHooks, tableHooks;
+  std::array<std::array<bool, Kiva::kHookSlots>, 4> hooks;
 };
 
 template <class Decl>
@@ -76,7 +78,7 @@ struct SchemaValueTypes {
 
 // The bit widths of U1 to U6 that the entry's fields use, ascending.
 template <class Entry>
-std::vector<unsigned> bitWidthsUsed() {
+constexpr std::vector<unsigned> bitWidthsUsed() {
   std::vector<unsigned> widths;
   forEachField<Entry>([&](auto const& f) {
     using Traits = typename std::remove_cvref_t<decltype(f)>::Traits;
@@ -87,8 +89,10 @@ std::vector<unsigned> bitWidthsUsed() {
   return widths;
 }
 
+// The description of a table's module; it needs no address, so that the
+// module can be encoded at compile time.
 template <class Decl>
-Kiva::ModuleSpec tableModuleSpec(PlatformModules const& platform, TableModuleParts const& parts) {
+constexpr Kiva::ModuleSpec tableModuleSpec(TableModuleParts const& parts) {
   using Entry = typename Decl::Entry;
   using Names = TableModuleNames<Decl>;
   std::vector<unsigned> const widths = bitWidthsUsed<Entry>();
@@ -99,7 +103,7 @@ Kiva::ModuleSpec tableModuleSpec(PlatformModules const& platform, TableModulePar
   auto kindOf = [](Kiva::AttributeKind k, bool callable) {
     return callable ? k : Kiva::notCallable(k);
   };
-  constexpr bool Callable = true, NotCallable = false;
+  bool const Callable = true, NotCallable = false;
 #define ARG(name, Type)   \
   Kiva::ArgSpec {         \
 #name, ArgTypes::Type \
@@ -170,29 +174,29 @@ Kiva::ModuleSpec tableModuleSpec(PlatformModules const& platform, TableModulePar
        std::move(entryAttrs),
        {},
        kRefEntryBase,
-       parts.entryHooks},
+       parts.hooks[0]},
       {0x0140, Names::util, parts.utilSize, std::move(utilAttrs), ctor, kRefSwTableUtil,
-       parts.utilHooks},
+       parts.hooks[1]},
       {0x0040,
        Names::utilLoader,
        parts.utilLoaderSize,
        {},
        ctor,
        kRefLoaderSingleton,
-       parts.utilLoaderHooks},
+       parts.hooks[2]},
       {0x0040,
        Names::table,
        parts.tableSize,
        std::move(tableAttrs),
        {},
        kRefSwKnownIndexTable,
-       parts.tableHooks},
+       parts.hooks[3]},
   };
   spec.referencedTypes = {
-      {platform.loader, 1},  {platform.entryBlock, 1},  {platform.index, 0}, {platform.swTable, 14},
-      {platform.swTable, 6}, {platform.swTableBase, 2}, {nullptr, 0},        {nullptr, 1},
+      {kLoaderModule, 1},  {kEntryBlockModule, 1},  {kIndexModule, 0},      {kSwTableModule, 14},
+      {kSwTableModule, 6}, {kSwTableBaseModule, 2}, {Kiva::kThisModule, 0}, {Kiva::kThisModule, 1},
   };
-  for (unsigned w : widths) spec.referencedTypes.push_back({platform.uintTypes, w - 1});
+  for (unsigned w : widths) spec.referencedTypes.push_back({kUintTypesModule, w - 1});
   return spec;
 }
 

@@ -27,23 +27,22 @@ char const platformModules[6] = {};
 void hook() {}
 alignas(8) unsigned char storage[16384];
 
-IfaRuntime::PlatformModules platform() {
-  return {&platformModules[0], &platformModules[1], &platformModules[2],
-          &platformModules[3], &platformModules[4], &platformModules[5]};
-}
-
 template <class Decl>
 Kiva::TypeModuleRecord const* encode() {
   void const* h = reinterpret_cast<void const*>(&hook);
-  IfaRuntime::TableModuleParts parts{24,
-                                     40,
-                                     48,
-                                     400,
-                                     {nullptr, nullptr, h, h, h, nullptr},
-                                     {nullptr, nullptr, h, nullptr, h, nullptr},
-                                     {h, nullptr, h, nullptr, h, nullptr},
-                                     {nullptr, nullptr, h, h, h, h}};
-  return Kiva::encodeTypeModule(IfaRuntime::tableModuleSpec<Decl>(platform(), parts),
+  using Hooks = std::array<void const*, Kiva::kHookSlots>;
+  std::vector<Hooks> const hooks{{nullptr, nullptr, h, h, h, nullptr},
+                                 {nullptr, nullptr, h, nullptr, h, nullptr},
+                                 {h, nullptr, h, nullptr, h, nullptr},
+                                 {nullptr, nullptr, h, h, h, h}};
+  IfaRuntime::TableModuleParts parts{24, 40, 48, 400, {}};
+  for (std::size_t t = 0; t < hooks.size(); ++t) {
+    for (std::size_t i = 0; i < Kiva::kHookSlots; ++i) parts.hooks[t][i] = hooks[t][i] != nullptr;
+  }
+  Kiva::SlotTargets const targets{hooks,
+                                  {&platformModules[0], &platformModules[1], &platformModules[2],
+                                   &platformModules[3], &platformModules[4], &platformModules[5]}};
+  return Kiva::encodeTypeModule(IfaRuntime::tableModuleSpec<Decl>(parts), targets,
                                 Decl::kModuleName, storage, sizeof storage);
 }
 
@@ -167,15 +166,18 @@ std::string addressFreeDump(Kiva::TypeModuleRecord const* m) {
                                 {"arguments", m->argumentTriples},
                                 {"typeNames", m->typeNames},
                                 {"attributeNames", m->attributeNames}};
-  std::vector<std::uint32_t> starts{m->typeRecords, m->attributeRecords, m->argumentTriples,
-                                    m->typeNames,   m->attributeNames,   m->referencedTypes,
-                                    m->hookTable};
+  auto at = [m](std::uint32_t word) {
+    return static_cast<std::size_t>(m->resolve<char>(word) - reinterpret_cast<char const*>(m));
+  };
+  std::vector<std::size_t> starts{
+      at(m->typeRecords),    at(m->attributeRecords), at(m->argumentTriples), at(m->typeNames),
+      at(m->attributeNames), at(m->referencedTypes),  at(m->hookTable)};
   std::sort(starts.begin(), starts.end());
   std::string out;
   for (Part const& p : parts) {
     char const* begin = m->resolve<char>(p.word);
-    auto next = std::upper_bound(starts.begin(), starts.end(), p.word);
-    std::size_t size = next != starts.end() ? *next - p.word : 0;
+    auto next = std::upper_bound(starts.begin(), starts.end(), at(p.word));
+    std::size_t size = next != starts.end() ? *next - at(p.word) : 0;
     if (p.word == m->attributeNames) {
       std::string_view const list(begin, 4096);
       size = list.find(std::string_view("writeAccess\0", 12)) + 12;
@@ -231,8 +233,9 @@ TYPED_TEST(TypeModuleAllTables, CountsNumbersAndReferencesFollowTheFieldList) {
     if (b <= 6) uintWidths.insert(b);
   }
   auto const* refs = d.m->resolve<Kiva::ReferencedType>(d.m->referencedTypes);
-  std::size_t const refCount =
-      (d.m->hookTable - d.m->referencedTypes) / sizeof(Kiva::ReferencedType);
+  std::size_t const refCount = static_cast<std::size_t>(d.m->resolve<char>(d.m->hookTable) -
+                                                        d.m->resolve<char>(d.m->referencedTypes)) /
+                               sizeof(Kiva::ReferencedType);
   EXPECT_EQ(refCount, 8 + uintWidths.size());
   std::vector<unsigned> uintRefs;
   for (std::size_t i = 8; i < refCount; ++i) {
@@ -281,7 +284,7 @@ TYPED_TEST(TypeModuleAllTables, CountsNumbersAndReferencesFollowTheFieldList) {
   auto const typeNames = Decoded::names(d.typeNames(), 15);
   std::size_t bytes = 0;
   for (auto const& name : typeNames) bytes += name.size() + 1;
-  EXPECT_LE(d.m->attributeNames - d.m->typeNames - bytes, 3u);
+  EXPECT_LE(static_cast<std::size_t>(d.attrNames() - d.typeNames()) - bytes, 3u);
   EXPECT_TRUE(std::is_sorted(typeNames.begin(), typeNames.end()));
   EXPECT_EQ(std::adjacent_find(typeNames.begin(), typeNames.end()), typeNames.end());
 }
@@ -306,7 +309,7 @@ TYPED_TEST(TypeModuleAllTables, LibraryRecordNamesEachTypesHooksAndSizes) {
   EXPECT_EQ(present(hooks[1]), (std::vector<bool>{0, 0, 1, 0, 1, 0}));  // Util
   EXPECT_EQ(present(hooks[2]), (std::vector<bool>{1, 0, 1, 0, 1, 0}));  // UtilLoader
   EXPECT_EQ(present(hooks[3]), (std::vector<bool>{0, 0, 1, 1, 1, 1}));  // table
-  void const* entity = &Kiva::GenericIfImpl::entityInterface();
+  void const* entity = &Kiva::GenericIfImpl::kEntityInterface;
   for (int t = 1; t <= 3; ++t) {
     EXPECT_EQ(d.m->resolve<void>(hooks[t].valueOrEntityInterface), entity) << "type " << t;
   }
