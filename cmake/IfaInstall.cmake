@@ -17,7 +17,7 @@ endif()
 # lines work in both: the platform stand-ins' <Kiva/...>, <Orrin/...>, and
 # "runtime/...", "tables/...", "AsicSwTable/...", "host/...".
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${IFA_INCLUDE_DIR}
-        FILES_MATCHING PATTERN "*.h")
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.def")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/runtime ${PROJECT_SOURCE_DIR}/tables
                   ${PROJECT_SOURCE_DIR}/AsicSwTable ${PROJECT_SOURCE_DIR}/host
         DESTINATION ${IFA_INCLUDE_DIR}

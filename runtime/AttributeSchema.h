@@ -25,6 +25,7 @@ struct UtilAttr {
 #define IFA_UTIL_ATTR IFA_ATTR_ENUMERATOR
 #include "runtime/IfaAttributes.def"
   };
+  // The first and last numbers (the hooks answer "no such attribute" outside).
   static constexpr std::uint32_t kNumbers[] = {
 #define IFA_UTIL_ATTR IFA_ATTR_NUMBER
 #include "runtime/IfaAttributes.def"
@@ -38,12 +39,6 @@ struct TableAttr {
 #define IFA_TABLE_ATTR IFA_ATTR_ENUMERATOR
 #include "runtime/IfaAttributes.def"
   };
-  static constexpr std::uint32_t kNumbers[] = {
-#define IFA_TABLE_ATTR IFA_ATTR_NUMBER
-#include "runtime/IfaAttributes.def"
-  };
-  static constexpr std::uint32_t kFirst = kNumbers[0];
-  static constexpr std::uint32_t kLast = kNumbers[std::size(kNumbers) - 1];
 };
 
 #undef IFA_ATTR_ENUMERATOR

@@ -104,14 +104,10 @@ constexpr Kiva::ModuleSpec tableModuleSpec(TableModuleParts const& parts) {
     return callable ? k : Kiva::notCallable(k);
   };
   bool const Callable = true, NotCallable = false;
-#define ARG(name, Type)   \
-  Kiva::ArgSpec {         \
-#name, ArgTypes::Type \
-  }
-#define OPTIONAL_ARG(name, Type) \
-  Kiva::ArgSpec {                \
-#name, ArgTypes::Type, true  \
-  }
+  // clang-format off
+#define ARG(name, Type) Kiva::ArgSpec{#name, ArgTypes::Type}
+#define OPTIONAL_ARG(name, Type) Kiva::ArgSpec{#name, ArgTypes::Type, true}
+  // clang-format on
 #define IFA_SCHEMA_ATTR(Owner, number, name, Kind, callable, x0, x1, valueType, keyType, ...) \
   [&] {                                                                                       \
     Kiva::AttributeKind const k = kindOf(Kiva::AttrKind::Kind, callable);                     \
