@@ -330,9 +330,14 @@ TYPED_TEST(InspectTable, RecordDecodesToTheDeclaredTypesAttributesAndHooks) {
   EXPECT_EQ(present(u), (std::vector<bool>{0, 0, 1, 0, 1, 0}));
   EXPECT_EQ(present(l), (std::vector<bool>{1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(present(t), (std::vector<bool>{0, 0, 1, 1, 1, 1}));
-  EXPECT_NE(e.hooks.valueOperations, nullptr);
   EXPECT_EQ(e.hooks.entityInterface, nullptr);
-  EXPECT_EQ(t.hooks.entityInterface, u.hooks.entityInterface);
+  for (Type const* x : {&u, &l, &t}) {
+    EXPECT_EQ(x->hooks.entityInterface, &Kiva::GenericIfImpl::kEntityInterface) << x->name;
+  }
+  // The value operations of Entry end with the runtime's common type check.
+  ASSERT_NE(e.hooks.valueOperations, nullptr);
+  EXPECT_EQ(e.hooks.valueOperations->inspectVerifyType,
+            &Orrin::Inspect::InspectAtomicFnTableCommon::inspectVerifyType);
 
   // Entry: the two constants, then the fields from position 4 in order,
   // typed as the C++ fields are.
