@@ -99,7 +99,9 @@ struct NameList {
     names.erase(std::unique(names.begin(), names.end()), names.end());
     for (std::string_view n : names) {
       offsets.push_back(static_cast<std::uint32_t>(bytes.size()));
-      bytes.append(n);
+      // Character by character: appending the view would compare its
+      // address with null, which a sanitized build cannot do at compile time.
+      for (char c : n) bytes.push_back(c);
       bytes.push_back('\0');
     }
   }
