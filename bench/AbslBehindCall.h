@@ -9,8 +9,7 @@
 
 #include <cstdint>
 
-#include "tables/IfaActionProfileSwTable.h"
-#include "tables/IfaSwitchIdSwTable.h"
+#include "tables/IfaTables.h"
 
 namespace IfaBench {
 

@@ -30,8 +30,7 @@
 #include "BenchSupport.h"
 #include "Kiva/HashMap2018.h"
 #include "Pooler/Pooler.h"
-#include "tables/IfaActionProfileSwTable.h"
-#include "tables/IfaSwitchIdSwTable.h"
+#include "tables/IfaTables.h"
 
 namespace IfaBench {
 namespace {

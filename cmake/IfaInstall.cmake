@@ -17,12 +17,13 @@ endif()
 # lines work in both: the platform stand-ins' <Kiva/...>, <Orrin/...>, and
 # "runtime/...", "tables/...", "AsicSwTable/...", "host/...".
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${IFA_INCLUDE_DIR}
-        FILES_MATCHING PATTERN "*.h")
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.def")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/runtime ${PROJECT_SOURCE_DIR}/tables
                   ${PROJECT_SOURCE_DIR}/AsicSwTable ${PROJECT_SOURCE_DIR}/host
         DESTINATION ${IFA_INCLUDE_DIR}
         FILES_MATCHING PATTERN "*.h" PATTERN "*.def")
-install(FILES ${PROJECT_BINARY_DIR}/generated/IfaSwTablesVersion.h DESTINATION ${IFA_INCLUDE_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/generated/IfaSwTablesVersion.h
+              ${PROJECT_BINARY_DIR}/generated/IfaTableHeaders.h DESTINATION ${IFA_INCLUDE_DIR})
 
 # find_package(ifa-swtables): before 1.0 a minor release may change the
 # interface, so only the same major.minor is compatible.

@@ -1,5 +1,5 @@
 // Feeds arbitrary text to the reader of every entry type. The first byte
-// chooses the table ('a' + catalogue position, taken modulo 14); the rest is
+// chooses the table ('a' + catalogue position, taken modulo the number of tables); the rest is
 // the text. Reading may fail only with the reader's own errors; an entry that
 // reads must print a text that reads back equal and prints the same again.
 #include <cstddef>
@@ -47,7 +47,7 @@ void fuzzOne(std::string const& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   if (size == 0) return 0;
-  std::size_t const choice = static_cast<std::size_t>(data[0] - 'a') % 14;
+  std::size_t const choice = static_cast<std::size_t>(data[0] - 'a') % IfaRuntime::kTableCount;
   std::string const text(reinterpret_cast<char const*>(data + 1), size - 1);
   std::size_t index = 0;
   IfaRuntime::AllTables::forEach([&]<class Table>() {

@@ -11,15 +11,11 @@
 #include "Kiva/StrepToValue.h"
 #include "KivaOrrin/ValueToStrep.h"
 #include "Orrin/Inspect.h"
+#include "runtime/AttributeSchema.h"
 #include "runtime/EntryFields.h"
 #include "runtime/LibraryLocal.h"
 
 namespace IfaRuntime {
-
-// Entry attribute numbers: the two constants, then the data fields.
-inline constexpr std::uint32_t kEntryBlockSizeAttr = 130;
-inline constexpr std::uint32_t kEntryDependentFieldsAttr = 131;
-inline constexpr std::uint32_t kEntryFirstFieldAttr = 132;
 
 template <class Entry>
 struct IFA_LIBRARY_LOCAL EntryReflection {
@@ -65,20 +61,20 @@ struct IFA_LIBRARY_LOCAL EntryReflection {
     Entry& entry = *static_cast<Entry*>(object);
     if (attr.module() == nullptr) return wholeValue(result, entry, op, operand);
     std::uint32_t const number = attr.attributeId();
-    if (number == kEntryBlockSizeAttr || number == kEntryDependentFieldsAttr) {
+    if (number == EntryAttr::getBlockSizeDefinedByUser || number == EntryAttr::numDependentFields) {
       if (op != opGet) return statusNotSupported;
-      if (number == kEntryBlockSizeAttr) {
+      if (number == EntryAttr::getBlockSizeDefinedByUser) {
         new (result) bool(Entry::getBlockSizeDefinedByUser);
       } else {
         new (result) std::uint64_t(Entry::numDependentFields);
       }
       return statusDone;
     }
-    if (number < kEntryFirstFieldAttr || number >= kEntryFirstFieldAttr + kFieldCount<Entry>) {
+    if (number < EntryAttr::firstField || number >= EntryAttr::firstField + kFieldCount<Entry>) {
       return statusNoSuchAttribute;
     }
     if (op != opGet && op != opSet) return statusNotSupported;
-    std::uint32_t const wanted = number - kEntryFirstFieldAttr;
+    std::uint32_t const wanted = number - EntryAttr::firstField;
     std::uint32_t i = 0;
     forEachField<Entry>([&](auto const& f) {
       if (i++ != wanted) return;

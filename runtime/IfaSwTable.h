@@ -15,6 +15,7 @@
 #include "Kiva/Trace.h"
 #include "Orrin/Ptr.h"
 #include "Orrin/String.h"
+#include "runtime/AttributeSchema.h"
 #include "runtime/EntryCollection.h"
 #include "runtime/EntryNodes.h"
 #include "runtime/SlabAllocated.h"
@@ -43,8 +44,8 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
   static constexpr auto kQualifiedName = Decl::kQualifiedName;
   // Attribute numbers of the two collections, also their field ids in
   // change publications.
-  static constexpr std::uint32_t kResolvedEntryFieldId = 519;
-  static constexpr std::uint32_t kSyncedEntryFieldId = 521;
+  static constexpr std::uint32_t kResolvedEntryFieldId = TableAttr::resolvedEntry;
+  static constexpr std::uint32_t kSyncedEntryFieldId = TableAttr::syncedEntry;
 
   class Util;
   class UtilLoader;

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "Kiva/Entity.h"
+#include "Kiva/TypeModuleEncoder.h"
 #include "Orrin/Inspect.h"
 #include "runtime/EntryReflection.h"
 #include "runtime/TableReflection.h"
@@ -33,49 +37,40 @@ concept ReflectedEntry = std::is_base_of_v<Asic::EntryBase, T> && requires {
   T::fields();
 };
 
-template <class F>
-void const* hook(F f) {
-  return reinterpret_cast<void const*>(f);
-}
-
-// Hook rows in slot order: newEntityForDir, (empty), value operations or the
-// entity interface, construction from arguments, inspectOperation, iterator.
+// The hooks of a module's four types (Entry 0, Util 1, UtilLoader 2, the
+// table 3), each row in slot order: newEntityForDir, (empty), value
+// operations or the entity interface, construction from arguments,
+// inspectOperation, iterator; nullptr where the type has no such hook. The
+// module's record names them through its slots (runtime/TableModuleImpl.h).
 template <class Decl>
 struct IFA_LIBRARY_LOCAL ModuleHooks {
-  using Table = IfaSwTable<Decl>;
   using E = EntryReflection<typename Decl::Entry>;
+  using U = UtilReflection<Decl>;
+  using L = UtilLoaderReflection<Decl>;
   using T = TableReflection<Decl>;
-  static std::array<void const*, 6> entry() {
-    return {nullptr,
-            nullptr,
-            &E::kValueOperations,
-            hook(&E::genericIfConstructFromCtorArgs),
-            hook(&E::inspectOperation),
-            nullptr};
+  static constexpr auto const* kEntity = &Kiva::GenericIfImpl::kEntityInterface;
+
+  static constexpr auto rows() {
+    return std::tuple{
+        std::tuple{nullptr, nullptr, &E::kValueOperations, &E::genericIfConstructFromCtorArgs,
+                   &E::inspectOperation, nullptr},
+        std::tuple{nullptr, nullptr, kEntity, nullptr, &U::inspectOperation, nullptr},
+        std::tuple{&L::newEntityForDir, nullptr, kEntity, nullptr, &L::inspectOperation, nullptr},
+        std::tuple{nullptr, nullptr, kEntity, &T::genericIfConstructFromCtorArgs,
+                   &T::inspectOperation, &T::genericIfIterator}};
   }
-  static std::array<void const*, 6> util() {
-    return {nullptr,
-            nullptr,
-            &Kiva::GenericIfImpl::entityInterface(),
-            nullptr,
-            hook(&UtilReflection<Decl>::inspectOperation),
-            nullptr};
+  template <std::size_t Type, std::size_t Slot>
+  static constexpr auto target() {
+    return std::get<Slot>(std::get<Type>(rows()));
   }
-  static std::array<void const*, 6> utilLoader() {
-    return {hook(&UtilLoaderReflection<Decl>::newEntityForDir),
-            nullptr,
-            &Kiva::GenericIfImpl::entityInterface(),
-            nullptr,
-            hook(&UtilLoaderReflection<Decl>::inspectOperation),
-            nullptr};
+  // Which slots each type fills.
+  template <std::size_t Type, std::size_t... Slot>
+  static constexpr std::array<bool, Kiva::kHookSlots> presentIn(std::index_sequence<Slot...>) {
+    return {!std::is_null_pointer_v<decltype(target<Type, Slot>())>...};
   }
-  static std::array<void const*, 6> table() {
-    return {nullptr,
-            nullptr,
-            &Kiva::GenericIfImpl::entityInterface(),
-            hook(&T::genericIfConstructFromCtorArgs),
-            hook(&T::inspectOperation),
-            hook(&T::genericIfIterator)};
+  static constexpr std::array<std::array<bool, Kiva::kHookSlots>, 4> present() {
+    constexpr auto slots = std::make_index_sequence<Kiva::kHookSlots>();
+    return {presentIn<0>(slots), presentIn<1>(slots), presentIn<2>(slots), presentIn<3>(slots)};
   }
 };
 

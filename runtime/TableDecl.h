@@ -15,8 +15,10 @@
 //
 // It expands, inside namespace CorvaneInt, to the declaration struct
 // CorvaneInt::decl::Table, to CorvaneInt::Table, the generic table
-// instantiated with it, and to the declaration of the factory. The module's
-// source defines them with IFA_SW_TABLE_MODULE (runtime/TableModuleImpl.h).
+// instantiated with it, and to the declaration of the factory. The catalogue
+// row's generated source defines them with IFA_SW_TABLE_INSTANCE
+// (runtime/TableModuleImpl.h). Each catalogue row of tables/IfaTables.def
+// expands to one IFA_SW_TABLE (tables/IfaTables.h).
 #pragma once
 
 #include <cstdint>
@@ -28,11 +30,6 @@
 #include "runtime/TableModule.h"
 
 #define IFA_SW_TABLE(Table, Module, factory, moduleId, resolvedHash, syncedHash, FIELDS)     \
-  /* Storage of the module's type-module record, under the record's name. */                 \
-  extern "C" {                                                                               \
-  alignas(8) inline unsigned char _##Module##_##moduleId                                     \
-      ##_kivaModule[::IfaRuntime::kTableModuleCapacity];                                     \
-  }                                                                                          \
   namespace decl {                                                                           \
   struct Table {                                                                             \
     static constexpr std::string_view kName = #Table;                                        \
@@ -42,7 +39,8 @@
     static constexpr std::uint32_t kResolvedHashConstant = resolvedHash;                     \
     static constexpr std::uint32_t kSyncedHashConstant = syncedHash;                         \
     static constexpr std::string_view kRecordName = "_" #Module "_" #moduleId "_kivaModule"; \
-    static unsigned char* recordStorage() { return _##Module##_##moduleId##_kivaModule; }    \
+    /* The module's constant record, _<Module>_<moduleId>_kivaModule. */                     \
+    static ::Kiva::TypeModuleRecord const& record();                                         \
     IFA_DECLARE_ENTRY("CorvaneInt::" #Table "::Entry", FIELDS)                               \
   };                                                                                         \
   }                                                                                          \

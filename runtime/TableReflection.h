@@ -1,5 +1,5 @@
 // Reflection hooks of a table: the runtime reads, counts, iterates and calls
-// the table's attributes (numbers 514 to 536) by number, and creates tables
+// the table's attributes (TableAttr, runtime/IfaAttributes.def) by number, and creates tables
 // generically.
 #pragma once
 
@@ -14,37 +14,11 @@
 #include "Orrin/Ptr.h"
 #include "Pooler/Pooler.h"
 #include "Statebase/Statebase.h"
+#include "runtime/AttributeSchema.h"
 #include "runtime/IfaSwTable.h"
 #include "runtime/LibraryLocal.h"
 
 namespace IfaRuntime {
-
-// Attribute numbers of every table.
-enum TableAttr : std::uint32_t {
-  kAttrIsOwnedByMergeTable = 514,
-  kAttrIsExternalKeyType = 515,
-  kAttrSetResolvedEntryBlockMetaData = 516,
-  kAttrSetResolvedEntryMetaData = 517,
-  kAttrEntryHas = 518,
-  kAttrResolvedEntry = 519,
-  kAttrEntry = 520,
-  kAttrSyncedEntry = 521,
-  kAttrEntryRemoveAll = 522,
-  kAttrMinIndex = 523,
-  kAttrMaxIndex = 524,
-  kAttrHandleEntry = 525,
-  kAttrReadAccess = 526,
-  kAttrWriteAccess = 527,
-  kAttrEntrys = 528,
-  kAttrEntryRemove = 529,
-  kAttrEntryCommit = 530,
-  kAttrUtil = 531,
-  kAttrDoMountHwTableMountInfo = 532,
-  kAttrDoMountHwTableRecoveryStatus = 533,
-  kAttrDoRecoverHwTable = 534,
-  kAttrAutoCommitSyncedEntries = 535,
-  kAttrCleanup = 536,
-};
 
 template <class Decl>
 struct IFA_LIBRARY_LOCAL TableReflection {
@@ -69,68 +43,68 @@ struct IFA_LIBRARY_LOCAL TableReflection {
       return statusDone;
     };
     switch (number) {
-      case kAttrIsOwnedByMergeTable:
-      case kAttrIsExternalKeyType:
-      case kAttrReadAccess:
+      case TableAttr::isOwnedByMergeTable:
+      case TableAttr::isExternalKeyType:
+      case TableAttr::readAccess:
         return op == opGet ? store(false) : statusNotSupported;
-      case kAttrWriteAccess:
+      case TableAttr::writeAccess:
         return op == opGet ? store(true) : statusNotSupported;
-      case kAttrSetResolvedEntryBlockMetaData:
-      case kAttrSetResolvedEntryMetaData:
+      case TableAttr::setResolvedEntryBlockMetaDataDefinedByUser:
+      case TableAttr::setResolvedEntryMetaDataDefinedByUser:
         return op == opGet ? store(std::uint64_t{0}) : statusNotSupported;
-      case kAttrEntrys:
+      case TableAttr::entrys:
         return op == opGet ? store(t.resolvedEntrys()) : statusNotSupported;
-      case kAttrResolvedEntry:
+      case TableAttr::resolvedEntry:
         return collection(result, t.resolvedEntryColl(), op, operand, false);
-      case kAttrSyncedEntry:
+      case TableAttr::syncedEntry:
         return collection(result, t.syncedEntryColl(), op, operand, true);
-      case kAttrEntry:
+      case TableAttr::entry:
         if (op == opGet) return store(t.entry(key()));
         if (op == opContains) return store(t.entryHas(key()));
         return statusNotSupported;
-      case kAttrEntryHas:
+      case TableAttr::entryHas:
         return op == opCall ? store(t.entryHas(*static_cast<Index const*>(arg(0))))
                             : statusNotSupported;
-      case kAttrEntryRemoveAll:
+      case TableAttr::entryRemoveAll:
         if (op != opCall) return statusNotSupported;
         t.entryRemoveAll();
         return statusDone;
-      case kAttrMinIndex:
+      case TableAttr::minIndex:
         return op == opCall ? store(t.minIndex()) : statusNotSupported;
-      case kAttrMaxIndex:
+      case TableAttr::maxIndex:
         return op == opCall ? store(t.maxIndex()) : statusNotSupported;
-      case kAttrEntryRemove:
+      case TableAttr::entryRemove:
         if (op != opCall) return statusNotSupported;
         t.entryRemove(*static_cast<Index const*>(arg(0)));
         return statusDone;
-      case kAttrEntryCommit:
+      case TableAttr::entryCommit:
         if (op != opCall) return statusNotSupported;
         t.entryCommit(*static_cast<Index const*>(arg(0)), *static_cast<Entry const*>(arg(1)));
         return statusDone;
-      case kAttrAutoCommitSyncedEntries:
+      case TableAttr::autoCommitSyncedEntries:
         if (op != opCall) return statusNotSupported;
         t.autoCommitSyncedEntries();
         return statusDone;
-      case kAttrUtil: {
+      case TableAttr::util: {
         if (op != opCall) return statusNotSupported;
         auto* util = const_cast<typename Table::Util*>(t.util());
         if (util != nullptr) util->incUse();
         return opResEncRelNode(util, result);
       }
-      case kAttrDoMountHwTableMountInfo:
-      case kAttrDoMountHwTableRecoveryStatus: {
+      case TableAttr::doMountHwTableMountInfo:
+      case TableAttr::doMountHwTableRecoveryStatus: {
         if (op != opCall) return statusNotSupported;
         // A held copy keeps the group alive for the call, also if it raises.
         Orrin::Ptr<Statebase::MountGroup> const mg =
             *static_cast<Orrin::Ptr<Statebase::MountGroup> const*>(arg(0));
-        if (number == kAttrDoMountHwTableMountInfo) {
+        if (number == TableAttr::doMountHwTableMountInfo) {
           Table::doMountHwTableMountInfo(mg);
         } else {
           Table::doMountHwTableRecoveryStatus(mg);
         }
         return statusDone;
       }
-      case kAttrDoRecoverHwTable: {
+      case TableAttr::doRecoverHwTable: {
         if (op != opCall) return statusNotSupported;
         Orrin::Ptr<Asic::HwTableRecoverGroup> const rg =
             *static_cast<Orrin::Ptr<Asic::HwTableRecoverGroup> const*>(arg(0));
@@ -140,26 +114,26 @@ struct IFA_LIBRARY_LOCAL TableReflection {
                                 *static_cast<Asic::ChipInfo const*>(arg(3)));
         return statusDone;
       }
-      case kAttrHandleEntry:
-      case kAttrCleanup:
+      case TableAttr::handleEntry:
+      case TableAttr::cleanup:
         return statusNotSupported;
       default:
         return statusNoSuchAttribute;
     }
   }
 
-  // --- Iteration over resolvedEntry (519), entry (520) and syncedEntry (521) ---
+  // --- Iteration over resolvedEntry, entry and syncedEntry ---
 
   static void* genericIfIterator(void* object, void const* startKey, Kiva::KivaAttr const& attr,
                                  Orrin::Inspect::IterHooks const** hooksOut) {
     Table const& t = *static_cast<Table const*>(object);
     Index const* start = static_cast<Index const*>(startKey);
     switch (attr.attributeId()) {
-      case kAttrResolvedEntry:
+      case TableAttr::resolvedEntry:
         return collectionIterator(t.resolvedEntryColl(), start, hooksOut);
-      case kAttrSyncedEntry:
+      case TableAttr::syncedEntry:
         return collectionIterator(t.syncedEntryColl(), start, hooksOut);
-      case kAttrEntry: {
+      case TableAttr::entry: {
         void* storage = Pooler::slabAllocOrStdMalloc(sizeof(EntryIter), Pooler::slabOrStdMalloc);
         if (storage == nullptr) return nullptr;
         *hooksOut = &kIterHooks;
@@ -240,16 +214,16 @@ struct IFA_LIBRARY_LOCAL TableReflection {
   }
 
   static bool iterNonnull(Kiva::KivaAttr const& attr, void* it) {
-    if (attr.attributeId() == kAttrEntry) return !static_cast<EntryIter*>(it)->atEnd();
+    if (attr.attributeId() == TableAttr::entry) return !static_cast<EntryIter*>(it)->atEnd();
     return static_cast<CoreIter*>(it)->currNodeNonStale() != nullptr;
   }
 
   static bool iterKey(Kiva::KivaAttr const& attr, void* it, void* keyOut) {
     switch (attr.attributeId()) {
-      case kAttrEntry:
+      case TableAttr::entry:
         new (keyOut) Index(static_cast<EntryIter*>(it)->key());
         break;
-      case kAttrResolvedEntry:
+      case TableAttr::resolvedEntry:
         new (keyOut) Index(resolvedNode(it)->key);
         break;
       default:
@@ -261,11 +235,11 @@ struct IFA_LIBRARY_LOCAL TableReflection {
 
   static bool iterObj(Kiva::KivaAttr const& attr, void* it, void* out) {
     switch (attr.attributeId()) {
-      case kAttrEntry:
+      case TableAttr::entry:
         // Raises should the value be empty.
         new (out) Entry(static_cast<EntryIter*>(it)->value().value());
         return true;
-      case kAttrResolvedEntry: {
+      case TableAttr::resolvedEntry: {
         auto const* node = resolvedNode(it);
         if (!node->value.hasValue()) return false;
         new (out) Entry(*node->value);
@@ -278,7 +252,7 @@ struct IFA_LIBRARY_LOCAL TableReflection {
   }
 
   static void iterInc(Kiva::KivaAttr const& attr, void* it) {
-    if (attr.attributeId() == kAttrEntry) {
+    if (attr.attributeId() == TableAttr::entry) {
       static_cast<EntryIter*>(it)->advance();
     } else {
       static_cast<CoreIter*>(it)->advance();
@@ -287,7 +261,7 @@ struct IFA_LIBRARY_LOCAL TableReflection {
 
   static void iterDel(Kiva::KivaAttr const& attr, void* it) {
     if (it == nullptr) return;
-    if (attr.attributeId() == kAttrEntry) {
+    if (attr.attributeId() == TableAttr::entry) {
       std::destroy_at(static_cast<EntryIter*>(it));
     } else {
       std::destroy_at(static_cast<CoreIter*>(it));

@@ -8,19 +8,13 @@
 #include "Kiva/Attr.h"
 #include "Kiva/Entity.h"
 #include "Orrin/Inspect.h"
+#include "runtime/AttributeSchema.h"
 #include "runtime/IfaSwTableUtil.h"
 #include "runtime/IfaSwTableUtilLoader.h"
 #include "runtime/LibraryLocal.h"
 #include "runtime/TableModule.h"
 
 namespace IfaRuntime {
-
-enum UtilAttr : std::uint32_t {
-  kUtilAttrMinIndex = 514,
-  kUtilAttrMaxIndex = 515,
-  kUtilAttrHwTableEntryIs = 516,
-  kUtilAttrDependentFieldValueToHwIndex = 523,
-};
 
 template <class Decl>
 struct IFA_LIBRARY_LOCAL UtilReflection {
@@ -33,18 +27,18 @@ struct IFA_LIBRARY_LOCAL UtilReflection {
     using namespace Orrin::Inspect;
     Util const& util = *static_cast<Util const*>(object);
     std::uint32_t const number = attr.attributeId();
-    if (number < kUtilAttrMinIndex || number > kUtilAttrDependentFieldValueToHwIndex) {
+    if (number < UtilAttr::kFirst || number > UtilAttr::kLast) {
       return statusNoSuchAttribute;
     }
     if (op != opCall) return statusNotSupported;
     switch (number) {
-      case kUtilAttrMinIndex:
+      case UtilAttr::minIndex:
         new (result) std::uint32_t(util.minIndex());
         return statusDone;
-      case kUtilAttrMaxIndex:
+      case UtilAttr::maxIndex:
         new (result) std::uint32_t(util.maxIndex());
         return statusDone;
-      case kUtilAttrDependentFieldValueToHwIndex:
+      case UtilAttr::dependentFieldValueToHwIndex:
         new (result) Asic::Index(
             util.dependentFieldValueToHwIndex(*static_cast<Asic::Index const*>(args[0])));
         return statusDone;

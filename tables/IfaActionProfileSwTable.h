@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_ACTION_PROFILE_FIELDS(FIELD) \
@@ -22,8 +20,3 @@ namespace CorvaneInt {
   FIELD(Kiva::U3, initiateLayer)         \
   FIELD(Kiva::U5, byteCountL3Mtu)        \
   FIELD(Kiva::U1, l3MtuCheckFailAction)
-
-IFA_SW_TABLE(IfaActionProfile, IfaActionProfileSwTable, ifaActionProfileFactory, fc536b73,
-             0xDCC28FC1, 0x7947D774, IFA_ACTION_PROFILE_FIELDS)
-
-}  // namespace CorvaneInt

@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_ACTION_VECTOR_FIELDS(FIELD) \
@@ -13,8 +11,3 @@ namespace CorvaneInt {
   FIELD(std::uint8_t, actionVector)     \
   FIELD(std::uint8_t, ipProtocol)       \
   FIELD(std::uint8_t, requestVector)
-
-IFA_SW_TABLE(IfaActionVector, IfaActionVectorSwTable, ifaActionVectorFactory, a8d6bf9a, 0x241B96B0,
-             0x598C90BE, IFA_ACTION_VECTOR_FIELDS)
-
-}  // namespace CorvaneInt

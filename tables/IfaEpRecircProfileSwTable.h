@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_EP_RECIRC_PROFILE_FIELDS(FIELD)                 \
@@ -18,8 +16,3 @@ namespace CorvaneInt {
   FIELD(Kiva::U4, ifaTermEgrRedirectProfileStrength)        \
   FIELD(Kiva::U4, fpIngProfile0Strength)                    \
   FIELD(Kiva::U4, fpIngProfile1Strength)
-
-IFA_SW_TABLE(IfaEpRecircProfile, IfaEpRecircProfileSwTable, ifaEpRecircProfileFactory, 99fe30ff,
-             0xC11935DB, 0x44BDE9EA, IFA_EP_RECIRC_PROFILE_FIELDS)
-
-}  // namespace CorvaneInt

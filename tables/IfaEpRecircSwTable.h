@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_EP_RECIRC_FIELDS(FIELD) \
@@ -18,8 +16,3 @@ namespace CorvaneInt {
   FIELD(Kiva::U1, drop)             \
   FIELD(Kiva::U2, truncateMode)     \
   FIELD(Kiva::U1, dropOnMtuError)
-
-IFA_SW_TABLE(IfaEpRecirc, IfaEpRecircSwTable, ifaEpRecircFactory, d325aa37, 0x966C1A9E, 0xDA2866CB,
-             IFA_EP_RECIRC_FIELDS)
-
-}  // namespace CorvaneInt

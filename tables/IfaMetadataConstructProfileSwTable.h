@@ -3,15 +3,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_METADATA_CONSTRUCT_PROFILE_FIELDS(FIELD)
-
-IFA_SW_TABLE(IfaMetadataConstructProfile, IfaMetadataConstructProfileSwTable,
-             ifaMetadataConstructProfileFactory, 89ede663, 0xCE51DA94, 0xF0448BA6,
-             IFA_METADATA_CONSTRUCT_PROFILE_FIELDS)
-
-}  // namespace CorvaneInt

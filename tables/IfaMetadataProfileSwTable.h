@@ -4,16 +4,9 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_METADATA_PROFILE_FIELDS(FIELD) \
   FIELD(Kiva::U3, mdSelectProfileId)       \
   FIELD(Kiva::U3, mdConstructProfileId)
-
-IFA_SW_TABLE(IfaMetadataProfile, IfaMetadataProfileSwTable, ifaMetadataProfileFactory, d34fe928,
-             0xB7D46623, 0x7C304BC7, IFA_METADATA_PROFILE_FIELDS)
-
-}  // namespace CorvaneInt

@@ -3,15 +3,7 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_METADATA_SELECT_PROFILE_FIELDS(FIELD)
-
-IFA_SW_TABLE(IfaMetadataSelectProfile, IfaMetadataSelectProfileSwTable,
-             ifaMetadataSelectProfileFactory, 1308c77, 0x41727884, 0xAE1A38E5,
-             IFA_METADATA_SELECT_PROFILE_FIELDS)
-
-}  // namespace CorvaneInt

@@ -3,17 +3,10 @@
 
 #include <cstdint>
 
-#include "runtime/TableDecl.h"
-
-namespace CorvaneInt {
+#include "Kiva/UintTypes.h"
 
 // The entry's fields, in declaration order.
 #define IFA_PKT_DETECTION_FIELDS(FIELD) \
   FIELD(Kiva::U4, ifaVersion)           \
   FIELD(Kiva::U1, ifaValid)             \
   FIELD(std::uint8_t, probeIpProtocol)
-
-IFA_SW_TABLE(IfaPktDetection, IfaPktDetectionSwTable, ifaPktDetectionFactory, c6fdc124, 0xC565AFDA,
-             0x8E88C87C, IFA_PKT_DETECTION_FIELDS)
-
-}  // namespace CorvaneInt

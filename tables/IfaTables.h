@@ -1,22 +1,20 @@
-// Every table of the catalogue, and the list of their types in catalogue order.
+// Every table of the catalogue, declared from its row of tables/IfaTables.def,
+// and the list of their types in catalogue order.
 #pragma once
 
+#include <cstddef>
 #include <tuple>
 
-#include "tables/IfaActionProfileSwTable.h"
-#include "tables/IfaActionVectorSwTable.h"
-#include "tables/IfaEpRecircProfileSwTable.h"
-#include "tables/IfaEpRecircSwTable.h"
-#include "tables/IfaMetadataConstructProfileSwTable.h"
-#include "tables/IfaMetadataProfileSwTable.h"
-#include "tables/IfaMetadataSelectProfileSwTable.h"
-#include "tables/IfaMonIngRedirectPktProfileSwTable.h"
-#include "tables/IfaPktDetectionSwTable.h"
-#include "tables/IfaPortSwTable.h"
-#include "tables/IfaSflowIngSwTable.h"
-#include "tables/IfaSwitchIdSwTable.h"
-#include "tables/IfaTimeOfDaySwTable.h"
-#include "tables/IfaVectorMatchSwTable.h"
+// The field header of every catalogue row (generated from the rows).
+#include "IfaTableHeaders.h"
+#include "runtime/TableDecl.h"
+
+// The tables, declared from their rows.
+namespace CorvaneInt {
+#define IFA_TABLE(Table, Module, factory, moduleId, resolvedHash, syncedHash, FIELDS) \
+  IFA_SW_TABLE(Table, Module, factory, moduleId, resolvedHash, syncedHash, FIELDS)
+#include "tables/IfaTables.def"
+}  // namespace CorvaneInt
 
 namespace IfaRuntime {
 
@@ -39,8 +37,8 @@ struct DropFirst {
   using type = TableList<Rest...>;
 };
 
-// The fourteen tables, in catalogue order.
-#define IFA_TABLE(Table, Module, factory) , ::CorvaneInt::Table
+// The tables, in catalogue order.
+#define IFA_TABLE(Table, ...) , ::CorvaneInt::Table
 using AllTables = DropFirst<void
 #include "tables/IfaTables.def"
                             >::type;
@@ -48,11 +46,17 @@ using AllTables = DropFirst<void
 // A new, empty table of type Table, from the table's exported factory.
 template <class Table>
 Orrin::Ptr<Table> tableNew();
-#define IFA_TABLE(Table, Module, factory)                                  \
+#define IFA_TABLE(Table, Module, factory, ...)                             \
   template <>                                                              \
   inline Orrin::Ptr<::CorvaneInt::Table> tableNew<::CorvaneInt::Table>() { \
     return ::CorvaneInt::factory();                                        \
   }
 #include "tables/IfaTables.def"
+
+// The number of tables in the catalogue.
+#define IFA_TABLE(...) +1
+inline constexpr std::size_t kTableCount = 0
+#include "tables/IfaTables.def"
+    ;
 
 }  // namespace IfaRuntime

@@ -119,8 +119,8 @@ Kiva::KivaAttr handleNumbered537() {
   static Kiva::TypeModuleRecord const* m = [] {
     Kiva::ModuleSpec spec;
     spec.types = {{0x0040, "Test::Other", 4, {{537, "other", 0x08, 0x28, {0, 0}, -13}}, {}, 0, {}}};
-    spec.referencedTypes = {{nullptr, 0}};
-    return Kiva::encodeTypeModule(spec, "Other", storage, sizeof storage);
+    spec.referencedTypes = {{Kiva::kThisModule, 0}};
+    return Kiva::encodeTypeModule(spec, Kiva::SlotTargets{}, "Other", storage, sizeof storage);
   }();
   return Kiva::KivaAttr(m, 0);
 }
@@ -172,18 +172,20 @@ TEST(InspectRegistry, DecodesTheFourteenModulesInCatalogueOrderWithTheirSymbols)
   EXPECT_EQ(ModuleInspectData::type("CorvaneInt::NoSuchTable"), nullptr);
 }
 
+using Hooks = std::array<void const*, Kiva::kHookSlots>;
+
 // A module registered after the first query, encoded here with types,
 // references and hooks of every kind, decoded from its bytes alone.
 TEST(InspectRegistry, DecodesAModuleRegisteredLaterFromItsBytesAlone) {
-  // A second module for the first to refer to; address words reach only
-  // 2 GiB, so both live in this binary.
+  // A second module for the first to refer to.
   alignas(8) static unsigned char otherStorage[1024];
   Kiva::ModuleSpec otherSpec;
   for (char const* name : {"Other::Base", "Other::Key", "Other::Small"}) {
     otherSpec.types.push_back({0x0040, name, 4, {}, {}, 0, {}});
   }
-  otherSpec.referencedTypes = {{nullptr, 0}};
-  auto const* other = Kiva::encodeTypeModule(otherSpec, "Other", otherStorage, sizeof otherStorage);
+  otherSpec.referencedTypes = {{Kiva::kThisModule, 0}};
+  auto const* other = Kiva::encodeTypeModule(otherSpec, Kiva::SlotTargets{}, "Other", otherStorage,
+                                             sizeof otherStorage);
   alignas(8) static unsigned char storage[4096];
   Kiva::ModuleSpec spec;
   spec.types = {
@@ -194,8 +196,7 @@ TEST(InspectRegistry, DecodesAModuleRegisteredLaterFromItsBytesAlone) {
         {701, "lookup", 0x01, 0x4C, {0x01, 0x10}, 0, {}, 1, -1}},
        {},
        2,
-       {nullptr, nullptr, &fakeValueOperations, address(&fakeConstruct), address(&fakeInspect),
-        nullptr}},
+       {false, false, true, true, true, false}},
       {0x0140,
        "Test::Thing",
        40,
@@ -209,11 +210,15 @@ TEST(InspectRegistry, DecodesAModuleRegisteredLaterFromItsBytesAlone) {
         {703, "count", 0x00, 0x28, {0, 0}, Kiva::kTypeU64}},
        {{"name", "Orrin::String"}},
        3,
-       {address(&fakeNewEntity), nullptr, &fakeEntityInterface, nullptr, address(&fakeInspect),
-        address(&fakeIterator)}},
+       {true, false, true, false, true, true}},
   };
-  spec.referencedTypes = {{other, 2}, {other, 1}, {other, 0}, {nullptr, 1}};
-  auto const* record = Kiva::encodeTypeModule(spec, "Test", storage, sizeof storage);
+  spec.referencedTypes = {{0, 2}, {0, 1}, {0, 0}, {Kiva::kThisModule, 1}};
+  Kiva::SlotTargets const targets{{Hooks{nullptr, nullptr, &fakeValueOperations,
+                                         address(&fakeConstruct), address(&fakeInspect), nullptr},
+                                   Hooks{address(&fakeNewEntity), nullptr, &fakeEntityInterface,
+                                         nullptr, address(&fakeInspect), address(&fakeIterator)}},
+                                  {other}};
+  auto const* record = Kiva::encodeTypeModule(spec, targets, "Test", storage, sizeof storage);
 
   std::size_t const before = ModuleInspectData::loadedModules().size();
   EXPECT_EQ(ModuleInspectData::module(record), nullptr);
@@ -325,9 +330,14 @@ TYPED_TEST(InspectTable, RecordDecodesToTheDeclaredTypesAttributesAndHooks) {
   EXPECT_EQ(present(u), (std::vector<bool>{0, 0, 1, 0, 1, 0}));
   EXPECT_EQ(present(l), (std::vector<bool>{1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(present(t), (std::vector<bool>{0, 0, 1, 1, 1, 1}));
-  EXPECT_NE(e.hooks.valueOperations, nullptr);
   EXPECT_EQ(e.hooks.entityInterface, nullptr);
-  EXPECT_EQ(t.hooks.entityInterface, u.hooks.entityInterface);
+  for (Type const* x : {&u, &l, &t}) {
+    EXPECT_EQ(x->hooks.entityInterface, &Kiva::GenericIfImpl::kEntityInterface) << x->name;
+  }
+  // The value operations of Entry end with the runtime's common type check.
+  ASSERT_NE(e.hooks.valueOperations, nullptr);
+  EXPECT_EQ(e.hooks.valueOperations->inspectVerifyType,
+            &Orrin::Inspect::InspectAtomicFnTableCommon::inspectVerifyType);
 
   // Entry: the two constants, then the fields from position 4 in order,
   // typed as the C++ fields are.

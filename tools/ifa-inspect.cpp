@@ -83,33 +83,9 @@ std::string argumentsText(std::vector<ModuleInspectData::Argument> const& args) 
 
 // What the kind and access bytes say, in words.
 std::string kindText(Attribute const& a) {
-  std::string k;
-  switch (a.kind) {
-    case 0x08:
-      k = "constant";
-      break;
-    case 0x00:
-      k = a.fieldPosition >= 0 ? "field " + std::to_string(a.fieldPosition) : "computed";
-      break;
-    case 0x01:
-      k = a.access == 0x4C ? "stored collection" : "computed collection";
-      break;
-    case 0x10:
-      k = "read-only function";
-      break;
-    case 0x11:
-      k = "function";
-      break;
-    case 0x18:
-      k = "class function";
-      break;
-    case 0x30:
-      k = "function giving a reference";
-      break;
-    default:
-      k = "kind " + hex2(a.kind);
-      break;
-  }
+  Kiva::AttributeKind const* kind = Kiva::attributeKindOf(a.kind, a.access);
+  std::string k = kind != nullptr ? std::string(kind->text) : "kind " + hex2(a.kind);
+  if (a.fieldPosition >= 0) k += " " + std::to_string(a.fieldPosition);
   if (!a.inspectable()) k += ", not for the runtime";
   return k;
 }
@@ -314,7 +290,8 @@ int showTable(std::string_view name, std::string const& file) {
       printCollection(table, a);
     } else if (!a.function()) {
       std::cout << "  " << a.number << " " << a.name << " = " << resultText(table.get(a)) << "\n";
-    } else if (a.args.empty() && (a.kind == 0x10 || a.kind == 0x30)) {
+    } else if (a.args.empty() && (a.kind == Kiva::AttrKind::ReadOnlyFunction.kind ||
+                                  a.kind == Kiva::AttrKind::RefFunction.kind)) {
       // Only the functions that read: minIndex, maxIndex, util.
       std::cout << "  " << a.number << " " << a.name << "() = " << resultText(table.call(a))
                 << "\n";

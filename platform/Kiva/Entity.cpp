@@ -81,13 +81,14 @@ void throwNewEntityArgsException(Orrin::TypeData type) {
 
 namespace GenericIfImpl {
 
+constinit GenericIfPtrInterfaceMethods const kEntityInterface{
+    [](void const* e) { static_cast<Orrin::Node const*>(e)->incUse(); },
+    [](void const* e) { static_cast<Orrin::Node const*>(e)->decUse(); },
+    [](void const* e) { return static_cast<Orrin::Node const*>(e)->typeData(); },
+};
+
 GenericIfPtrInterfaceMethods const& entityInterface() {
-  static GenericIfPtrInterfaceMethods const methods{
-      [](void const* e) { static_cast<Orrin::Node const*>(e)->incUse(); },
-      [](void const* e) { static_cast<Orrin::Node const*>(e)->decUse(); },
-      [](void const* e) { return static_cast<Orrin::Node const*>(e)->typeData(); },
-  };
-  return methods;
+  return kEntityInterface;
 }
 
 }  // namespace GenericIfImpl

@@ -55,8 +55,9 @@ struct GenericIfPtrInterfaceMethods {
   Orrin::TypeData (*typeData)(void const* entity);
 };
 
-// The table itself. A function rather than a variable, so that every library
-// sees the platform's own copy.
+// The table itself: the platform's one copy (a constant object, so that a
+// constant type module can hold its address), and a function giving it.
+extern GenericIfPtrInterfaceMethods const kEntityInterface;
 GenericIfPtrInterfaceMethods const& entityInterface();
 
 }  // namespace GenericIfImpl

@@ -12,53 +12,54 @@
 #include "Kiva/UintTypes.h"
 #include "Sidecar/Loader.h"
 
+// The records' storage.
+#define KIVA_PLATFORM_MODULE_STORAGE(Module, id) \
+  alignas(8) unsigned char _##Module##_##id##_kivaModule[Kiva::PlatformTypeModules::kStorageBytes];
+KIVA_PLATFORM_MODULES(KIVA_PLATFORM_MODULE_STORAGE)
+#undef KIVA_PLATFORM_MODULE_STORAGE
+
 namespace Kiva::PlatformTypeModules {
 namespace {
 
 // A module of plain types (no attributes, no hooks), in type-number order.
 // Each type is its own base (referenced type 0 stands for "none" here).
-template <std::size_t Capacity>
-TypeModuleRecord const& encodePlain(unsigned char (&storage)[Capacity], std::string_view module,
+TypeModuleRecord const& encodePlain(unsigned char* storage, std::string_view module,
                                     std::vector<std::pair<std::string_view, std::size_t>> types) {
   ModuleSpec described;
   for (auto const& [name, size] : types) {
     std::size_t const words = (size + 3) / 4 * 4;
     described.types.push_back({0x0040, name, words, {}, {}, 0, {}});
   }
-  described.referencedTypes = {{nullptr, 0}};
-  return *encodeTypeModule(described, module, storage, Capacity);
+  described.referencedTypes = {{kThisModule, 0}};
+  return *encodeTypeModule(described, SlotTargets{}, module, storage, kStorageBytes);
 }
 
 }  // namespace
 
 TypeModuleRecord const& loader() {
-  alignas(8) static unsigned char storage[1024];
   static TypeModuleRecord const& r =
-      encodePlain(storage, "Loader",
+      encodePlain(kLoader, "Loader",
                   {{"Sidecar::Core::Loader", 4},
                    {"Sidecar::Core::Loader::Singleton", sizeof(Sidecar::Core::Loader::Singleton)}});
   return r;
 }
 
 TypeModuleRecord const& entryBlock() {
-  alignas(8) static unsigned char storage[1024];
   static TypeModuleRecord const& r =
-      encodePlain(storage, "EntryBlock",
+      encodePlain(kEntryBlock, "EntryBlock",
                   {{"Asic::EntryBlock", 4}, {"Asic::EntryBase", sizeof(Asic::EntryBase)}});
   return r;
 }
 
 TypeModuleRecord const& index() {
-  alignas(8) static unsigned char storage[1024];
   static TypeModuleRecord const& r =
-      encodePlain(storage, "Index", {{"Asic::Index", sizeof(Asic::Index)}});
+      encodePlain(kIndex, "Index", {{"Asic::Index", sizeof(Asic::Index)}});
   return r;
 }
 
 TypeModuleRecord const& swTable() {
-  alignas(8) static unsigned char storage[4096];
   static TypeModuleRecord const& r = encodePlain(
-      storage, "SwTable",
+      kSwTable, "SwTable",
       {{"Asic::SwTable", sizeof(Asic::SwTable)},
        {"Asic::SwTable::ReconciliationStatistics", sizeof(Asic::SwTable::ReconciliationStatistics)},
        {"Asic::SwTable::ReconciliationStatus", 4},
@@ -78,9 +79,8 @@ TypeModuleRecord const& swTable() {
 }
 
 TypeModuleRecord const& swTableBase() {
-  alignas(8) static unsigned char storage[1024];
   static TypeModuleRecord const& r =
-      encodePlain(storage, "SwTableBase",
+      encodePlain(kSwTableBase, "SwTableBase",
                   {{"Asic::SwTableBase", sizeof(Asic::SwTableBase)},
                    {"Asic::SwTableBase::EntryHandle", sizeof(Asic::SwTableBase::EntryHandle)},
                    {"Asic::SwTableBase::Index", sizeof(Asic::SwTableBase::Index)}});
@@ -88,8 +88,7 @@ TypeModuleRecord const& swTableBase() {
 }
 
 TypeModuleRecord const& uintTypes() {
-  alignas(8) static unsigned char storage[1024];
-  static TypeModuleRecord const& r = encodePlain(storage, "UintTypes",
+  static TypeModuleRecord const& r = encodePlain(kUintTypes, "UintTypes",
                                                  {{"Kiva::U1", 4},
                                                   {"Kiva::U2", 4},
                                                   {"Kiva::U3", 4},
@@ -98,5 +97,14 @@ TypeModuleRecord const& uintTypes() {
                                                   {"Kiva::U6", 4}});
   return r;
 }
+
+namespace {
+
+// Every record is encoded when the platform loads, before the libraries
+// whose records name them.
+[[maybe_unused]] bool const encodedAtLoad =
+    (loader(), entryBlock(), index(), swTable(), swTableBase(), uintTypes(), true);
+
+}  // namespace
 
 }  // namespace Kiva::PlatformTypeModules

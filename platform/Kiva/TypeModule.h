@@ -3,12 +3,19 @@
 //
 // All integers are little-endian. The record of a module is nine 32-bit words
 // followed (in this implementation, in one block) by the tables they point at.
-// An address does not fit a 32-bit word on a 64-bit target, so every address
-// word holds the signed 32-bit offset of its target from the module record;
-// TypeModuleRecord::resolve turns it back into a pointer.
+//
+// An address word: an address does not fit a 32-bit word on a 64-bit target,
+// so an address word holds the signed 32-bit offset, from the module record,
+// of a pointer-sized slot in the same library that holds the address (the
+// dynamic linker fills the slots of a constant record as it loads the
+// library); 0 names nothing. The runtime reads a word by reading the slot at
+// record + offset: TypeModuleRecord::address. Every address word of a record
+// names a slot, those of its own parts too, so one rule reads them all, and a
+// record is readable whatever the distance to the modules it refers to.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace Kiva {
@@ -35,18 +42,23 @@ struct TypeModuleRecord {
 
   std::uint16_t typeCount() const { return static_cast<std::uint16_t>(typeCountWord & 0xFFFF); }
 
+  // The address an address word names (null for the word 0).
+  void const* address(std::uint32_t word) const {
+    if (word == 0) return nullptr;
+    void const* target;
+    std::memcpy(&target, reinterpret_cast<char const*>(this) + static_cast<std::int32_t>(word),
+                sizeof target);
+    return target;
+  }
   template <class T>
   T const* resolve(std::uint32_t word) const {
-    return reinterpret_cast<T const*>(reinterpret_cast<char const*>(this) +
-                                      static_cast<std::int32_t>(word));
+    return static_cast<T const*>(address(word));
   }
   // The function a hook word names (F a function pointer type).
   template <class F>
   F resolveFunction(std::uint32_t word) const {
-    return reinterpret_cast<F>(reinterpret_cast<std::uintptr_t>(resolve<char>(word)));
+    return reinterpret_cast<F>(reinterpret_cast<std::uintptr_t>(address(word)));
   }
-  // The 32-bit word naming `target` (its offset from this record).
-  std::uint32_t wordFor(void const* target) const;
 };
 static_assert(sizeof(TypeModuleRecord) == 36);
 
@@ -90,6 +102,46 @@ static_assert(sizeof(AttributeRecord) == 24);
 // Access byte bit of the attributes that the type's inspectOperation serves.
 inline constexpr std::uint8_t kAccessInspectable = 0x08;
 
+// The kind and access bytes of one kind of attribute (Kiva/AttributeKinds.def).
+struct AttributeKind {
+  std::uint8_t kind;
+  std::uint8_t access;
+  bool function;  // called (operation code 10) rather than read
+  std::string_view text;
+};
+namespace AttrKind {
+#define KIVA_ATTR_KIND(Kind, kindByte, accessByte, function, text) \
+  inline constexpr AttributeKind Kind{kindByte, accessByte, function, text};
+#include "Kiva/AttributeKinds.def"
+}  // namespace AttrKind
+
+// Every kind, in the order of Kiva/AttributeKinds.def.
+inline constexpr AttributeKind kAttributeKinds[] = {
+#define KIVA_ATTR_KIND(Kind, ...) AttrKind::Kind,
+#include "Kiva/AttributeKinds.def"
+};
+
+// The same kind, as a function the runtime may not call (access byte 0).
+constexpr AttributeKind notCallable(AttributeKind k) {
+  return {k.kind, 0x00, k.function, k.text};
+}
+
+// Whether an attribute of this kind byte is a function.
+constexpr bool isFunctionKind(std::uint8_t kind) {
+  for (AttributeKind const& k : kAttributeKinds) {
+    if (k.kind == kind && k.function) return true;
+  }
+  return false;
+}
+
+// The kind an attribute's kind and access bytes name; null for none.
+constexpr AttributeKind const* attributeKindOf(std::uint8_t kind, std::uint8_t access) {
+  for (AttributeKind const& k : kAttributeKinds) {
+    if (k.kind == kind && (k.access == access || (k.function && access == 0))) return &k;
+  }
+  return nullptr;
+}
+
 struct ArgumentTriple {
   std::uint16_t a;  // name offset / 256
   std::uint16_t b;  // low byte: name offset % 256; bit 0x100: passed as an Optional
@@ -102,7 +154,7 @@ struct ArgumentTriple {
 static_assert(sizeof(ArgumentTriple) == 6);
 
 struct ReferencedType {
-  std::uint32_t moduleWord;  // address of the type module (an offset word; 0 is this module)
+  std::uint32_t moduleWord;  // address of the type module (an address word; 0: this module)
   std::uint32_t type;
 };
 static_assert(sizeof(ReferencedType) == 8);

@@ -275,7 +275,9 @@ ModuleInspectData::TypeRef ModuleInspectData::typeRef(Kiva::TypeModuleRecord con
     return {code, {}, name};
   }
   auto const& rt = record->resolve<ReferencedType>(record->referencedTypes)[code];
-  auto const* target = record->resolve<Kiva::TypeModuleRecord>(rt.moduleWord);
+  // The word 0 names this module.
+  auto const* target =
+      rt.moduleWord == 0 ? record : record->resolve<Kiva::TypeModuleRecord>(rt.moduleWord);
   return {code, {target, rt.type}, typeNameIn(target, rt.type)};
 }
 

@@ -81,7 +81,7 @@ class ModuleInspectData {
     bool inspectable() const { return (access & Kiva::kAccessInspectable) != 0; }
     bool collection() const { return keyType.named(); }
     // A function: called with code 10 rather than read.
-    bool function() const { return (kind & 0x10) != 0; }
+    bool function() const { return Kiva::isFunctionKind(kind); }
   };
 
   // The hooks of one type, resolved to functions; null where the type has none.

@@ -1,4 +1,0 @@
-#include "tables/IfaActionProfileSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaActionProfile, ifaActionProfileFactory)

@@ -1,4 +1,0 @@
-#include "tables/IfaActionVectorSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaActionVector, ifaActionVectorFactory)

@@ -1,4 +1,0 @@
-#include "tables/IfaMetadataConstructProfileSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaMetadataConstructProfile, ifaMetadataConstructProfileFactory)

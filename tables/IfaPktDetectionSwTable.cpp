@@ -1,4 +1,0 @@
-#include "tables/IfaPktDetectionSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaPktDetection, ifaPktDetectionFactory)

@@ -1,4 +1,0 @@
-#include "tables/IfaPortSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaPortSwTable, ifaPortSwTableFactory)

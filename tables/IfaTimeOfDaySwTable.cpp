@@ -1,4 +1,0 @@
-#include "tables/IfaTimeOfDaySwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaTimeOfDay, ifaTimeOfDayFactory)

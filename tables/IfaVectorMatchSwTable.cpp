@@ -1,4 +1,0 @@
-#include "tables/IfaVectorMatchSwTable.h"
-#include "runtime/TableModuleImpl.h"
-
-IFA_SW_TABLE_MODULE(IfaVectorMatch, ifaVectorMatchFactory)
