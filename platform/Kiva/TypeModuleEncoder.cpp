@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace Kiva {
 namespace {
@@ -19,7 +20,11 @@ TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, SlotTargets con
                                          std::string_view moduleName, void* storage,
                                          std::size_t capacity) {
   EncodedModule const m = encodeModule(spec);
-  if (!m.error.empty()) fail(moduleName, m.error);
+  if (!m.error.empty()) {
+    std::string what(m.error.subject);
+    if (!what.empty()) what += ": ";
+    fail(moduleName, what.append(m.error.reason));
+  }
   std::size_t const size = m.bytes.size() + m.slots.size() * sizeof(void const*);
   if (size > capacity) {
     fail(moduleName, "storage of " + std::to_string(capacity) + " bytes is too small");

@@ -17,7 +17,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -80,10 +79,20 @@ struct Slot {
   constexpr bool operator==(Slot const&) const = default;
 };
 
+// Why a module did not encode: a fixed reason and the name it concerns (a
+// type's name, or empty). Views of the spec and of literals, so that the
+// encoder needs no std::string, which not every compiler can evaluate at
+// compile time.
+struct EncodeError {
+  std::string_view reason;  // empty when the module encoded
+  std::string_view subject;
+  constexpr bool empty() const { return reason.empty(); }
+};
+
 struct EncodedModule {
   std::vector<std::uint8_t> bytes;  // the record, up to the slots
   std::vector<Slot> slots;          // from byte bytes.size() on, 8 bytes each
-  std::string error;                // empty when the module encoded
+  EncodeError error;
 };
 
 namespace encoder {
@@ -92,16 +101,14 @@ namespace encoder {
 struct NameList {
   std::vector<std::string_view> names;
   std::vector<std::uint32_t> offsets;
-  std::string bytes;
+  std::vector<char> bytes;
 
   constexpr explicit NameList(std::vector<std::string_view> all) : names(std::move(all)) {
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
     for (std::string_view n : names) {
       offsets.push_back(static_cast<std::uint32_t>(bytes.size()));
-      // Character by character: appending the view would compare its
-      // address with null, which a sanitized build cannot do at compile time.
-      for (char c : n) bytes.push_back(c);
+      bytes.insert(bytes.end(), n.begin(), n.end());
       bytes.push_back('\0');
     }
   }
@@ -126,7 +133,7 @@ class Writer {
     u16(v & 0xFFFF);
     u16(v >> 16);
   }
-  constexpr void text(std::string const& s) {
+  constexpr void text(std::vector<char> const& s) {
     for (char c : s) bytes_.push_back(static_cast<std::uint8_t>(c));
   }
   // A 32-bit address word naming `slot` (a slot of the same target is
@@ -187,7 +194,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
     }
   }
   encoder::NameList const types(typeNames), attributes(attributeNames);
-  if (types.bytes.size() > 0x3FF) return {{}, {}, "type-name list longer than 1023 bytes"};
+  if (types.bytes.size() > 0x3FF) return {{}, {}, {"type-name list longer than 1023 bytes", {}}};
 
   // Argument lists: triple 0 ends the empty list; equal lists are kept once.
   std::vector<std::array<std::uint16_t, 3>> triples{{0, 0, 0}};
@@ -215,7 +222,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
   std::vector<std::array<std::uint16_t, 8>> typeRecords;
   std::vector<std::array<std::uint16_t, 12>> attributeRecords;
   for (auto const& t : spec.types) {
-    if (t.sizeBytes % 4 != 0) return {{}, {}, std::string(t.name) + ": size not in whole words"};
+    if (t.sizeBytes % 4 != 0) return {{}, {}, {"size not in whole words", t.name}};
     auto const words = static_cast<std::uint32_t>(t.sizeBytes / 4);
     typeRecords.push_back(
         {t.flags, static_cast<std::uint16_t>(types.at(t.name) << 6),
