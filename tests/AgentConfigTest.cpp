@@ -67,17 +67,17 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
   IndexRanges const ranges = {{"CorvaneInt::IfaVectorMatch", {0, 63}}};
   try {
     Config::parse(
-        "IfaVectorMatch 1 CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=2, baseHdr=3)\n"
-        "IfaVectorMatch 1 CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=2, baseHdr=3)\n"
+        "IfaVectorMatch 0 CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=2, baseHdr=3)\n"
+        "IfaVectorMatch 0 CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=2, baseHdr=3)\n"
         "IfaVectorMatch 2 CorvaneInt::IfaVectorMatch::Entry(valid=2, reqVector=2, baseHdr=3)\n"
         "IfaVectorMatch 99\n"
-        "IfaVectorMatch 3 CorvaneInt::IfaVectorMatch::Entry(valid=1, baseHdr=3)\n",
+        "IfaVectorMatch 3 CorvaneInt::IfaVectorMatch::Entry(valid=1, baseHdr=3)\r\n",
         "v.conf", ranges);
     ADD_FAILURE() << "accepted";
   } catch (ConfigError const& e) {
     EXPECT_EQ(e.problems(),
               (std::vector<std::string>{
-                  "v.conf:2:16: IfaVectorMatch: field \"index\": 1 given twice (first at line 1)",
+                  "v.conf:2:16: IfaVectorMatch: field \"index\": 0 given twice (first at line 1)",
                   "v.conf:3:58: IfaVectorMatch 2: field \"valid\": value 2 is out of range 0..1 "
                   "(at column 58)",
                   "v.conf:4:16: IfaVectorMatch: field \"index\": 99 is outside the table's range "
@@ -86,6 +86,11 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
                   "\"reqVector\" at column 61, found \"baseHdr=3)\""}));
     EXPECT_STREQ(e.what(), e.problems().front().c_str());
   }
+  // Excerpts of bad text stop at their limit, escaped, marked only when cut.
+  EXPECT_EQ(IfaAgent::excerpt(std::string(24, '7')), std::string(24, '7'));
+  EXPECT_EQ(IfaAgent::excerpt(std::string(25, '7')), std::string(24, '7') + "...");
+  EXPECT_EQ(IfaAgent::excerpt("a\"\\\x1b\xff", 3), "a\\\"\\\\...");
+  EXPECT_EQ(IfaAgent::excerpt("\x1b\xff"), "\\x1b\\xff");
   // Past Config::kMaxProblems problems the rest are only counted.
   std::string many;
   for (int i = 0; i < 150; ++i) many += "Nope 1\n";

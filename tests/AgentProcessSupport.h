@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "TestTables.h"
 #include "agent/Config.h"
 #include "chip/ChipProfile.h"
@@ -24,32 +25,9 @@ namespace AgentTest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "ifa-agent-test.XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string file(std::string const& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string contents(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void write(std::string const& path, std::string const& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using IfaTest::contents;
+using IfaTest::TempDir;
+using IfaTest::write;
 
 struct Result {
   int status = -1;  // exit status, or 128 + signal

@@ -1,6 +1,6 @@
 // ifa-agent run as a process over the simulated chip plug-in: the demo's
 // exact output, cold start then warm restarts with exact figures, plan
-// agreeing with the apply that follows, the phase times of an apply, the
+// agreeing with the apply that follows, the phases an apply reports, the
 // corpus of bad configurations, refused images, and an agent killed at random
 // points of an apply.
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -135,6 +134,12 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
   Result const cold = agent("apply " + base + " --json --image " + image);
   ASSERT_EQ(cold.status, 0) << cold.err;
   EXPECT_NE(cold.out.find("\"mode\":\"cold\""), std::string::npos);
+  // An apply reports its phases (a cold start neither reads back nor
+  // purges); a plan reports none.
+  auto const coldPhases = phases(cold.out);
+  ASSERT_TRUE(coldPhases) << cold.out;
+  EXPECT_EQ(coldPhases->syncUs + coldPhases->purgeUs, 0u);
+  EXPECT_EQ(coldPlan.out.find("phases"), std::string::npos);
   EXPECT_EQ(figures(cold.out).size(), 14u);
   EXPECT_EQ(figures(coldPlan.out).size(), 14u);
   for (auto const& [table, f] : figures(cold.out)) {
@@ -147,6 +152,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
   EXPECT_EQ(contents(dir.file("chip.img")), before) << "plan wrote to the image";
   Result const warm = agent("apply " + changed + " --json --image " + image);
   ASSERT_EQ(warm.status, 0) << warm.err;
+  ASSERT_TRUE(phases(warm.out)) << warm.out;
   std::string planned = plan.out;
   planned.replace(planned.find("\"plan\""), 6, "\"apply\"");
   EXPECT_EQ(withoutPhases(warm.out), planned);
@@ -170,82 +176,17 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
     EXPECT_NE(verbose.out.find(line), std::string::npos) << line;
   }
 
+  std::string const applied = contents(dir.file("chip.img"));
   Result const replay = agent("apply " + changed + " --json --image " + image);
   ASSERT_EQ(replay.status, 0);
   EXPECT_EQ(totals(replay.out),
             "\"total\":{\"entries\":29,\"readBack\":29,\"matched\":29,\"mismatched\":0,"
             "\"missing\":0,\"stale\":0,\"written\":0,\"deleted\":0}");
-  EXPECT_EQ(contents(dir.file("chip.img")).substr(4096),
-            contents(dir.file("chip.img")).substr(4096));
+  EXPECT_EQ(contents(dir.file("chip.img")), applied) << "a replay of the same configuration wrote";
   // Show one table, by either name.
   Result const one = agent("show IfaSwitchId --image " + image);
   EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
   EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
-}
-
-// Every index of every table of the profile, each with a random entry.
-std::string fullConfig(std::mt19937_64& rng, std::string_view profile, std::size_t& entries) {
-  std::string text = "# every index of every table\n";
-  auto const& p = SimChip::profile(profile);
-  entries = 0;
-  IfaRuntime::AllTables::forEach([&]<class Table>() {
-    auto const* range = p.range(Table::kQualifiedName);
-    for (std::uint64_t key = range->minIndex; key <= range->maxIndex; ++key, ++entries) {
-      auto const entry = IfaTest::randomEntry<typename Table::Entry>(rng);
-      text += IfaAgent::configLine<Table>(static_cast<std::uint32_t>(key), entry) + "\n";
-    }
-  });
-  return text;
-}
-
-// A whole chip, cold-started and then warm-restarted with the same
-// configuration: each apply reports its phases in whole microseconds, all
-// within the time the process ran; a cold start neither reads back nor
-// purges; a plan reports no phases.
-TEST(AgentProcess, AnApplyReportsTheTimeOfItsPhases) {
-  TempDir dir;
-  std::mt19937_64 rng(7);
-  std::size_t entries = 0;
-  write(dir.file("full.conf"), fullConfig(rng, "corvane-sim-a", entries));
-  ASSERT_EQ(entries, 1022u);
-  std::string const args =
-      "apply " + quote(dir.file("full.conf")) + " --json --image " + quote(dir.file("chip.img"));
-  auto timed = [&](std::string const& command, std::uint64_t& elapsedUs) {
-    auto const t0 = std::chrono::steady_clock::now();
-    Result r = agent(command);
-    elapsedUs = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
-            .count());
-    return r;
-  };
-
-  std::uint64_t coldUs = 0;
-  Result const cold = timed(args, coldUs);
-  ASSERT_EQ(cold.status, 0) << cold.err;
-  auto const coldPhases = phases(cold.out);
-  ASSERT_TRUE(coldPhases) << cold.out;
-  EXPECT_EQ(coldPhases->syncUs, 0u);
-  EXPECT_EQ(coldPhases->purgeUs, 0u);
-  EXPECT_LE(coldPhases->replayUs, coldUs);
-
-  Result const plan = agent("plan " + quote(dir.file("full.conf")) + " --json --image " +
-                            quote(dir.file("chip.img")));
-  ASSERT_EQ(plan.status, 0) << plan.err;
-  EXPECT_EQ(plan.out.find("phases"), std::string::npos) << plan.out;
-
-  std::uint64_t warmUs = 0;
-  Result const warm = timed(args, warmUs);
-  ASSERT_EQ(warm.status, 0) << warm.err;
-  EXPECT_NE(warm.out.find("\"total\":{\"entries\":1022,\"readBack\":1022,\"matched\":1022,"),
-            std::string::npos)
-      << warm.out;
-  auto const warmPhases = phases(warm.out);
-  ASSERT_TRUE(warmPhases) << warm.out;
-  // Reading 1,022 rows back and replaying 1,022 commits each take far more
-  // than a microsecond.
-  EXPECT_GT(warmPhases->syncUs, 0u);
-  EXPECT_GT(warmPhases->replayUs, 0u);
-  EXPECT_LE(warmPhases->syncUs + warmPhases->replayUs + warmPhases->purgeUs, warmUs);
 }
 
 TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntouched) {

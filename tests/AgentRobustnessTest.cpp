@@ -112,12 +112,14 @@ TEST(AgentRobustness, BadInputIsQuotedAsABoundedEscapedExcerpt) {
 
 TEST(AgentRobustness, JsonReportsAreUtf8WhateverTheImageName) {
   TempDir dir;
-  // "caf\xc3\xa9" is UTF-8 and kept; \xff and a lone \xc3 are not.
-  std::string const name = "$(printf 'caf\\303\\251-\\377-\\303.img')";
+  // "caf\xc3\xa9" is UTF-8 and kept; \xff and a lone \xc3 are not; a quote is
+  // escaped.
+  std::string const name = "$(printf 'caf\\303\\251-\\377-\\303-\\042.img')";
   Result const r =
       agent("apply " + quote(example("base.conf")) + " --json --image \"" + dir.file(name) + "\"");
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string const expected = "\"image\":\"" + dir.file("caf\xc3\xa9-\\ufffd-\\ufffd.img") + "\"";
+  std::string const expected =
+      "\"image\":\"" + dir.file("caf\xc3\xa9-\\ufffd-\\ufffd-\\\".img") + "\"";
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
 }
 

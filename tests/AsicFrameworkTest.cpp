@@ -1,7 +1,7 @@
-// The hardware-table framework stand-in: index-use tracking, tracker
-// deletion, the software-table base (statistics, Util holder, default
-// framework calls), Utils, mount and recovery requests, printers and fatal
-// assertions with a message.
+// The hardware-table framework stand-in: index-use tracking against a
+// reference model, tracker deletion, the software-table base (statistics,
+// Util holder, hardware table, entry handles), the Util destructor's flag,
+// printers and fatal assertions with a message.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,7 +19,6 @@
 #include "Kiva/Assert.h"
 #include "KivaOrrin/ValueToStrep.h"
 #include "Orrin/Ptr.h"
-#include "Statebase/Statebase.h"
 
 namespace {
 
@@ -237,47 +236,26 @@ TEST(IndexUserTracker, RefusalsNameTableIndexOperationAndUses) {
   EXPECT_EQ(t.refusals(), 4u);
 }
 
-// The sequences a table goes through: a write, a read-back row reconciled and
-// then purged, a bulk removal that reports entries held without value.
-TEST(IndexUserTracker, TableLifecycleSequences) {
-  Orrin::Ptr<HwTable> hw(new HwTable("Lifecycle", 0, 63, 1));
-  IndexUserTracker& t = *hw->indexUserTracker();
-  t.recover(7);  // row found at read-back
-  t.recover(7);  // read back twice: still one use
-  EXPECT_EQ(t.uses(7), 1u);
-  t.update(7, OpType::release);  // stale row deleted
-  EXPECT_EQ(t.uses(7), 0u);
-  t.update(8, OpType::releaseValueless);  // an entry without value leaves
-  t.update(8, OpType::acquire);
-  t.update(8, OpType::releaseValue);  // the entry drops its value
-  t.update(8, OpType::acquireForValue);
-  t.update(8, OpType::release);
-  t.update(9, OpType::release);   // bulk removal of an entry that held no value
-  t.recover(10);                  // a row read back ...
-  t.update(10, OpType::acquire);  // ... claimed by the entry replayed for it
-  EXPECT_EQ(t.uses(10), 1u);
-  EXPECT_THROW(t.update(10, OpType::acquire), IndexUserTracker::Error);
-  t.update(10, OpType::release);
-  t.recover(11);  // a row written from an empty value, read back, then dropped
-  t.update(11, OpType::releaseValueless);
-  EXPECT_EQ(t.indicesInUse(), 0u);
-  EXPECT_EQ(t.idleReleases(), 1u);
-  EXPECT_EQ(t.opCount(OpType::release), 4u);
-  EXPECT_EQ(t.refusals(), 1u);
-}
-
 // ---------------------------------------------------------------------------
 // Tracker deletion and the framework's entry points
 // ---------------------------------------------------------------------------
 
-TEST(IndexUserTrackerStub, DeleteTrackerRemovesItAndLaterUpdatesAreRefused) {
+// A deleted tracker refuses later updates; a strict deletion keeps a tracker
+// whose indices are in use; every deletion is recorded with its outcome.
+TEST(IndexUserTrackerStub, DeletionRemovesTheTrackerUnlessStrictAndInUse) {
   Orrin::Ptr<HwTable> hw(new HwTable("IfaSwitchId", 0, 3, 1));
-  ASSERT_NE(hw->indexUserTracker(0), nullptr);
-  IndexUserTracker::Stub::update(hw.get(), 0, 2, OpType::acquire);
-  EXPECT_EQ(hw->indexUserTracker(0)->uses(2), 1u);
-
-  EXPECT_TRUE(IndexUserTracker::Stub::deleteTracker(hw.get(), 0, false));
+  IndexUserTracker* secondary = IndexUserTracker::Stub::createTracker(hw.get(), 5, 2);
+  secondary->update(1, OpType::acquire);
+  EXPECT_THROW(IndexUserTracker::Stub::deleteTracker(hw.get(), 5, true), IndexUserTracker::Error);
+  EXPECT_EQ(hw->indexUserTracker(5), secondary);
+  EXPECT_TRUE(IndexUserTracker::Stub::deleteTracker(hw.get(), 5, false));
+  EXPECT_TRUE(IndexUserTracker::Stub::deleteTracker(hw.get(), 0, true));  // idle: goes
+  EXPECT_FALSE(IndexUserTracker::Stub::deleteTracker(hw.get(), 0, false));
+  EXPECT_FALSE(IndexUserTracker::Stub::deleteTracker(nullptr, 0, false));
   EXPECT_EQ(hw->indexUserTracker(0), nullptr);
+  std::vector<HwTable::TrackerDeletion> const expected{
+      {5, true, false}, {5, false, true}, {0, true, true}, {0, false, false}};
+  EXPECT_EQ(hw->trackerDeletions(), expected);
   try {
     IndexUserTracker::Stub::update(hw.get(), 0, 2, OpType::release);
     FAIL() << "update of a deleted tracker accepted";
@@ -286,32 +264,6 @@ TEST(IndexUserTrackerStub, DeleteTrackerRemovesItAndLaterUpdatesAreRefused) {
                  "HwTable \"IfaSwitchId\": release (2) at index 2 refused: no index user tracker "
                  "0 (index has 0 uses)");
   }
-
-  // Harmless without a tracker, and on no table at all.
-  EXPECT_FALSE(IndexUserTracker::Stub::deleteTracker(hw.get(), 0, false));
-  EXPECT_FALSE(IndexUserTracker::Stub::deleteTracker(nullptr, 0, false));
-  std::vector<HwTable::TrackerDeletion> const expected{{0, false, true}, {0, false, false}};
-  EXPECT_EQ(hw->trackerDeletions(), expected);
-
-  // A tracker can be made again.
-  IndexUserTracker* again = IndexUserTracker::Stub::createTracker(hw.get(), 0, 1);
-  EXPECT_EQ(hw->indexUserTracker(0), again);
-  EXPECT_EQ(again->indicesInUse(), 0u);
-}
-
-TEST(IndexUserTrackerStub, StrictDeletionKeepsATrackerInUse) {
-  Orrin::Ptr<HwTable> hw(new HwTable("Strict", 0, 3, 1));
-  IndexUserTracker* secondary = IndexUserTracker::Stub::createTracker(hw.get(), 5, 2);
-  secondary->update(1, OpType::acquire);
-  EXPECT_THROW(IndexUserTracker::Stub::deleteTracker(hw.get(), 5, true), IndexUserTracker::Error);
-  EXPECT_EQ(hw->indexUserTracker(5), secondary);
-  EXPECT_EQ(secondary->uses(1), 1u);
-  EXPECT_TRUE(IndexUserTracker::Stub::deleteTracker(hw.get(), 0, true));  // idle: goes
-  EXPECT_TRUE(IndexUserTracker::Stub::deleteTracker(hw.get(), 5, false));
-  EXPECT_EQ(hw->indexUserTracker(5), nullptr);
-  std::vector<HwTable::TrackerDeletion> const expected{
-      {5, true, false}, {0, true, true}, {5, false, true}};
-  EXPECT_EQ(hw->trackerDeletions(), expected);
 }
 
 // ---------------------------------------------------------------------------
@@ -320,9 +272,6 @@ TEST(IndexUserTrackerStub, StrictDeletionKeepsATrackerInUse) {
 
 TEST(SwTable, StatisticsCountEachOutcomeAndPrintInTheRuntimeSyntax) {
   Orrin::Ptr<Asic::SwKnownIndexTable> table(new Asic::SwKnownIndexTable(""));
-  EXPECT_EQ(KivaOrrin::Impl::valueToStrep(table->statistics()).str(),
-            "Asic::SwTable::ReconciliationStatistics(entryMatched=0, entryMismatched=0, "
-            "entryMissing=0, entryStale=0)");
   for (Status s : {Status::entryMatched, Status::entryMissing, Status::none, Status::entryMatched,
                    Status::entryMismatched, Status::entryMissing, Status::entryMatched,
                    static_cast<Status>(9)}) {
@@ -360,25 +309,6 @@ TEST(SwTable, UtilHolderIsEmptyUntilSet) {
   EXPECT_EQ(util->useCount(), 1u);
 }
 
-TEST(SwTable, EngineStateStartsClearAndReplayEndsAtInitComplete) {
-  Orrin::Ptr<Asic::SwKnownIndexTable> table(new Asic::SwKnownIndexTable(""));
-  EXPECT_EQ(table->name().str(), "");
-  EXPECT_FALSE(table->configReplayComplete());
-  EXPECT_EQ(table->hwTable(), nullptr);
-  ASSERT_NE(table->publisher(), nullptr);
-  EXPECT_EQ(table->publisher(), table->publisher());
-  EXPECT_TRUE(table->nodeFlag(Orrin::Node::kLiveFlag));
-
-  table->syncEntries();  // a base table reads nothing back
-  table->purgeStaleEntries();
-  EXPECT_FALSE(table->configReplayComplete());
-  table->doInitComplete();
-  EXPECT_TRUE(table->configReplayComplete());
-  table->configReplayCompleteIs(false);
-  EXPECT_FALSE(table->configReplayComplete());
-  EXPECT_TRUE(table->frameworkCalls().empty());
-}
-
 TEST(SwTable, CreatedHardwareTablesTrackByTheTableKind) {
   Orrin::Ptr<Asic::SwKnownIndexTable> known(new Asic::SwKnownIndexTable(""));
   known->doCreateHwTable("IFA_ACTION_PROFILE", 1, 31);
@@ -399,41 +329,6 @@ TEST(SwTable, CreatedHardwareTablesTrackByTheTableKind) {
   Orrin::Ptr<HwTable> other(new HwTable("OTHER", 0, 3, 1));
   known->hwTableIs(other);
   EXPECT_EQ(known->hwTable(), other.get());
-}
-
-TEST(SwTable, DefaultFrameworkCallsAreRecordedInOrder) {
-  Orrin::Ptr<Asic::SwKnownIndexTable> table(new Asic::SwKnownIndexTable(""));
-  table->doPublishHwTableMountInfo();
-  table->doCreateHwTable("HW", 0, 9);
-  table->doCreateHwTableResponse(true);
-  EXPECT_NE(table->hwTable(), nullptr);
-  table->dispatchResponse(17);
-  table->handleWeakResourceStatusResponse(true);
-  table->handleStrongResourceStatusResponse(false);
-  table->doPublishHwTableMountInfo();
-  table->doCreateResourceSms();
-  table->doInitResourceConfigSm();
-  table->doPublishResourceMountInfo();
-  table->doCreateAllocator();
-  table->doCreateHwTableResponse(false);
-  EXPECT_EQ(table->hwTable(), nullptr);  // a failed creation detaches it
-  EXPECT_FALSE(table->entryWeakRefServer());
-
-  std::vector<std::string> const expected{
-      "doPublishHwTableMountInfo(hwTable=none)",
-      "doCreateHwTable(name=HW, minIndex=0, maxIndex=9)",
-      "doCreateHwTableResponse(success=true)",
-      "dispatchResponse(responseId=17)",
-      "handleWeakResourceStatusResponse(available=true)",
-      "handleStrongResourceStatusResponse(available=false)",
-      "doPublishHwTableMountInfo(hwTable=HW)",
-      "doCreateResourceSms()",
-      "doInitResourceConfigSm()",
-      "doPublishResourceMountInfo()",
-      "doCreateAllocator()",
-      "doCreateHwTableResponse(success=false)",
-  };
-  EXPECT_EQ(table->frameworkCalls(), expected);
 }
 
 TEST(SwTable, EntryHandlesRoundTripTheHardwareIndex) {
@@ -475,102 +370,6 @@ TEST(SwTableUtil, DestructorClearsTheLiveFlagFirst) {
   EXPECT_EQ(releases[0].name.str(), "FlagProbe");
   EXPECT_EQ(releases[0].nodeFlags & Orrin::Node::kLiveFlag, 0u);
   EXPECT_EQ(releases[0].nodeFlags & FlaggedUtil::kMark, FlaggedUtil::kMark);
-}
-
-TEST(SwTableUtil, ReleaseRecordKeepsOnlyTheMostRecent) {
-  Asic::Framework::utilReleasesClear();
-  std::size_t const made = Asic::Framework::kUtilReleasesKept + 3;
-  for (std::size_t i = 0; i < made; ++i) {
-    Orrin::Ptr<PlainUtil> util(new PlainUtil(Orrin::String("U" + std::to_string(i))));
-  }
-  std::vector<Asic::Framework::UtilRelease> const releases = Asic::Framework::utilReleases();
-  ASSERT_EQ(releases.size(), Asic::Framework::kUtilReleasesKept);
-  EXPECT_EQ(releases.front().name.str(), "U3");
-  EXPECT_EQ(releases.back().name, Orrin::String("U" + std::to_string(made - 1)));
-}
-
-TEST(SwTableUtil, Defaults) {
-  Orrin::Ptr<PlainUtil> util(new PlainUtil("IfaVectorMatchUtil"));
-  EXPECT_EQ(util->name().str(), "IfaVectorMatchUtil");
-  EXPECT_EQ(util->featureName().str(), "IfaVectorMatchUtil");
-  EXPECT_FALSE(util->shared());
-
-  util->doNotifyWriteResponse(5, true);
-  util->doNotifyReadResponse(6, false);
-  util->doNotifyReadResponseAll(true);
-  std::vector<std::string> const expected{
-      "write(hwIndex=5, success=true)", "read(hwIndex=6, success=false)", "readAll(success=true)"};
-  EXPECT_EQ(util->notifications(), expected);
-
-  Orrin::Ptr<HwTable> from(new HwTable("FROM", 0, 15, 1));
-  Orrin::Ptr<HwTable> to(new HwTable("TO", 0, 7, 1));
-  EXPECT_EQ(util->numEntries(from.get()), 16u);
-  EXPECT_EQ(util->numEntries(nullptr), 0u);
-  Orrin::Ptr<HwTable> full(new HwTable("FULL", 0, 0xFFFFFFFFu, 1));
-  EXPECT_EQ(util->numEntries(full.get()), 0xFFFFFFFFu);
-
-  for (Asic::Index i : {1u, 6u, 12u}) from->indexUserTracker()->update(i, OpType::acquire);
-  EXPECT_EQ(util->doCopyHwTable(*from, *to), 2u);  // 12 lies outside TO
-  EXPECT_EQ(to->indexUserTracker()->indices(), (std::vector<Asic::Index>{1, 6}));
-  IndexUserTracker::Stub::deleteTracker(to.get(), 0, false);
-  EXPECT_EQ(util->doCopyHwTable(*from, *to), 0u);
-}
-
-TEST(SwTableUtil, MountAndRecoveryRequestsAreRecordedAsPassed) {
-  Asic::Framework::hwTableRequestsClear();
-  int moduleTag = 0;
-  Orrin::TypeData const type{&moduleTag, 3};
-  Orrin::Ptr<Statebase::MountGroup> mg(new Statebase::MountGroup("ifa"));
-  Orrin::Ptr<Asic::HwTableRecoverGroup> rg(new Asic::HwTableRecoverGroup("recover"));
-  Orrin::Ptr<Statebase::EntityManager> em(new Statebase::EntityManager("unit2"));
-  Asic::ChipInfo const chip{"Falcon", 4};
-
-  Asic::SwTable::Util::doMountHwTableMountInfo(type, mg, "IfaPort");
-  Asic::SwTable::Util::doMountHwTableRecoveryStatus(type, mg, "IfaPort");
-  Asic::SwTable::Util::doRecoverHwTable(type, rg, 2, em, chip, "IfaPort");
-  Asic::SwTable::Util::doMountHwTableMountInfo(type, {}, "");
-
-  {  // the copy read here holds its own references
-    std::vector<Asic::Framework::HwTableRequest> const requests =
-        Asic::Framework::hwTableRequests();
-    ASSERT_EQ(requests.size(), 4u);
-    using Op = Asic::Framework::HwTableOperation;
-    EXPECT_EQ(requests[0].operation, Op::mountHwTableMountInfo);
-    EXPECT_EQ(requests[1].operation, Op::mountHwTableRecoveryStatus);
-    EXPECT_EQ(requests[2].operation, Op::recoverHwTable);
-    EXPECT_EQ(requests[3].operation, Op::mountHwTableMountInfo);
-    for (std::size_t i = 0; i < 3; ++i) {
-      SCOPED_TRACE("request " + std::to_string(i));
-      EXPECT_EQ(requests[i].type.module, &moduleTag);
-      EXPECT_EQ(requests[i].type.type, 3u);
-      EXPECT_EQ(requests[i].name.str(), "IfaPort");
-    }
-    EXPECT_EQ(requests[0].mountGroup, mg);
-    EXPECT_EQ(requests[1].mountGroup, mg);
-    EXPECT_FALSE(requests[0].recoverGroup);
-    EXPECT_EQ(requests[2].recoverGroup, rg);
-    EXPECT_EQ(requests[2].unitId, 2u);
-    EXPECT_EQ(requests[2].entityManager, em);
-    EXPECT_EQ(requests[2].chipInfo, chip);
-    EXPECT_FALSE(requests[2].mountGroup);
-    EXPECT_FALSE(requests[3].mountGroup);
-    EXPECT_EQ(requests[3].name.str(), "");
-  }
-
-  std::vector<Orrin::String> const mounts{"hwTableMountInfo/IfaPort",
-                                          "hwTableRecoveryStatus/IfaPort"};
-  EXPECT_EQ(mg->mounts(), mounts);
-  std::vector<Asic::HwTableRecoverGroup::Member> const members{{"IfaPort", 2}};
-  EXPECT_EQ(rg->members(), members);
-
-  // The framework keeps what it was given until its record is cleared.
-  EXPECT_EQ(mg->useCount(), 3u);
-  EXPECT_EQ(em->useCount(), 2u);
-  Asic::Framework::hwTableRequestsClear();
-  EXPECT_TRUE(Asic::Framework::hwTableRequests().empty());
-  EXPECT_EQ(mg->useCount(), 1u);
-  EXPECT_EQ(rg->useCount(), 1u);
-  EXPECT_EQ(em->useCount(), 1u);
 }
 
 // ---------------------------------------------------------------------------

@@ -49,147 +49,6 @@ struct TableRig {
   PublicationRecorder<Table> pubs;
 };
 
-// Two distinct entries of a table (equal for tables whose entries have no
-// fields), chosen from the ends of the field ranges.
-template <class Entry>
-Entry sample(int which) {
-  Entry e;
-  IfaRuntime::forEachField<Entry>(
-      [&](auto const& f) { f.set(e, static_cast<std::uint32_t>(which == 1 ? f.kMax : 1)); });
-  return e;
-}
-
-template <class Table>
-class EngineAllTables : public ::testing::Test {};
-TYPED_TEST_SUITE(EngineAllTables, IfaTest::AllTableTypes, IfaTest::TableName);
-
-TYPED_TEST(EngineAllTables, SteadyStateWritesAndDeletesWithTheTrackerUpdateOfThePreviousState) {
-  using Entry = typename TypeParam::Entry;
-  TableRig<TypeParam> rig;
-  auto& t = *rig.table;
-  t.doInitComplete();
-  Entry const e1 = sample<Entry>(1), e2 = sample<Entry>(2);
-  bool const distinct = !(e1 == e2);
-
-  t.entryCommit(7, e1);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 0", "write 7 " + text(e1)}));
-  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -"}));
-
-  t.entryCommit(7, e1);  // unchanged: one lookup, nothing else
-  EXPECT_TRUE(rig.util->take().empty());
-  EXPECT_TRUE(rig.pubs.take().empty());
-
-  if (distinct) {
-    t.entryCommit(7, e2);
-    EXPECT_EQ(rig.util->take(), (Strings{"write 7 " + text(e2)}));
-    EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(e1)}));
-  }
-  Entry const current = t.entry(7);
-
-  // An empty value keeps the key: the value's use goes (3), the row is
-  // written from the empty value.
-  t.resolvedEntryIs(7, Kiva::Optional<Entry>());
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 3", "write 7 -"}));
-  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(current)}));
-  EXPECT_TRUE(t.entryHas(7));
-  EXPECT_FALSE(t.resolvedEntry(7).hasValue());
-  EXPECT_TRUE(t.entry(7) == Entry());
-
-  // A value again on the key without value (1).
-  t.entryCommit(7, e1);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 1", "write 7 " + text(e1)}));
-  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -"}));
-
-  t.entryRemove(7);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 7 2", "del 7"}));
-  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 " + text(e1)}));
-  EXPECT_FALSE(t.entryHas(7));
-
-  t.entryRemove(7);  // no node: only the state changes, to "no node"
-  EXPECT_TRUE(rig.util->take().empty());
-  EXPECT_TRUE(rig.pubs.take().empty());
-
-  // A direct change after it: an empty value with the state "no node" has no
-  // tracker update (the engine's choice); the row is written.
-  t.resolvedEntryIs(9, Kiva::Optional<Entry>());
-  EXPECT_EQ(rig.util->take(), (Strings{"write 9 -"}));
-
-  // A key without value removed through the engine reports 4.
-  t.entryRemove(9);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 9 4", "del 9"}));
-
-  auto const s = rig.stats();
-  EXPECT_EQ(s.entryMatched + s.entryMismatched + s.entryMissing + s.entryStale, 0u);
-  EXPECT_EQ(t.syncedEntrys(), 0u);
-}
-
-TYPED_TEST(EngineAllTables, ReplayReconcilesEachChangeWithTheRowReadBack) {
-  using Entry = typename TypeParam::Entry;
-  TableRig<TypeParam> rig;
-  auto& t = *rig.table;
-  Entry const e1 = sample<Entry>(1), e2 = sample<Entry>(2);
-  bool const distinct = !(e1 == e2);
-  t.syncedEntryIs(1, e1);
-  t.syncedEntryIs(2, e2);
-  EXPECT_EQ(rig.pubs.take(), (Strings{"521 1 none", "521 2 none"}));
-
-  // Equal row: no write, the synced entry goes.
-  t.entryCommit(1, e1);
-  EXPECT_EQ(rig.util->take(), (Strings{"compare 1 " + text(e1)}));
-  EXPECT_EQ(rig.pubs.take(), (Strings{"521 1 " + text(e1), "519 1 -"}));
-  EXPECT_FALSE(t.syncedEntryGet(1).hasValue());
-
-  // Different row: rewritten in place, without a tracker update.
-  t.entryCommit(2, e1);
-  if (distinct) {
-    EXPECT_EQ(rig.util->take(), (Strings{"compare 2 " + text(e1), "write 2 " + text(e1)}));
-  } else {
-    EXPECT_EQ(rig.util->take(), (Strings{"compare 2 " + text(e1)}));
-  }
-  EXPECT_EQ(t.syncedEntrys(), 0u);
-
-  // No row: an ordinary write, with its tracker update (the rewrite above
-  // left the index-reconciled flag clear).
-  t.entryCommit(3, e2);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 3 0", "write 3 " + text(e2)}));
-
-  // A removal during replay deletes the row and counts it stale.
-  t.entryRemove(3);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 3 2", "del 3"}));
-
-  auto const s = rig.stats();
-  EXPECT_EQ(s.entryMatched, distinct ? 1u : 2u);
-  EXPECT_EQ(s.entryMismatched, distinct ? 1u : 0u);
-  EXPECT_EQ(s.entryMissing, 1u);
-  EXPECT_EQ(s.entryStale, 1u);
-}
-
-TEST(EngineReplay, MismatchedRowIsRewrittenWithoutTrackerAndTheFlagIsClearedAfter) {
-  using Table = CorvaneInt::IfaActionProfile;
-  TableRig<Table> rig;
-  Table::Entry synced, wanted;
-  wanted.hoplimit = 9;
-  rig.table->syncedEntryIs(4, synced);
-  rig.util->forcedCompare = false;
-  rig.util->take();
-  rig.table->entryCommit(4, wanted);
-  EXPECT_EQ(rig.util->take(), (Strings{"compare 4 " + text(wanted), "write 4 " + text(wanted)}));
-  EXPECT_EQ(rig.stats().entryMismatched, 1u);
-  // The flag is clear again: the next write of a new key informs the tracker.
-  rig.table->entryCommit(5, wanted);
-  EXPECT_EQ(rig.util->take(), (Strings{"tracker 5 0", "write 5 " + text(wanted)}));
-}
-
-TEST(EngineReplay, EmptyResolvedNodeIsComparedAsTheDefaultEntry) {
-  using Table = CorvaneInt::IfaActionProfile;
-  TableRig<Table> rig;
-  Table::Entry row;
-  row.ifaGns = 3;
-  rig.table->syncedEntryIs(6, row);
-  rig.table->resolvedEntryIs(6, Kiva::Optional<Table::Entry>());
-  EXPECT_EQ(rig.util->take().front(), "compare 6 " + text(Table::Entry()));
-}
-
 TEST(EngineInvalidIndex, NoRowIsWrittenOrDeletedForTheInvalidIndex) {
   using Table = CorvaneInt::IfaSwitchId;
   TableRig<Table> rig;
@@ -351,29 +210,6 @@ TEST(EngineRestart, PurgeReleasesThenDeletesEachStaleRowAndSkipsResolvedKeys) {
   EXPECT_EQ(rig.hw->indexUserTracker()->refusals(), 0u);
 }
 
-TEST(EngineAutoCommit, AdoptsEveryRowReadBackWithoutWriting) {
-  using Table = CorvaneInt::IfaVectorMatch;
-  TableRig<Table> rig;
-  for (std::uint32_t k = 0; k < 50; ++k) {
-    Table::Entry e;
-    e.reqVector = k * 7;
-    rig.table->syncedEntryIs(k, e);
-  }
-  rig.util->take();
-  rig.table->autoCommitSyncedEntries();
-  Strings const log = rig.util->take();
-  EXPECT_EQ(log.size(), 50u);
-  for (auto const& line : log) EXPECT_EQ(line.rfind("compare ", 0), 0u) << line;
-  EXPECT_EQ(rig.table->resolvedEntrys(), 50u);
-  EXPECT_EQ(rig.table->syncedEntrys(), 0u);
-  EXPECT_EQ(rig.table->statistics().entryMatched, 50u);
-
-  rig.table->doInitComplete();
-  rig.table->syncedEntryIs(99, Table::Entry());
-  rig.table->autoCommitSyncedEntries();  // replay complete: nothing
-  EXPECT_FALSE(rig.table->entryHas(99));
-}
-
 TEST(EngineBulk, EachRowGoesAfterItsTrackerCallAndOnlyThroughAUtil) {
   using Table = CorvaneInt::IfaEpRecirc;
   enum class How { entryRemoveAll, cleanup, destructor };
@@ -442,12 +278,25 @@ TEST(EngineIteration, EntryViewVisitsExactlyTheKeysHoldingAValue) {
   EXPECT_EQ(at.key().value, 4u);
 }
 
-TEST(EnginePublications, SyncedEntriesPublishOnlyChanges) {
+// Each change of a resolved or synced entry is published once, with the
+// value it replaced; an unchanged value publishes nothing.
+TEST(EnginePublications, EachChangePublishesThePreviousValueOnce) {
   using Table = CorvaneInt::IfaMonIngRedirectPktProfile;
   TableRig<Table> rig;
   Table::Entry a, b;
   a.skipL2Learn = 200;
   b.skipL2Learn = 1;
+  rig.table->doInitComplete();
+  rig.table->entryCommit(7, a);
+  rig.table->entryCommit(7, a);
+  rig.table->entryCommit(7, b);
+  rig.table->resolvedEntryIs(7, Kiva::Optional<Table::Entry>());
+  rig.table->resolvedEntryIs(7, Kiva::Optional<Table::Entry>());
+  rig.table->entryCommit(7, a);
+  rig.table->entryRemove(7);
+  rig.table->entryRemove(7);
+  EXPECT_EQ(rig.pubs.take(), (Strings{"519 7 -", "519 7 " + text(a), "519 7 " + text(b), "519 7 -",
+                                      "519 7 " + text(a)}));
   rig.table->syncedEntryIs(1, a);
   rig.table->syncedEntryIs(1, a);
   rig.table->syncedEntryIs(1, b);
