@@ -9,14 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <new>
-#include <optional>
 #include <random>
 #include <set>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "Kiva/AllocTrack.h"
 #include "Kiva/Hash.h"
@@ -116,48 +115,17 @@ std::uint32_t bktHdrRefDec(HashMap2018BucketHdr* hdr) {
 HashMap2018VTable const testVt(0x104, sizeof(TestNode), &bktHdrRefDec, &keyEqualsNode, &place,
                                &shift, &newBucketAssemble, &compareOrLruUnlink);
 
-// ---- Hashing and a typed view over the core -----------------------------------
+// ---- Hashing ---------------------------------------------------------------------
 
 // How keys hash: 0, the library's key hash (distinct keys, distinct hashes);
 // 1, four consecutive keys share each hash; 2, the top 6 bits are always 0.
 int gHashKind = 0;
 
-std::uint32_t hashOf(std::uint32_t key) {
+Kiva::HashHelper::KeyAndRhashSeedArg arg(std::uint32_t const& key) {
   std::uint32_t const seed = Kiva::HashHelper::hashSeed32() ^ 0x5A17C0DEu;
   std::uint32_t const hash = Kiva::hashSingleAttr(seed, gHashKind == 1 ? key >> 2 : key);
-  return gHashKind == 2 ? hash >> 6 : hash;
+  return {&key, gHashKind == 2 ? hash >> 6 : hash};
 }
-
-class TestMap {
- public:
-  TestMap() : core_(&testVt, 1, false) {}
-  ~TestMap() { core_.emptyAllBuckets(&testVt, true); }
-
-  // Through the descriptor, or (typed) with the key compared inline.
-  TestNode* find(std::uint32_t key, bool typed = false) const {
-    if (!typed) return static_cast<TestNode*>(core_.lookupNodeG(&testVt, arg(key)));
-    return static_cast<TestNode*>(core_.lookupNodeTyped(
-        arg(key), sizeof(TestNode), [&](void const* n) { return keyOf(n) == key; }));
-  }
-  TestNode* insert(std::uint32_t key, std::uint64_t payload) {
-    TestNode node{key, payload};
-    return static_cast<TestNode*>(core_.newMemberG(&testVt, arg(key), &node));
-  }
-  bool erase(std::uint32_t key, TestNode* removed = nullptr) {
-    return core_.deleteMemberG(&testVt, arg(key), removed);
-  }
-  // Removes a member found by a lookup, without looking it up again.
-  void eraseFound(std::uint32_t key) { core_.deleteNodeG(&testVt, hashOf(key), find(key)); }
-  Iterator begin() const { return Iterator(&core_, &testVt); }
-  Iterator at(std::uint32_t key) const { return Iterator(&core_, &testVt, arg(key)); }
-  HashMap2018Generic& core() { return core_; }
-
- private:
-  static Kiva::HashHelper::KeyAndRhashSeedArg arg(std::uint32_t const& key) {
-    return {&key, hashOf(key)};
-  }
-  HashMap2018Generic core_;
-};
 
 // Trackers and allocator figures when made, expected back when destroyed.
 struct Baseline {
@@ -182,6 +150,7 @@ struct Baseline {
 class ModelRun {
  public:
   ModelRun(bool dense, std::uint64_t seed) : dense_(dense), rng_(seed) {}
+  ~ModelRun() { core_.emptyAllBuckets(&testVt, true); }
 
   void run(int steps) {
     for (int step = 0; step < steps && !testing::Test::HasFatalFailure(); ++step) {
@@ -198,13 +167,12 @@ class ModelRun {
       } else {
         lookupOne();
       }
-      HashMap2018Generic const& core = map_.core();
-      ASSERT_EQ(core.memberCount(), model_.size());
-      ASSERT_GE(core.allocatedSlots(), core.memberCount());
-      ASSERT_LE(core.allocatedSlots(), 8 * core.memberCount()) << "memory bound";
-      ASSERT_EQ(nodeTracker.liveObjects() - base_.slots, core.allocatedSlots());
+      ASSERT_EQ(core_.memberCount(), model_.size());
+      ASSERT_GE(core_.allocatedSlots(), core_.memberCount());
+      ASSERT_LE(core_.allocatedSlots(), 8 * core_.memberCount()) << "memory bound";
+      ASSERT_EQ(nodeTracker.liveObjects() - base_.slots, core_.allocatedSlots());
       ASSERT_EQ(nodeTracker.liveBytes() - base_.slotBytes,
-                static_cast<std::int64_t>(core.allocatedSlots() * kSlotBytes));
+                static_cast<std::int64_t>(core_.allocatedSlots() * kSlotBytes));
       ASSERT_EQ(HashMap2018Generic::bucketHeaderTracker_.liveObjects() - base_.headers,
                 static_cast<std::int64_t>(gArrays.size()));
     }
@@ -217,7 +185,7 @@ class ModelRun {
   // proportion at both ends.
   void massWalks() {
     for (int i = 0; i < 300; ++i) insertOne();
-    HashMap2018Generic const& core = map_.core();
+    HashMap2018Generic const& core = core_;
     std::uint32_t const smallDirectory = core.directorySize();
     walkCheck(3, 60, 20300);
     ASSERT_EQ(core.memberCount(), 20300u);
@@ -233,54 +201,62 @@ class ModelRun {
   }
 
  private:
+  // Through the descriptor, or (typed) with the key compared inline.
+  TestNode* find(std::uint32_t key, bool typed = false) const {
+    if (!typed) return static_cast<TestNode*>(core_.lookupNodeG(&testVt, arg(key)));
+    return static_cast<TestNode*>(core_.lookupNodeTyped(
+        arg(key), sizeof(TestNode), [&](void const* n) { return keyOf(n) == key; }));
+  }
+  bool erase(std::uint32_t key, TestNode* removed = nullptr) {
+    return core_.deleteMemberG(&testVt, arg(key), removed);
+  }
+  Iterator at(std::uint32_t key) const { return Iterator(&core_, &testVt, arg(key)); }
   std::uint32_t absentKey() {
     for (;;) {
       std::uint32_t const k = static_cast<std::uint32_t>(dense_ ? rng_() % 5000 : rng_());
       if (!model_.count(k)) return k;
     }
   }
-  std::uint32_t presentKey() { return present_[rng_() % present_.size()]; }
-  void modelDel(std::uint32_t k) {
-    model_.erase(k);
-    where_[present_.back()] = where_[k];
-    present_[where_[k]] = present_.back();
-    present_.pop_back();
-    where_.erase(k);
+  // A member: one of the first non-empty bucket of the model from a random one on.
+  std::uint32_t presentKey() {
+    std::size_t b = rng_() % model_.bucket_count();
+    while (model_.bucket_size(b) == 0) b = (b + 1) % model_.bucket_count();
+    return std::next(model_.begin(b), static_cast<long>(rng_() % model_.bucket_size(b)))->first;
   }
 
   void insertOne() {
     if (dense_ && model_.size() > 4500) return lookupOne();
     std::uint32_t const k = absentKey();
     std::uint64_t const v = rng_();
-    TestNode* n = map_.insert(k, v);
+    TestNode node{k, v};
+    auto* n = static_cast<TestNode*>(core_.newMemberG(&testVt, arg(k), &node));
     ASSERT_TRUE(n != nullptr && n->key == k && n->payload == v);
-    ASSERT_EQ(map_.find(k), n) << "insert returns the member in its array";
+    ASSERT_EQ(find(k), n) << "insert returns the member in its array";
     model_[k] = v;
-    where_[k] = present_.size();
-    present_.push_back(k);
+    inserted_ = k;
   }
 
   void eraseOne() {
     if (model_.empty() || rng_() % 5 == 0) {
-      ASSERT_FALSE(map_.erase(absentKey()));
+      ASSERT_FALSE(erase(absentKey()));
       return;
     }
     std::uint32_t const k = presentKey();
     TestNode removed{0, 0};
     switch (rng_() % 3) {
       case 0:
-        ASSERT_TRUE(map_.erase(k, &removed));
+        ASSERT_TRUE(erase(k, &removed));
         ASSERT_TRUE(removed.key == k && removed.payload == model_[k]) << "the removed node";
         break;
       case 1:
-        ASSERT_TRUE(map_.erase(k));
+        ASSERT_TRUE(erase(k));
         break;
-      default:
-        map_.eraseFound(k);
+      default:  // a member found by a lookup, removed without looking it up again
+        core_.deleteNodeG(&testVt, arg(k).hash, find(k));
     }
-    ASSERT_EQ(map_.find(k), nullptr);
-    modelDel(k);
-    ASSERT_TRUE(!model_.empty() || map_.core().directorySize() == 0) << "no member, no directory";
+    ASSERT_EQ(find(k), nullptr);
+    model_.erase(k);
+    ASSERT_TRUE(!model_.empty() || core_.directorySize() == 0) << "no member, no directory";
   }
 
   void lookupOne() {
@@ -288,17 +264,17 @@ class ModelRun {
     if (!model_.empty() && rng_() % 2 == 0) {
       std::uint32_t const k = presentKey();
       long const calls = gKeyEquals;
-      TestNode* n = map_.find(k, typed);
+      TestNode* n = find(k, typed);
       ASSERT_NE(n, nullptr) << "lost key " << k;
       ASSERT_TRUE(n->key == k && n->payload == model_[k]);
       if (gHashKind == 0 && !typed) {
         ASSERT_EQ(gKeyEquals - calls, 1) << "a hit with a unique hash reads one node";
       }
-      ASSERT_TRUE(rng_() % 8 != 0 || map_.at(k).currNodeNonStale() == n);
+      ASSERT_TRUE(rng_() % 8 != 0 || at(k).currNodeNonStale() == n);
     } else {
       std::uint32_t const k = absentKey();
-      ASSERT_EQ(map_.find(k, typed), nullptr);
-      ASSERT_TRUE(rng_() % 8 != 0 || map_.at(k) == kEnd);
+      ASSERT_EQ(find(k, typed), nullptr);
+      ASSERT_TRUE(rng_() % 8 != 0 || at(k) == kEnd);
     }
   }
 
@@ -306,13 +282,13 @@ class ModelRun {
   // stands on a member: the iterator keeps its array and node until it ends.
   void clearAll() {
     std::uint32_t const heldKey = model_.empty() ? 0 : presentKey();
-    Iterator held = model_.empty() ? kEnd : map_.at(heldKey);
-    std::uint32_t const directory = map_.core().directorySize();
+    Iterator held = model_.empty() ? kEnd : at(heldKey);
+    std::uint32_t const directory = core_.directorySize();
     bool const keep = rng_() % 2 == 0;
-    if (keep) map_.core().emptyAllBuckets(&testVt, false);
-    if (!keep) map_.core()._memberDelAll(&testVt);
-    ASSERT_EQ(map_.core().directorySize(), keep ? directory : 0u);
-    ASSERT_TRUE(map_.core().allocatedSlots() == 0 && map_.begin() == kEnd);
+    if (keep) core_.emptyAllBuckets(&testVt, false);
+    if (!keep) core_._memberDelAll(&testVt);
+    ASSERT_EQ(core_.directorySize(), keep ? directory : 0u);
+    ASSERT_TRUE(core_.allocatedSlots() == 0 && Iterator(&core_, &testVt) == kEnd);
     if (!model_.empty()) {
       ASSERT_EQ(gArrays.size(), 1u) << "only the iterator's array is left";
       TestNode const& stale = nodeAt(held.currNodeMaybeStale());
@@ -320,9 +296,7 @@ class ModelRun {
       ASSERT_EQ(held.currNodeNonStale(), nullptr);
       ASSERT_TRUE(gArrays.empty()) << "the walk's end releases it";
     }
-    model_.clear();
-    present_.clear();
-    where_.clear();
+    model_ = {};
   }
 
   // One walk over the collection that, at each member visited, removes
@@ -337,16 +311,16 @@ class ModelRun {
     auto const start = model_;
     std::set<std::uint32_t> touched;  // removed or inserted during the walk
     std::set<std::uint32_t> seen;
-    Iterator it = map_.begin();
+    Iterator it(&core_, &testVt);
     for (void* node = it.currNodeNonStale(); node != nullptr; node = it.currNodeNonStale()) {
       std::uint32_t const k = keyOf(node);
       // A key removed and inserted again is a new member, which may be visited again.
       ASSERT_TRUE(seen.insert(k).second || touched.count(k)) << "key " << k << " visited twice";
       ASSERT_TRUE(model_.count(k) && nodeAt(node).payload == model_[k]) << "not a member: " << k;
-      ASSERT_EQ(map_.find(k), node) << "the current node, not a stale copy";
+      ASSERT_EQ(find(k), node) << "the current node, not a stale copy";
       if (rng_() % 8 == 0) {
         Iterator copy = it, moved = std::move(copy);
-        ASSERT_TRUE(copy == kEnd && moved == it && map_.at(k) == it) << "moved from: at the end";
+        ASSERT_TRUE(copy == kEnd && moved == it && at(k) == it) << "moved from: at the end";
         Iterator const& self = copy = moved;
         copy = self;
         moved = std::move(copy);
@@ -357,14 +331,14 @@ class ModelRun {
         if ((kind == 2 || kind == 4) && model_.size() > std::max<std::size_t>(target, 1)) {
           std::uint32_t const other = presentKey();
           if (other == k) continue;
-          ASSERT_TRUE(map_.erase(other));
-          modelDel(other);
+          ASSERT_TRUE(erase(other));
+          model_.erase(other);
           touched.insert(other);
         }
         if ((kind == 3 || kind == 4) && (target == 0 || model_.size() < target)) {
           std::size_t const members = model_.size();
           insertOne();
-          if (model_.size() > members) touched.insert(present_.back());
+          if (model_.size() > members) touched.insert(inserted_);
         }
       }
       if ((kind == 1 || kind == 4) && rng_() % 2 == 0) {
@@ -372,8 +346,8 @@ class ModelRun {
         Iterator next = it;
         next.advance();
         long const assembled = gAssembled;
-        ASSERT_TRUE(map_.erase(keyOf(it.currNodeMaybeStale())));
-        modelDel(k);
+        ASSERT_TRUE(erase(keyOf(it.currNodeMaybeStale())));
+        model_.erase(k);
         touched.insert(k);
         ASSERT_EQ(keyOf(it.currNodeMaybeStale()), k) << "the stale node keeps its key";
         // Looking at the collection moves on to the member that followed
@@ -395,13 +369,12 @@ class ModelRun {
     ASSERT_TRUE(kind != 0 || seen.size() == model_.size());
   }
 
-  Baseline const base_;  // checked once the map is gone
+  Baseline const base_;  // checked once the collection is gone
+  HashMap2018Generic core_{&testVt, 1, false};
   bool dense_;
   std::mt19937_64 rng_;
-  TestMap map_;
   std::unordered_map<std::uint32_t, std::uint64_t> model_;
-  std::vector<std::uint32_t> present_;
-  std::unordered_map<std::uint32_t, std::size_t> where_;
+  std::uint32_t inserted_ = 0;  // the key insertOne inserted last
 };
 
 TEST(CoreTest, RandomSequencesMatchAModel) {
@@ -432,9 +405,13 @@ TEST(CoreDeathTest, InsertingAPresentKeyStops) {
 #ifdef NDEBUG
   GTEST_SKIP() << "checked only in builds without NDEBUG";
 #endif
-  TestMap map;
-  for (std::uint32_t k = 0; k < 10; ++k) map.insert(k, k);
-  EXPECT_DEATH(map.insert(3, 0), "newMemberG: the key is already a member");
+  HashMap2018Generic core(&testVt, 1, false);
+  std::uint32_t const key = 3;
+  TestNode node{key, 0};
+  core.newMemberG(&testVt, arg(key), &node);
+  EXPECT_DEATH(core.newMemberG(&testVt, arg(key), &node),
+               "newMemberG: the key is already a member");
+  core.emptyAllBuckets(&testVt, true);
 }
 
 // Builds a descriptor on the stack, far from the code on a 64-bit target.
