@@ -344,11 +344,7 @@ TEST_F(RingTraceTest, DirectRecordingChecksIdsAndDescriptions) {
   EXPECT_EQ(msgId, 0);
   desc.formatString().put("p");
   desc.finish();
-  desc.finish();  // once only
-  EXPECT_EQ(file.registrations(), 2u);
-  EXPECT_TRUE(file.msgIdInitialized(msgId));
   EXPECT_EQ(file.msgInfo(msgId)->group, "grp");
-
   EXPECT_EQ(file.messageText({msgId, {"a", "b"}}), "[a|b]");
   EXPECT_EQ(file.messageText({msgId, {"a"}}), "[a|{}]");
   EXPECT_EQ(file.messageText({msgId, {"a", "b", "c"}}), "[a|b]");
@@ -377,13 +373,8 @@ TEST(SidecarLoader, FindsLoadsOnceAndRunsTheProvidersOfARequest) {
   namespace fs = std::filesystem;
   fs::path const broken = fs::temp_directory_path() / "sidecar-broken-plugins";
   fs::create_directories(broken);
-  std::string expected;
-  for (char const* name : {"f", "d", "b", "e", "a", "c"}) {
-    std::ofstream(broken / (std::string(name) + ".so")) << "not an ELF file";
-    std::ofstream(broken / (std::string(name) + ".txt")) << "notes";
-  }
-  for (char const* name : {"a", "b", "c", "d", "e", "f"}) {
-    expected += "Sidecar: cannot load plug-in " + (broken / name).string() + ".so: \n";
+  for (char const* name : {"f.so", "d.so", "b.so", "e.so", "a.so", "c.so", "a.txt", "b.sox"}) {
+    std::ofstream(broken / name) << "not an ELF file";
   }
   std::string const path =
       std::string(SIDECAR_TEST_PLUGIN_DIR) + "::/nonexistent:" + broken.string();
@@ -399,6 +390,11 @@ TEST(SidecarLoader, FindsLoadsOnceAndRunsTheProvidersOfARequest) {
   std::string reports;
   for (std::string line; std::getline(errors, line);)
     reports += line.substr(0, line.find(".so: ") + 5) + "\n";
+  std::string expected;
+  for (char name = 'a'; name <= 'f'; ++name) {
+    expected +=
+        "Sidecar: cannot load plug-in " + (broken / std::string(1, name)).string() + ".so: \n";
+  }
   EXPECT_EQ(reports, expected);
   EXPECT_EQ(record.name, "CorvaneInt::Test::UtilLoader+served");
   ASSERT_EQ(record.servedBy.size(), 2u);
