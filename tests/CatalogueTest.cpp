@@ -204,7 +204,13 @@ TEST(CatalogueFactories, ThrowingConstructorReturnsMemoryAndTracking) {
   EXPECT_EQ(tracker.liveObjects(), live);
   EXPECT_EQ(Pooler::stats().liveBlocks, blocks);
   std::uint64_t const total = tracker.totalAllocations();
-  { Orrin::Ptr<typename Table::Util> util(new IfaTest::RecordingUtil<Table>()); }
+  {
+    Orrin::Ptr<typename Table::Util> util(new IfaTest::RecordingUtil<Table>());
+    // No dependent fields: a value is its own index.
+    for (std::uint32_t v : {0u, 1u, 4095u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(util->dependentFieldValueToHwIndex(v), v);
+    }
+  }
   EXPECT_EQ(tracker.liveObjects(), live);
   EXPECT_EQ(tracker.totalAllocations(), total + 1);
 }
