@@ -1,7 +1,8 @@
-// The catalogue as the library sets it up at load: the plug-in requests of
-// the UtilLoader singletons in catalogue order, the singletons themselves,
-// the registered type modules, the process-wide agent name, and the
-// factories with their allocation accounting.
+// The catalogue as the library sets it up at load: each module's record
+// under its exported name, registered and decoded in catalogue order, the
+// plug-in requests of the UtilLoader singletons in the same order, the
+// process-wide agent name, and the factories with their allocation
+// accounting.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -19,116 +20,79 @@
 #include "Orrin/ModuleInspectData.h"
 #include "Pooler/Pooler.h"
 #include "Sidecar/Loader.h"
+#include "TableFacts.h"
 #include "runtime/TableCatalogue.h"
 #include "tables/IfaTables.h"
 
 namespace {
 
 using IfaRuntime::AllTables;
+using Orrin::ModuleInspectData;
 
-struct CatalogueRow {
-  std::string table;
-  std::string module;
-  std::string record;
-};
-
-// The catalogue, written out independently of the declarations.
-std::vector<CatalogueRow> const kCatalogue{
-    {"IfaActionProfile", "IfaActionProfileSwTable", "_IfaActionProfileSwTable_fc536b73_kivaModule"},
-    {"IfaActionVector", "IfaActionVectorSwTable", "_IfaActionVectorSwTable_a8d6bf9a_kivaModule"},
-    {"IfaEpRecircProfile", "IfaEpRecircProfileSwTable",
-     "_IfaEpRecircProfileSwTable_99fe30ff_kivaModule"},
-    {"IfaEpRecirc", "IfaEpRecircSwTable", "_IfaEpRecircSwTable_d325aa37_kivaModule"},
-    {"IfaMetadataConstructProfile", "IfaMetadataConstructProfileSwTable",
-     "_IfaMetadataConstructProfileSwTable_89ede663_kivaModule"},
-    {"IfaMetadataProfile", "IfaMetadataProfileSwTable",
-     "_IfaMetadataProfileSwTable_d34fe928_kivaModule"},
-    {"IfaMetadataSelectProfile", "IfaMetadataSelectProfileSwTable",
-     "_IfaMetadataSelectProfileSwTable_1308c77_kivaModule"},
-    {"IfaMonIngRedirectPktProfile", "IfaMonIngRedirectPktProfileSwTable",
-     "_IfaMonIngRedirectPktProfileSwTable_2f963839_kivaModule"},
-    {"IfaPktDetection", "IfaPktDetectionSwTable", "_IfaPktDetectionSwTable_c6fdc124_kivaModule"},
-    {"IfaPortSwTable", "IfaPortSwTable", "_IfaPortSwTable_83e9dbbb_kivaModule"},
-    {"IfaSflowIngSwTable", "IfaSflowIngSwTable", "_IfaSflowIngSwTable_32d62609_kivaModule"},
-    {"IfaSwitchId", "IfaSwitchIdSwTable", "_IfaSwitchIdSwTable_35178147_kivaModule"},
-    {"IfaTimeOfDay", "IfaTimeOfDaySwTable", "_IfaTimeOfDaySwTable_c110c6c_kivaModule"},
-    {"IfaVectorMatch", "IfaVectorMatchSwTable", "_IfaVectorMatchSwTable_d293f097_kivaModule"},
-};
-
-TEST(CatalogueLoad, EveryModuleRequestedItsUtilInCatalogueOrder) {
-  // The first requests of the process are the fourteen made at library load.
-  std::vector<Sidecar::Core::Loader::Request> const requests =
-      Sidecar::Core::Loader::Singleton::requests();
-  ASSERT_GE(requests.size(), kCatalogue.size());
-  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
-    SCOPED_TRACE(kCatalogue[i].table);
-    EXPECT_EQ(requests[i].prefix, "AsicFeature");
-    EXPECT_EQ(requests[i].suffix, "CorvaneInt::" + kCatalogue[i].table);
-    EXPECT_EQ(requests[i].recordName, "CorvaneInt::" + kCatalogue[i].table + "::UtilLoader");
-  }
-}
-
-TEST(CatalogueLoad, EveryModuleRegisteredItsRecordUnderItsNameInCatalogueOrder) {
-  std::vector<Kiva::TypeModuleRecord const*> const modules = Orrin::ModuleInspectData::modules();
+// The first fourteen records registered, requests made and modules decoded
+// are the tables', in catalogue order; each record is the exported symbol
+// "_<Module>_<id>_kivaModule"; each loader singleton is found by name.
+TEST(Catalogue, ModulesInitialiseInCatalogueOrder) {
+  auto const& facts = IfaTest::tableFacts();
+  std::vector<Kiva::TypeModuleRecord const*> const records = ModuleInspectData::modules();
+  std::vector<ModuleInspectData::Module const*> const decoded = ModuleInspectData::loadedModules();
+  auto const requests = Sidecar::Core::Loader::Singleton::requests();
+  ASSERT_GE(records.size(), facts.size());
+  ASSERT_GE(decoded.size(), facts.size());
+  ASSERT_GE(requests.size(), facts.size());
   std::size_t i = 0;
   AllTables::forEach([&]<class Table>() {
-    using Module = IfaRuntime::TableModule<typename Table::Declaration>;
-    CatalogueRow const& row = kCatalogue[i];
-    SCOPED_TRACE(row.table);
-    EXPECT_EQ(Table::kName, row.table);
-    EXPECT_EQ(Table::Declaration::kModuleName, row.module);
-    // The record is the exported symbol of its name.
-    void* symbol = dlsym(RTLD_DEFAULT, row.record.c_str());
-    EXPECT_EQ(symbol, static_cast<void const*>(&Module::record()));
-    auto const at = std::find(modules.begin(), modules.end(), &Module::record());
-    ASSERT_NE(at, modules.end());
-    if (i > 0) {
-      auto const previous = std::find(modules.begin(), modules.end(),
-                                      static_cast<Kiva::TypeModuleRecord const*>(
-                                          dlsym(RTLD_DEFAULT, kCatalogue[i - 1].record.c_str())));
-      EXPECT_LT(previous, at) << "registered before " << kCatalogue[i - 1].table;
-    }
-    EXPECT_TRUE(IfaRuntime::TableModuleStatics<typename Table::Declaration>::isInitialised());
+    IfaTest::TableFact const& fact = facts.at(i);
+    std::string const symbol = "_" + fact.module + "_" + fact.moduleId + "_kivaModule";
+    std::string const qualified = "CorvaneInt::" + fact.table;
+    SCOPED_TRACE(symbol);
+    EXPECT_EQ(Table::kQualifiedName, qualified);
+    auto const* record = &IfaRuntime::TableModule<typename Table::Declaration>::record();
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, symbol.c_str()), static_cast<void const*>(record));
+    EXPECT_EQ(records[i], record);
+    ModuleInspectData::Module const& m = *decoded[i];
+    EXPECT_EQ(m.record, record);
+    EXPECT_EQ(m.symbol, symbol);
+    EXPECT_EQ(m.name, fact.module);
+    EXPECT_EQ(m.id, fact.moduleId);
+    EXPECT_EQ(ModuleInspectData::module(record), &m);
+    ASSERT_EQ(m.types.size(), 4u);
+    EXPECT_EQ(ModuleInspectData::type(qualified), &m.types[3]);
+    EXPECT_EQ(requests[i].prefix, "AsicFeature");
+    EXPECT_EQ(requests[i].suffix, qualified);
+    EXPECT_EQ(requests[i].recordName, qualified + "::UtilLoader");
     EXPECT_EQ(Table::statTraceHandle().name(), "SwTableStat");
+    // The UtilLoader singleton, found by name; asking for it again asks the
+    // plug-in loader again.
+    using Decl = typename Table::Declaration;
+    Orrin::Ptr<Orrin::Node> const loader =
+        Kiva::Entity::singletonExists(qualified + "::UtilLoader");
+    EXPECT_EQ(loader, IfaRuntime::TableModuleStatics<Decl>::loader());
+    auto const* made = dynamic_cast<typename Table::UtilLoader const*>(loader.get());
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(std::string(made->prefixPath().view()) + " " +
+                  std::string(made->suffixPath().view()) + " " + std::string(made->name().view()) +
+                  " " + std::string(Kiva::Entity::fwkType(*made)),
+              "AsicFeature " + qualified + " " + qualified + "::UtilLoader " + qualified +
+                  "::UtilLoader");
+    EXPECT_EQ(made->typeData().module, record);
+    EXPECT_EQ(made->typeData().type, 2u);
+    std::size_t const before = Sidecar::Core::Loader::Singleton::requests().size();
+    EXPECT_EQ(IfaRuntime::utilLoaderSingleton<Decl>(), loader);
+    auto const again = Sidecar::Core::Loader::Singleton::requests();
+    ASSERT_EQ(again.size(), before + 1);
+    EXPECT_EQ(again.back().suffix, qualified);
     ++i;
   });
-  EXPECT_EQ(i, kCatalogue.size());
-}
-
-TEST(CatalogueLoad, LoaderSingletonsAreFoundByNameAndReusedWithEveryRequest) {
-  AllTables::forEach([]<class Table>() {
-    using Decl = typename Table::Declaration;
-    using Loader = typename Table::UtilLoader;
-    SCOPED_TRACE(std::string(Table::kQualifiedName));
-    Orrin::Ptr<Orrin::Node> const byName = Kiva::Entity::singletonExists(Loader::kQualifiedName);
-    ASSERT_TRUE(byName);
-    EXPECT_EQ(byName, IfaRuntime::TableModuleStatics<Decl>::loader());
-    auto const* loader = dynamic_cast<Loader const*>(byName.get());
-    ASSERT_NE(loader, nullptr);
-    EXPECT_EQ(loader->prefixPath().view(), "AsicFeature");
-    EXPECT_EQ(loader->suffixPath().view(), Table::kQualifiedName);
-    EXPECT_EQ(loader->name().view(), Loader::kQualifiedName);
-    EXPECT_EQ(Kiva::Entity::fwkType(*loader), Loader::kQualifiedName);
-    EXPECT_EQ(loader->typeData().module, &IfaRuntime::TableModule<Decl>::record());
-    EXPECT_EQ(loader->typeData().type, 2u);
-
-    // Asking again gives the same singleton and asks the loader again.
-    std::size_t const before = Sidecar::Core::Loader::Singleton::requests().size();
-    Orrin::Ptr<Orrin::Node> const again = IfaRuntime::utilLoaderSingleton<Decl>();
-    EXPECT_EQ(again, byName);
-    auto const requests = Sidecar::Core::Loader::Singleton::requests();
-    ASSERT_EQ(requests.size(), before + 1);
-    EXPECT_EQ(requests.back().prefix, "AsicFeature");
-    EXPECT_EQ(requests.back().suffix, Table::kQualifiedName);
-  });
+  EXPECT_EQ(i, facts.size());
+  EXPECT_EQ(ModuleInspectData::type("CorvaneInt::NoSuchTable"), nullptr);
 }
 
 // The agent name is read when the library loads, so each case runs in a
-// fresh process: this test binary again, with one test selected.
+// fresh process: this test program again, with one test selected.
 TEST(CatalogueProcess, ReportsAgentName) {
   if (std::getenv("IFA_CATALOGUE_CHILD") == nullptr)
-    GTEST_SKIP()
-        << "runs in the child processes of AgentNameIsReadOncePerProcessFromTheEnvironment";
+    GTEST_SKIP() << "runs in the child processes of AgentNameIsReadOncePerProcess";
   std::printf("agentName=%s initialised=%d\n",
               dmamem_lib::Manager::agentName ? dmamem_lib::Manager::agentName : "(null)",
               dmamem_lib::Manager::agentNameInitialised ? 1 : 0);
@@ -145,11 +109,10 @@ std::string childAgentName(std::string const& env) {
   return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
 }
 
-TEST(CatalogueLoad, AgentNameIsReadOncePerProcessFromTheEnvironment) {
+TEST(Catalogue, AgentNameIsReadOncePerProcess) {
   EXPECT_EQ(childAgentName("env AGENT_PROCESS_NAME=switch-agent-7"),
             "agentName=switch-agent-7 initialised=1");
   EXPECT_EQ(childAgentName("env -u AGENT_PROCESS_NAME"), "agentName=(null) initialised=1");
-  // Read once: the value stays what it was at load, whatever happens later.
   char const* const atLoad = dmamem_lib::Manager::agentName;
   setenv("AGENT_PROCESS_NAME", "changed-later", 1);
   IfaRuntime::utilLoaderSingleton<CorvaneInt::decl::IfaSwitchId>();
@@ -158,25 +121,22 @@ TEST(CatalogueLoad, AgentNameIsReadOncePerProcessFromTheEnvironment) {
 }
 
 // A counted reference converts where the pointer converts: up to the
-// framework's base classes and to const, never down to a table type nor
-// across to another table.
+// framework's base classes and to const, never down nor across.
+using CorvaneInt::IfaActionProfile;
+using CorvaneInt::IfaSwitchId;
+static_assert(std::is_convertible_v<Orrin::Ptr<IfaActionProfile>, Orrin::Ptr<Asic::SwTable>>);
 static_assert(
-    std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>, Orrin::Ptr<Asic::SwTable>>);
-static_assert(std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>,
-                                    Orrin::Ptr<CorvaneInt::IfaActionProfile const>>);
-static_assert(std::is_convertible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId::Util>,
-                                    Orrin::Ptr<Asic::SwTable::Util>>);
+    std::is_convertible_v<Orrin::Ptr<IfaActionProfile>, Orrin::Ptr<IfaActionProfile const>>);
 static_assert(
-    !std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId>, Orrin::Ptr<Asic::SwTable>>);
-static_assert(!std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaSwitchId>,
-                                       Orrin::Ptr<CorvaneInt::IfaActionProfile>>);
-static_assert(!std::is_constructible_v<Orrin::Ptr<CorvaneInt::IfaActionProfile>,
-                                       Orrin::Ptr<CorvaneInt::IfaActionProfile const>>);
+    std::is_convertible_v<Orrin::Ptr<IfaSwitchId::Util>, Orrin::Ptr<Asic::SwTable::Util>>);
+static_assert(!std::is_constructible_v<Orrin::Ptr<IfaSwitchId>, Orrin::Ptr<Asic::SwTable>>);
+static_assert(!std::is_constructible_v<Orrin::Ptr<IfaSwitchId>, Orrin::Ptr<IfaActionProfile>>);
+static_assert(
+    !std::is_constructible_v<Orrin::Ptr<IfaActionProfile>, Orrin::Ptr<IfaActionProfile const>>);
 static_assert(!std::is_constructible_v<Orrin::Ptr<Asic::SwTable::Util>, Orrin::Ptr<Orrin::Node>>);
 
 TEST(CatalogueFactories, EachGivesANewEmptyTableFromTheSlabsTracked) {
-  std::vector<Orrin::Ptr<Orrin::Node>> keep;
-  auto check = [&]<class Table>(Orrin::Ptr<Table> (*factory)()) {
+  auto check = []<class Table>(Orrin::Ptr<Table> (*factory)()) {
     SCOPED_TRACE(std::string(Table::kQualifiedName));
     Kiva::AllocTrackTypeInfo const& tracker = Table::memAllocationTracker_;
     std::int64_t const live = tracker.liveObjects();
@@ -184,31 +144,30 @@ TEST(CatalogueFactories, EachGivesANewEmptyTableFromTheSlabsTracked) {
     Orrin::Ptr<Table> b = factory();
     ASSERT_TRUE(a && b);
     EXPECT_NE(a, b);
-    EXPECT_EQ(a->resolvedEntrys(), 0u);
-    EXPECT_EQ(a->syncedEntrys(), 0u);
+    EXPECT_EQ(a->resolvedEntrys() + a->syncedEntrys(), 0u);
     EXPECT_TRUE(a->utilHolderEmpty());
     EXPECT_EQ(a->useCount(), 1u);
     EXPECT_TRUE(Pooler::isSlabAddress(a.get()));
     EXPECT_EQ(tracker.liveObjects(), live + 2);
     a.reset();
-    EXPECT_EQ(tracker.liveObjects(), live + 1);
     b.reset();
     EXPECT_EQ(tracker.liveObjects(), live);
   };
-  check(&CorvaneInt::ifaActionProfileFactory);
-  check(&CorvaneInt::ifaActionVectorFactory);
-  check(&CorvaneInt::ifaEpRecircProfileFactory);
-  check(&CorvaneInt::ifaEpRecircFactory);
-  check(&CorvaneInt::ifaMetadataConstructProfileFactory);
-  check(&CorvaneInt::ifaMetadataProfileFactory);
-  check(&CorvaneInt::ifaMetadataSelectProfileFactory);
-  check(&CorvaneInt::ifaMonIngRedirectPktProfileFactory);
-  check(&CorvaneInt::ifaPktDetectionFactory);
-  check(&CorvaneInt::ifaPortSwTableFactory);
-  check(&CorvaneInt::ifaSflowIngSwTableFactory);
-  check(&CorvaneInt::ifaSwitchIdFactory);
-  check(&CorvaneInt::ifaTimeOfDayFactory);
-  check(&CorvaneInt::ifaVectorMatchFactory);
+  using namespace CorvaneInt;
+  check(&ifaActionProfileFactory);
+  check(&ifaActionVectorFactory);
+  check(&ifaEpRecircProfileFactory);
+  check(&ifaEpRecircFactory);
+  check(&ifaMetadataConstructProfileFactory);
+  check(&ifaMetadataProfileFactory);
+  check(&ifaMetadataSelectProfileFactory);
+  check(&ifaMonIngRedirectPktProfileFactory);
+  check(&ifaPktDetectionFactory);
+  check(&ifaPortSwTableFactory);
+  check(&ifaSflowIngSwTableFactory);
+  check(&ifaSwitchIdFactory);
+  check(&ifaTimeOfDayFactory);
+  check(&ifaVectorMatchFactory);
 }
 
 TEST(CatalogueFactories, FailedAllocationUndoesTheTracking) {
@@ -244,15 +203,9 @@ TEST(CatalogueFactories, ThrowingConstructorReturnsMemoryAndTracking) {
   EXPECT_THROW(new FailingUtil<Table>(), std::runtime_error);
   EXPECT_EQ(tracker.liveObjects(), live);
   EXPECT_EQ(Pooler::stats().liveBlocks, blocks);
-
-  // A Util that is made is reported at its own size and returned when its
-  // last reference goes.
   std::uint64_t const total = tracker.totalAllocations();
   {
     Orrin::Ptr<typename Table::Util> util(new IfaTest::RecordingUtil<Table>());
-    EXPECT_EQ(tracker.liveObjects(), live + 1);
-    EXPECT_GE(tracker.liveBytes(),
-              static_cast<std::int64_t>(sizeof(IfaTest::RecordingUtil<Table>)));
     // No dependent fields: a value is its own index.
     for (std::uint32_t v : {0u, 1u, 4095u, 0xFFFFFFFFu}) {
       EXPECT_EQ(util->dependentFieldValueToHwIndex(v), v);
