@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "Kiva/CharRange.h"
 #include "Kiva/Optional.h"
 #include "Kiva/Trace.h"
 #include "Orrin/Node.h"
@@ -150,6 +151,16 @@ struct Probe : Orrin::Node {
   ~Probe() override { *gone_ = true; }
   bool* gone_;
 };
+
+// A number is read from the range's text only, even where the bytes after
+// the range would make it another (here a hex prefix).
+TEST(KivaCharRange, NumbersEndWithTheirText) {
+  char const bytes[] = "7x1f 0x1f";
+  Kiva::CharRange digit(std::string_view(bytes, 1));
+  EXPECT_EQ(digit.readUnsigned(0xFFFFFFFF, "f"), 7u);
+  Kiva::CharRange hex(std::string_view(bytes + 5, 4));
+  EXPECT_EQ(hex.readUnsigned(0xFFFFFFFF, "f"), 0x1Fu);
+}
 
 TEST(OrrinPtr, LastReferenceDestroysTheNodeWithAndWithoutThreads) {
   for (bool threads : {false, true}) {

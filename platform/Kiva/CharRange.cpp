@@ -93,7 +93,9 @@ std::uint64_t CharRange::readUnsigned(std::uint64_t maxValue, std::string_view f
   needNumber(field);
   std::size_t const start = pos_;
   std::size_t const end = pos_ + numberLength();
-  bool const hex = text_[pos_ + 1] == 'x' || text_[pos_ + 1] == 'X';
+  // The prefix is looked at within the text only: a one-digit number may end it.
+  std::string_view const prefix = text_.substr(pos_, 2);
+  bool const hex = prefix == "0x" || prefix == "0X";
   std::uint64_t const base = hex ? 16 : 10;
   bool overflow = false;
   std::uint64_t value = 0;
