@@ -234,11 +234,13 @@ void AsicImage::create(std::string const& path) {
   if (::lstat(path.c_str(), &st) == 0) throw Error("image " + path + ": exists already");
   std::string const temporary = temporaryPath(path);
   // Writers are serialised: a temporary file here is left by a run that died.
+  // Messages name the image, never the temporary file, which is ours.
   if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    throw IoError(systemError("remove the stale temporary file", temporary));
+    throw IoError(systemError("remove the temporary file an interrupted run left beside it", path) +
+                  "; no image was created");
   }
   int const fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw IoError(systemError("create", temporary));
+  if (fd < 0) throw IoError(systemError("create", path) + "; no image was created");
   auto fail = [&](std::string const& what, int error) {
     std::string const message = systemError(what, path, error) + "; no image was created";
     ::close(fd);

@@ -140,6 +140,7 @@ class AsicImage {
   // Creates an image with no valid row at `path` and maps it; refused when
   // something exists at `path`. Raises Asic::ChipDevice::IoError, leaving
   // nothing behind, when the image's blocks cannot be allocated or written.
+  // Every message names `path`, not the temporary file the image is made in.
   void create(std::string const& path);
   // Maps the image at `path` after checking its header. Private: writes stay
   // in this process (copy on write) and never reach the file.
