@@ -125,6 +125,22 @@ bool imageExists(std::string const& resolvedImage) {
   return std::filesystem::exists(std::filesystem::symlink_status(resolvedImage, ec));
 }
 
+AgentError noImage(std::string const& image) {
+  return AgentError(AgentError::Kind::image,
+                    "no image at " + image + "; nothing was created (--create to cold-start one)");
+}
+
+// `message` with the image named as the user gave it (`image`) instead of by
+// the path it resolves to (`target`).
+std::string naming(std::string message, std::string const& target, std::string const& image) {
+  if (target == image) return message;
+  std::string const from = "image " + target, to = "image " + image;
+  for (std::size_t at = 0; (at = message.find(from, at)) != std::string::npos; at += to.size()) {
+    message.replace(at, from.size(), to);
+  }
+  return message;
+}
+
 }  // namespace
 
 TableFigures& TableFigures::operator+=(TableFigures const& o) {
@@ -149,7 +165,7 @@ std::string Report::text() const {
   bool const cold = mode == Mode::cold;
   if (plan && cold) {
     out << "plan: no image at " << image
-        << " yet: a cold start would create it and write every entry\n";
+        << " yet: a cold start (apply --create) would create it and write every entry\n";
   } else if (plan) {
     out << "plan for a warm restart of " << image << " (chip profile \"" << profile
         << "\"): matched rows are left alone, mismatched rewritten, missing written, stale "
@@ -227,14 +243,30 @@ Agent::Agent() : chip_(pluginSearchPath()) {
 
 Agent::~Agent() = default;
 
-Report Agent::apply(Config const& config, std::string const& image, Progress const& progress) {
+Report Agent::apply(Config const& config, std::string const& image, ApplyOptions const& options,
+                    Progress const& progress) {
   std::string const target = resolveImagePath(image);
-  ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_);
-  if (imageExists(target)) {
-    Report report = warmRestart(config, target, false, false, progress);
-    report.image = image;
-    return report;
+  // A path where nothing is is refused before the lock is taken, so that a
+  // mistyped path leaves no lock file behind either.
+  if (!options.create && !imageExists(target)) throw noImage(image);
+  try {
+    ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_);
+    if (imageExists(target)) {
+      return warmRestart(config, image, target, false, false, options.allowPurgeAll, progress);
+    }
+    if (!options.create) throw noImage(image);  // removed while the lock was awaited
+    return coldStart(config, image, target, progress);
+  } catch (AgentError const& e) {
+    throw AgentError(e.kind(), naming(e.what(), target, image));
+  } catch (Asic::ChipDevice::IoError const& e) {
+    throw Asic::ChipDevice::IoError(naming(e.what(), target, image));
+  } catch (Asic::ChipDevice::Error const& e) {
+    throw Asic::ChipDevice::Error(naming(e.what(), target, image));
   }
+}
+
+Report Agent::coldStart(Config const& config, std::string const& image, std::string const& target,
+                        Progress const& progress) {
   IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create);
   Report report{Report::Mode::cold, false, image, profileName(), {}, {}, {}};
   std::size_t done = 0;
@@ -266,11 +298,7 @@ Report Agent::apply(Config const& config, std::string const& image, Progress con
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
   std::string const target = resolveImagePath(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
-  if (imageExists(target)) {
-    Report report = warmRestart(config, target, true, verbose, {});
-    report.image = image;
-    return report;
-  }
+  if (imageExists(target)) return warmRestart(config, image, target, true, verbose, true, {});
   Report report{Report::Mode::cold, true, image, profileName(), {}, {}, {}};
   forEachTable([&]<class Table>(std::size_t) {
     TableFigures figures;
@@ -286,9 +314,9 @@ Report Agent::plan(Config const& config, std::string const& image, bool verbose)
   return report;
 }
 
-Report Agent::warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
-                          Progress const& progress) {
-  IfaHost::TableSet run(chip_, image,
+Report Agent::warmRestart(Config const& config, std::string const& image, std::string const& target,
+                          bool plan, bool verbose, bool allowPurgeAll, Progress const& progress) {
+  IfaHost::TableSet run(chip_, target,
                         plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
   Report report{Report::Mode::warm, plan, image, profileName(), {}, {}, {}};
   // Each clock times its phase's library calls only, not the report's
@@ -330,6 +358,27 @@ Report Agent::warmRestart(Config const& config, std::string const& image, bool p
       report.details.push_back(std::string(Table::kName) + " " + std::to_string(key) + ": " + text);
     }
   });
+  // A configuration that claims none of the rows read back would purge them
+  // all: more likely the wrong configuration or image than a wish. Refused
+  // here, before the replay writes anything.
+  if (!plan && !allowPurgeAll) {
+    std::uint32_t const rows = report.total().readBack;
+    bool claimed = false;
+    forEachTable([&]<class Table>(std::size_t) {
+      Table& table = run.table<Table>();
+      for (auto const& item : config.table<Table>().items) {
+        if (claimed) return;
+        claimed = table.syncedEntryGet(item.key).hasValue();
+      }
+    });
+    if (rows > 0 && !claimed) {
+      std::string const count = std::to_string(rows) + (rows == 1 ? " row" : " rows");
+      throw AgentError(AgentError::Kind::image,
+                       "image " + image + ": the configuration claims none of the " + count +
+                           " the image holds, so the apply would purge all " + count +
+                           "; nothing was written (--allow-purge-all to purge them)");
+    }
+  }
   // Replay.
   std::size_t done = 0;
   std::size_t const total = config.size();

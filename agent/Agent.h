@@ -1,8 +1,9 @@
 // The agent: drives the fourteen tables over the chip that a plug-in provides,
 // through a cold start, a warm restart, a plan of one, and a read-back.
 //
-// A cold start (no image yet) creates the chip's image, ends the replay at
-// once and commits every configured entry. A warm restart (an image exists)
+// A cold start (no image yet, and the caller asked for one to be created)
+// creates the chip's image, ends the replay at once and commits every
+// configured entry. A warm restart (an image exists)
 // reads every table's rows back (syncEntries), replays the configuration
 // (entryCommit), ends the replay (doInitComplete) and deletes what no
 // replayed entry claimed (purgeStaleEntries); each table's reconciliation
@@ -16,6 +17,11 @@
 // Each run is an IfaHost::TableSet: at its end the Utils are detached before
 // the tables go, so that the tables' teardown leaves the hardware rows in
 // place for the next run.
+//
+// Two guard rails keep a mistyped image path or configuration from costing
+// the chip its rows: an apply creates no image unless asked to, and refuses a
+// warm restart whose configuration claims none of the rows the image holds
+// (it would purge them all) unless allowed to.
 //
 // Every run resolves the image path (symbolic links followed) and holds the
 // image's lock (agent/ImageLock.h) throughout: apply exclusively, plan and
@@ -86,6 +92,12 @@ struct Report {
   std::string json() const;
 };
 
+// What an apply may do beyond reconciling an existing image.
+struct ApplyOptions {
+  bool create = false;         // cold-start when nothing is at the image path
+  bool allowPurgeAll = false;  // purge every row of a configuration claiming none
+};
+
 // Called during long runs with the entries done and to do.
 using Progress = std::function<void(std::size_t done, std::size_t total)>;
 
@@ -107,15 +119,24 @@ class Agent {
   // at all).
   void lockWaitIs(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
-  Report apply(Config const& config, std::string const& image, Progress const& progress = {});
+  // Raises AgentError (image), having written nothing, when nothing is at
+  // `image` and options.create is not given, or when the configuration
+  // claims none of the rows a non-empty image holds and
+  // options.allowPurgeAll is not given. Errors name `image` as given, not
+  // the path it resolves to nor the temporary file of a new image.
+  Report apply(Config const& config, std::string const& image, ApplyOptions const& options,
+               Progress const& progress = {});
   Report plan(Config const& config, std::string const& image, bool verbose);
   // The valid rows of every table (or of the one named), in configuration
   // form, one line each. Raises AgentError (usage) for an unknown table.
   std::string show(std::string const& image, std::string_view table);
 
  private:
-  Report warmRestart(Config const& config, std::string const& image, bool plan, bool verbose,
-                     Progress const& progress);
+  // `image` is the path as given, for messages; `target` the resolved one.
+  Report warmRestart(Config const& config, std::string const& image, std::string const& target,
+                     bool plan, bool verbose, bool allowPurgeAll, Progress const& progress);
+  Report coldStart(Config const& config, std::string const& image, std::string const& target,
+                   Progress const& progress);
 
   IfaHost::Chip chip_;
   IndexRanges ranges_;

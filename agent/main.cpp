@@ -39,13 +39,14 @@ char const kUsageText[] =
     R"(usage: ifa-agent COMMAND [ARGS] [OPTIONS]
 
 Programs the IFA tables of a switch chip from a configuration and keeps them
-across agent restarts: with no chip image yet it cold-starts; with one, it
-reads the hardware back, reconciles it with the configuration (equal rows are
-left alone, different rows rewritten, missing rows written) and purges the
-rows nobody claimed.
+across agent restarts: with no chip image yet it cold-starts (when asked to
+with --create); with one, it reads the hardware back, reconciles it with the
+configuration (equal rows are left alone, different rows rewritten, missing
+rows written) and purges the rows nobody claimed.
 
 commands:
-  apply CONFIG [--image FILE] [--json]   bring the chip to the configuration
+  apply CONFIG [--image FILE] [--create] [--allow-purge-all] [--json]
+                                         bring the chip to the configuration
   plan CONFIG [--image FILE] [--verbose] [--json]
                                          what apply would do, writing nothing
   show [TABLE] [--image FILE]            the rows in hardware, as configuration
@@ -70,8 +71,9 @@ exit statuses:
   0  done
   1  the configuration was rejected (or unreadable); nothing was written
   2  usage error
-  3  the image is missing (show) or was refused (not a regular file, not
-     this chip's, damaged)
+  3  the image is missing (show, apply without --create) or was refused (not
+     a regular file, not this chip's, damaged), or apply would purge every
+     row of it (without --allow-purge-all)
   4  no chip plug-in, or a hardware operation failed
   5  the image's storage failed (disk full, a write or sync failed); a new
      image is not created, an existing one is left as an interrupted apply
@@ -88,19 +90,25 @@ environment:
 
 std::map<std::string, std::string> const kCommandHelp = {
     {"apply",
-     R"(usage: ifa-agent apply CONFIG [--image FILE] [--json] [--lock-timeout SECONDS] [--trace LEVELS]
+     R"(usage: ifa-agent apply CONFIG [--image FILE] [--create] [--allow-purge-all] [--json]
+                       [--lock-timeout SECONDS] [--trace LEVELS]
 
 Validates the whole configuration first: an unknown table, a bad or
 out-of-range index, a key given twice or malformed entry text is reported as
 FILE:LINE:COLUMN: ... and nothing is written (exit status 1).
 
-With no image at FILE, a cold start creates it and programs every entry. With
-an image, a warm restart reads every table back, replays the configuration,
+With no image at FILE, apply creates nothing and ends with exit status 3,
+unless --create is given: then a cold start creates the image and programs
+every entry. With an image, a warm restart reads every table back, replays the configuration,
 ends the replay and purges stale rows, then reports per table the entries,
 the rows read back and how many were matched (left alone), mismatched
 (rewritten in place), missing (written) and stale (purged). --json prints the
 report as one JSON object, with the microseconds spent reading back, replaying
 and purging ("phases").
+
+A warm restart whose configuration claims none of the rows the image holds
+would purge them all: it is refused after the read-back, before anything is
+written (exit status 3), unless --allow-purge-all is given.
 
 CONFIG is a regular file (at most 16777216 bytes) or - for standard input.
 The image is locked for the whole run: another ifa-agent using it makes
@@ -115,7 +123,8 @@ not created.
 The comparison a warm restart would make, without writing anything: per table
 how many rows would be left alone (matched), rewritten (mismatched), written
 (missing) and purged (stale); with --verbose also per key. The apply of the
-same configuration that follows reports exactly these figures.
+same configuration that follows reports exactly these figures. With no image
+at FILE, what a cold start (apply --create) would write.
 )"},
     {"show",
      R"(usage: ifa-agent show [TABLE] [--image FILE] [--lock-timeout SECONDS] [--trace LEVELS]
@@ -141,6 +150,8 @@ struct Options {
   bool imageGiven = false;
   bool json = false;
   bool verbose = false;
+  bool create = false;
+  bool allowPurgeAll = false;
   bool help = false;
   bool version = false;
   std::optional<std::string> trace;
@@ -171,6 +182,10 @@ Options parseArgs(int argc, char** argv) {
       o.json = true;
     } else if (a == "--verbose" || a == "-v") {
       o.verbose = true;
+    } else if (a == "--create") {
+      o.create = true;
+    } else if (a == "--allow-purge-all") {
+      o.allowPurgeAll = true;
     } else if (a == "--trace") {
       o.trace = value();
     } else if (a == "--lock-timeout") {
@@ -198,11 +213,16 @@ void expectArgs(Options const& o, std::size_t min, std::size_t max) {
   if (o.args.size() > max) throw UsageError(o.command + ": unexpected argument " + o.args[max]);
 }
 
-void optionsAllowed(Options const& o, bool json, bool verbose) {
-  if (o.json && !json) throw UsageError(o.command + ": --json is not an option of this command");
-  if (o.verbose && !verbose) {
-    throw UsageError(o.command + ": --verbose is not an option of this command");
-  }
+void optionsAllowed(Options const& o, bool json, bool verbose, bool applyGuards = false) {
+  auto refuse = [&](bool given, bool allowed, char const* option) {
+    if (given && !allowed) {
+      throw UsageError(o.command + ": " + option + " is not an option of this command");
+    }
+  };
+  refuse(o.json, json, "--json");
+  refuse(o.verbose, verbose, "--verbose");
+  refuse(o.create, applyGuards, "--create");
+  refuse(o.allowPurgeAll, applyGuards, "--allow-purge-all");
 }
 
 // Progress of long runs on standard error, when it is a terminal.
@@ -222,9 +242,9 @@ void print(IfaAgent::Report const& report, bool json) {
 
 int runApply(Agent& agent, Options const& o) {
   expectArgs(o, 1, 1);
-  optionsAllowed(o, true, false);
+  optionsAllowed(o, true, false, true);
   IfaAgent::Config const config = IfaAgent::Config::read(o.args[0], agent.ranges());
-  print(agent.apply(config, o.image, progressOnTerminal()), o.json);
+  print(agent.apply(config, o.image, {o.create, o.allowPurgeAll}, progressOnTerminal()), o.json);
   return kOk;
 }
 
@@ -271,12 +291,12 @@ int runDemo(Agent& agent, Options const& o) {
     std::cout << "== 1. cold start with the base configuration (" << base.size()
               << " entries, examples/agent/base.conf) ==\n";
   }
-  print(agent.apply(base, image), o.json);
+  print(agent.apply(base, image, {.create = true}), o.json);
   if (!o.json) {
     std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
               << " entries, examples/agent/changed.conf) ==\n";
   }
-  print(agent.apply(changed, image), o.json);
+  print(agent.apply(changed, image, {}), o.json);
   return kOk;
 }
 

@@ -25,8 +25,9 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def apply(agent, config, image, env):
-    run = subprocess.run([agent, "apply", config, "--image", image, "--json"], env=env,
+def apply(agent, config, image, env, create=False):
+    extra = ["--create"] if create else []
+    run = subprocess.run([agent, "apply", config, "--image", image, "--json"] + extra, env=env,
                          capture_output=True, text=True)
     if run.returncode != 0:
         sys.exit(f"agent-restart: {agent} apply failed ({run.returncode}):\n{run.stderr}")
@@ -51,7 +52,7 @@ def main():
         with open(config, "w") as f:
             subprocess.run([sys.executable, os.path.join(HERE, "full-chip-config.py"),
                             "--profile", args.profile], stdout=f, check=True)
-        cold = apply(args.agent, config, image, env)
+        cold = apply(args.agent, config, image, env, create=True)
         warm = apply(args.agent, config, image, env)
     if cold["mode"] != "cold" or warm["mode"] != "warm":
         sys.exit(f"agent-restart: expected a cold start then a warm restart, got "

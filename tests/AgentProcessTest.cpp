@@ -77,7 +77,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
   Result const coldPlan = agent("plan " + base + " --json --image " + image);
   ASSERT_EQ(coldPlan.status, 0) << coldPlan.err;
   EXPECT_FALSE(fs::exists(dir.file("chip.img")));
-  Result const cold = agent("apply " + base + " --json --image " + image);
+  Result const cold = agent("apply " + base + " --create --json --image " + image);
   ASSERT_EQ(cold.status, 0) << cold.err;
   EXPECT_NE(cold.out.find("\"mode\":\"cold\""), std::string::npos);
   // An apply reports its phases (a cold start neither reads back nor
@@ -138,7 +138,9 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurati
 TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntouched) {
   TempDir dir;
   std::string const image = dir.file("chip.img");
-  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + quote(image)).status, 0);
+  ASSERT_EQ(
+      agent("apply " + quote(example("base.conf")) + " --create --image " + quote(image)).status,
+      0);
   std::string const before = contents(image);
   std::vector<fs::path> files;
   for (auto const& e : fs::directory_iterator(IFA_BAD_CONFIG_DIR)) files.push_back(e.path());
@@ -174,7 +176,7 @@ TEST(AgentProcess, AnImageThatIsNotThisChipsIsRefusedAndLeftAlone) {
   TempDir dir;
   std::string const image = dir.file("chip.img");
   std::string const base = quote(example("base.conf"));
-  ASSERT_EQ(agent("apply " + base + " --image " + quote(image)).status, 0);
+  ASSERT_EQ(agent("apply " + base + " --create --image " + quote(image)).status, 0);
 
   // Another chip profile.
   Result const other =
@@ -211,6 +213,61 @@ TEST(AgentProcess, AnImageThatIsNotThisChipsIsRefusedAndLeftAlone) {
   EXPECT_NE(badProfile.err.find("unknown chip profile \"nope\""), std::string::npos);
 }
 
+// The guard rails of apply: a path where nothing is gets no image (nor a lock
+// file) without --create, and a configuration that claims none of the rows an
+// image holds is refused, the image's bytes untouched, without
+// --allow-purge-all.
+TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
+  TempDir dir;
+  std::string const image = dir.file("chip.img");
+  std::string const base = quote(example("base.conf"));
+  Result const missing = agent("apply " + base + " --image " + quote(image));
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "ifa-agent: no image at " + image +
+                             "; nothing was created (--create to cold-start one)\n");
+  EXPECT_TRUE(fs::is_empty(dir.file("")))
+      << "left behind: " << fs::directory_iterator(dir.file(""))->path();
+  Result const plan = agent("plan " + base + " --image " + quote(image));
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  EXPECT_EQ(plan.out.substr(0, plan.out.find('\n') + 1),
+            "plan: no image at " + image +
+                " yet: a cold start (apply --create) would create it and write every entry\n");
+  Result const cold = agent("apply " + base + " --create --image " + quote(image));
+  ASSERT_EQ(cold.status, 0) << cold.err;
+  EXPECT_EQ(cold.out.rfind("cold start: created " + image, 0), 0u) << cold.out;
+
+  // Neither an empty configuration nor one whose only key the image lacks
+  // claims a row: both would purge all 29.
+  std::string const bytes = contents(image);
+  write(dir.file("empty.conf"), "");
+  write(dir.file("other.conf"), "IfaPortSwTable 7 1\n");
+  for (std::string const conf : {"empty.conf", "other.conf"}) {
+    Result const r = agent("apply " + quote(dir.file(conf)) + " --create --image " + quote(image));
+    EXPECT_EQ(r.status, 3) << conf;
+    EXPECT_EQ(r.out, "") << conf;
+    EXPECT_EQ(r.err, "ifa-agent: image " + image +
+                         ": the configuration claims none of the 29 rows the image holds, so the "
+                         "apply would purge all 29 rows; nothing was written (--allow-purge-all "
+                         "to purge them)\n")
+        << conf;
+    EXPECT_TRUE(contents(image) == bytes) << conf;
+  }
+  Result const purged = agent("apply " + quote(dir.file("empty.conf")) +
+                              " --allow-purge-all --json --image " + quote(image));
+  ASSERT_EQ(purged.status, 0) << purged.err;
+  EXPECT_NE(purged.out.find("\"total\":{\"entries\":0,\"readBack\":29,\"matched\":0,"
+                            "\"mismatched\":0,\"missing\":0,\"stale\":29,"),
+            std::string::npos)
+      << purged.out;
+  EXPECT_EQ(agent("show --image " + quote(image)).out, "");
+  // An image without rows has nothing to lose: any configuration is applied.
+  Result const refill =
+      agent("apply " + quote(dir.file("other.conf")) + " --image " + quote(image));
+  EXPECT_EQ(refill.status, 0) << refill.err;
+  EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 1\n");
+}
+
 TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
   for (std::string const command : {"apply", "plan", "show", "demo"}) {
     Result const r = agent(command + " --help");
@@ -231,6 +288,12 @@ TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
   EXPECT_EQ(agent("show --json").status, 2);
   EXPECT_EQ(agent("apply x --image").status, 2);
   EXPECT_EQ(agent("apply x --trace 'Foo=99'").status, 2);
+  Result const notPlans = agent("plan x --create");
+  EXPECT_EQ(notPlans.status, 2);
+  EXPECT_EQ(notPlans.err,
+            "ifa-agent: plan: --create is not an option of this command\n(ifa-agent --help for "
+            "usage)\n");
+  EXPECT_EQ(agent("show --allow-purge-all").status, 2);
 
   TempDir dir;
   // A search path without the chip.
@@ -240,7 +303,7 @@ TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
             "ifa-agent: no chip plug-in answered (search path: " + dir.file("") + ")\n");
 
   std::string const image = quote(dir.file("chip.img"));
-  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + image).status, 0);
+  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --create --image " + image).status, 0);
   Result const traced = agent("apply " + quote(example("changed.conf")) + " --image " + image +
                               " --trace SwTableStat=0");
   ASSERT_EQ(traced.status, 0);
@@ -286,8 +349,10 @@ TEST(AgentProcess, AnAgentKilledAtAnyPointOfAnApplyIsRepairedByTheNextApply) {
     auto const config = IfaAgent::Config::parse(text, conf, r);
     std::string const env = "IFA_CHIP_PROFILE=corvane-sim-small";
     std::size_t const crashAfter = 1 + rng() % (2 * config.size() + 2);
+    // A random configuration may well claim none of the previous one's rows.
+    std::string const apply = "apply " + quote(conf) + " --create --allow-purge-all";
     Result const crashed =
-        agent("apply " + quote(conf) + " --image " + quote(image),
+        agent(apply + " --image " + quote(image),
               env + " IFA_CHIP_CRASH_AFTER_WRITES=" + std::to_string(crashAfter));
     ASSERT_TRUE(crashed.killed() || crashed.status == 0) << crashed.status << crashed.err;
     kills += crashed.killed();
@@ -296,7 +361,7 @@ TEST(AgentProcess, AnAgentKilledAtAnyPointOfAnApplyIsRepairedByTheNextApply) {
     Result const before = agent("show --image " + quote(image), env);
     ASSERT_EQ(before.status, 0) << before.err;
     std::size_t const rowsBefore = std::count(before.out.begin(), before.out.end(), '\n');
-    Result const repaired = agent("apply " + quote(conf) + " --json --image " + quote(image), env);
+    Result const repaired = agent(apply + " --json --image " + quote(image), env);
     ASSERT_EQ(repaired.status, 0) << repaired.err;
     unsigned readBack = 0;
     for (auto const& [table, f] : figures(repaired.out)) {

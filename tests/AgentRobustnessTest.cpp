@@ -31,7 +31,9 @@ std::string const kRejected = "ifa-agent: configuration rejected (1 problem); no
 // A directory with an image holding the base configuration.
 struct ImageRig {
   ImageRig() {
-    EXPECT_EQ(agent("apply " + quote(example("base.conf")) + " --image " + quote(image)).status, 0);
+    EXPECT_EQ(
+        agent("apply " + quote(example("base.conf")) + " --create --image " + quote(image)).status,
+        0);
     bytes = contents(image);
   }
   TempDir dir;
@@ -115,8 +117,8 @@ TEST(AgentRobustness, JsonReportsAreUtf8WhateverTheImageName) {
   // "caf\xc3\xa9" is UTF-8 and kept; \xff and a lone \xc3 are not; a quote is
   // escaped.
   std::string const name = "$(printf 'caf\\303\\251-\\377-\\303-\\042.img')";
-  Result const r =
-      agent("apply " + quote(example("base.conf")) + " --json --image \"" + dir.file(name) + "\"");
+  Result const r = agent("apply " + quote(example("base.conf")) + " --create --json --image \"" +
+                         dir.file(name) + "\"");
   ASSERT_EQ(r.status, 0) << r.err;
   std::string const expected =
       "\"image\":\"" + dir.file("caf\xc3\xa9-\\ufffd-\\ufffd-\\\".img") + "\"";
@@ -142,9 +144,26 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
   EXPECT_NE(directory.err.find("not a regular file (a directory)"), std::string::npos);
 
   // A cold start through a dangling link creates its target; the link stays.
+  // Errors name the link, as given, never the target or the temporary file
+  // the image is made in; without --create nothing is made, not even a lock
+  // file.
   fs::create_directory(dir.file("real"));
   fs::create_symlink("real/target.img", dir.file("link.img"));
-  ASSERT_EQ(agent("apply" + base + " --image " + quote(dir.file("link.img"))).status, 0);
+  Result const missing = agent("apply" + base + " --image " + quote(dir.file("link.img")));
+  EXPECT_EQ(missing.status, kImageRefused);
+  EXPECT_EQ(missing.err, "ifa-agent: no image at " + dir.file("link.img") +
+                             "; nothing was created (--create to cold-start one)\n");
+  EXPECT_TRUE(fs::is_empty(dir.file("real")));
+  std::string const temporary = SimChip::AsicImage::temporaryPath(dir.file("real/target.img"));
+  fs::create_directory(temporary);  // cannot be removed as a file
+  Result const stuck = agent("apply" + base + " --create --image " + quote(dir.file("link.img")));
+  EXPECT_EQ(stuck.status, kIoFailure);
+  EXPECT_EQ(stuck.err, "ifa-agent: image " + dir.file("link.img") +
+                           ": cannot remove the temporary file an interrupted run left beside it: "
+                           "Is a directory; no image was created\n");
+  EXPECT_FALSE(fs::exists(dir.file("real/target.img")));
+  fs::remove(temporary);
+  ASSERT_EQ(agent("apply" + base + " --create --image " + quote(dir.file("link.img"))).status, 0);
   EXPECT_TRUE(fs::is_symlink(dir.file("link.img")));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.file("real/target.img"))));
   EXPECT_EQ(agent("show --image " + quote(dir.file("real/target.img"))).out,
@@ -162,7 +181,7 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
     fs::create_directory(dir.file(std::to_string(length)));
     std::string const image = dir.file(std::to_string(length) + "/" + name);
     write(SimChip::AsicImage::temporaryPath(image), "left by a killed cold start");
-    Result const cold = agent("apply" + base + " --image " + quote(image));
+    Result const cold = agent("apply" + base + " --create --image " + quote(image));
     ASSERT_EQ(cold.status, 0) << cold.err;
     std::set<std::string> const left = entriesOf(dir.file(std::to_string(length)));
     EXPECT_EQ(left.size(), 2u);
@@ -188,12 +207,14 @@ TEST(AgentRobustness, AFullDiskIsAnErrorOfItsOwnAndLeavesNoHalfMadeImage) {
   // A sparse image: the header's page only (no rows yet, all holes).
   std::string const sparse = io.file("sparse.img");
   write(io.file("empty.conf"), "");
-  ASSERT_EQ(agent("apply " + quote(io.file("empty.conf")) + " --image " + quote(sparse)).status, 0);
+  ASSERT_EQ(
+      agent("apply " + quote(io.file("empty.conf")) + " --create --image " + quote(sparse)).status,
+      0);
   std::string const program = IFA_AGENT_PROGRAM;
   std::string const disk = io.file("disk");
   fs::create_directory(disk);
   std::string const run = "env -u IFA_CHIP_PROFILE timeout -k 5 120 " + program + " apply " +
-                          quote(example("base.conf")) + " --image ";
+                          quote(example("base.conf")) + " --create --image ";
   std::string const log = inMountNamespace(
       "mount -t tmpfs -o size=256k none " + quote(disk) + " || exit\n" + "cp --sparse=always " +
           quote(sparse) + " " + quote(disk + "/sparse.img") + "\n" +
@@ -241,7 +262,7 @@ TEST(AgentRobustness, TheBaseConfigurationGivesTheGoldenImageOnEveryProfile) {
     ASSERT_FALSE(golden.empty());
     auto apply = [&](std::string const& conf) {
       Result const r =
-          agent("apply " + quote(example(conf)) + " --json --image " + quote(image), env);
+          agent("apply " + quote(example(conf)) + " --create --json --image " + quote(image), env);
       EXPECT_EQ(r.status, 0) << r.err;
       return r.out;
     };
@@ -312,8 +333,8 @@ TEST(AgentRobustness, AppliesOnOneImageNeverInterleaveAndShowSeesWholeConfigurat
     std::string const slow = "IFA_CHIP_PAUSE_AFTER_WRITES=15:150";
     bool const slowFirst = round % 2 == 0;
     std::string const script =
-        job("w1", slowFirst ? slow : "", "apply " + quote(example("base.conf"))) +
-        job("w2", slowFirst ? "" : slow, "apply " + quote(example("changed.conf"))) +
+        job("w1", slowFirst ? slow : "", "apply --create " + quote(example("base.conf"))) +
+        job("w2", slowFirst ? "" : slow, "apply --create " + quote(example("changed.conf"))) +
         job("r", "", "show") + "wait";
     ASSERT_EQ(std::system(script.c_str()), 0);
     EXPECT_EQ(contents(dir.file("w1")), "0\n") << contents(dir.file("w1.err"));
