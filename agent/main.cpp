@@ -57,6 +57,14 @@ commands:
 
 CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
 
+options of apply:
+  --create         cold-start a new image when nothing is at the image path
+                   (without it, apply refuses with exit status 3)
+  --allow-purge-all
+                   let a configuration that claims none of the image's rows
+                   purge them all (without it, apply refuses with exit
+                   status 3 and writes nothing)
+
 options of every command:
   --image FILE     the chip's memory image (default: ifa-asic.img); a
                    symbolic link is followed to its target
@@ -99,12 +107,12 @@ FILE:LINE:COLUMN: ... and nothing is written (exit status 1).
 
 With no image at FILE, apply creates nothing and ends with exit status 3,
 unless --create is given: then a cold start creates the image and programs
-every entry. With an image, a warm restart reads every table back, replays the configuration,
-ends the replay and purges stale rows, then reports per table the entries,
-the rows read back and how many were matched (left alone), mismatched
-(rewritten in place), missing (written) and stale (purged). --json prints the
-report as one JSON object, with the microseconds spent reading back, replaying
-and purging ("phases").
+every entry. With an image, a warm restart reads every table back, replays
+the configuration, ends the replay and purges stale rows, then reports per
+table the entries, the rows read back and how many were matched (left
+alone), mismatched (rewritten in place), missing (written) and stale
+(purged). --json prints the report as one JSON object, with the
+microseconds spent reading back, replaying and purging ("phases").
 
 A warm restart whose configuration claims none of the rows the image holds
 would purge them all: it is refused after the read-back, before anything is
