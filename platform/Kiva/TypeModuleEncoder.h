@@ -80,9 +80,9 @@ struct Slot {
 };
 
 // Why a module did not encode: a fixed reason and the name it concerns (a
-// type's name, or empty). Views of the spec and of literals, so that the
-// encoder needs no std::string, which not every compiler can evaluate at
-// compile time.
+// type's name, or empty). Views of the module description and of literals,
+// so that the encoder needs no std::string, which not every compiler can
+// evaluate at compile time.
 struct EncodeError {
   std::string_view reason;  // empty when the module encoded
   std::string_view subject;
