@@ -26,7 +26,7 @@ def read(root, path):
 
 def tables(root):
     """[(table, [(field, bits), ...])] in catalogue order."""
-    catalogue = re.findall(r"^IFA_TABLE\((\w+), (\w+)\)", read(root, "tables/IfaTables.def"), re.M)
+    catalogue = re.findall(r"^IFA_TABLE\((\w+), (\w+),", read(root, "tables/IfaTables.def"), re.M)
     if not catalogue:
         sys.exit("full-chip-config: no tables in tables/IfaTables.def")
     out = []
