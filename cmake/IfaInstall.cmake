@@ -8,9 +8,8 @@ include(CMakePackageConfigHelpers)
 install(TARGETS ifa-platform ifa-swtables ifa-host EXPORT ifa-swtablesTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS ifa-sim-chip LIBRARY DESTINATION ${IFA_PLUGIN_DIR})
-install(TARGETS ifa-agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET ifa-inspect)
-  install(TARGETS ifa-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET ifa-agent)
+  install(TARGETS ifa-agent ifa-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # The headers keep the layout of the source tree, so that the same #include

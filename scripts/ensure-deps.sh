@@ -4,7 +4,9 @@
 # tests', fuzzing's, the benchmarks').
 # Usage: scripts/ensure-deps.sh [extra-package ...]
 set -euo pipefail
-needed=(cmake ninja-build g++ make "$@")
+# CLI11 and nlohmann-json are header-only packages of the programs (the
+# agent, ifa-inspect); the libraries use neither.
+needed=(cmake ninja-build g++ make libcli11-dev nlohmann-json3-dev "$@")
 missing=()
 for pkg in "${needed[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
