@@ -36,72 +36,6 @@ std::vector<std::string> pluginSearchPath() {
   }
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
-std::size_t utf8Sequence(std::string_view text) {
-  auto const byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char const lead = byte(0);
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
-// A JSON string of `text`. JSON text is UTF-8: a byte that does not belong to
-// a well-formed UTF-8 sequence (a file name is any bytes) is written as
-// U+FFFD, the replacement character.
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  while (!text.empty()) {
-    char const c = text.front();
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      std::size_t const n = utf8Sequence(text);
-      out += n == 0 ? std::string_view("\\ufffd") : text.substr(0, n);
-      text.remove_prefix(n == 0 ? 1 : n);
-      continue;
-    }
-    text.remove_prefix(1);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string pad(std::string text, std::size_t width, bool right) {
-  if (text.size() >= width) return text;
-  std::string const fill(width - text.size(), ' ');
-  return right ? fill + text : text + fill;
-}
-
 // Adds up the steady-clock time of the spans it is started and stopped
 // around.
 class PhaseClock {
@@ -141,97 +75,107 @@ std::string naming(std::string message, std::string const& target, std::string c
   return message;
 }
 
+template <class Entry>
+std::vector<FieldValue> fieldValues(Entry const& entry) {
+  std::vector<FieldValue> out;
+  IfaRuntime::forEachField<Entry>([&](auto const& f) { out.push_back({f.name, f.get(entry)}); });
+  return out;
+}
+
+// The fields whose values differ, in declaration order.
+template <class Entry>
+std::vector<FieldChange> fieldChanges(Entry const& before, Entry const& after) {
+  std::vector<FieldChange> out;
+  IfaRuntime::forEachField<Entry>([&](auto const& f) {
+    if (f.get(before) != f.get(after)) out.push_back({f.name, f.get(before), f.get(after)});
+  });
+  return out;
+}
+
+template <class Table>
+TableFigures figuresOf() {
+  TableFigures figures;
+  figures.table = Table::kName;
+  figures.qualified = Table::kQualifiedName;
+  return figures;
+}
+
+template <class Table>
+Change changeOf(Change::Op op, std::uint32_t key) {
+  Change change;
+  change.op = op;
+  change.table = Table::kName;
+  change.qualified = Table::kQualifiedName;
+  change.key = key;
+  return change;
+}
+
+// Appends one table's changes to the report's, in key order.
+void appendInKeyOrder(std::vector<Change>& to, std::vector<Change> from) {
+  std::stable_sort(from.begin(), from.end(),
+                   [](Change const& a, Change const& b) { return a.key < b.key; });
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+// `changes` with a write of every configured entry of the table.
+template <class Table>
+std::vector<Change> writesOf(Config const& config, std::vector<Change> changes) {
+  std::vector<Change> table;
+  for (auto const& item : config.table<Table>().items) {
+    Change change = changeOf<Table>(Change::Op::write, item.key);
+    change.entry = fieldValues(item.entry);
+    table.push_back(std::move(change));
+  }
+  appendInKeyOrder(changes, std::move(table));
+  return changes;
+}
+
+// Commits `entry` at `key` and appends to `changes` what the engine did: the
+// reconciliation counter the commit moved tells a rewrite (mismatched) from a
+// write (missing) and from a row left alone (matched, not listed). A rewrite
+// lists the fields that differ between the row read back and the entry; when
+// none does, the row held bits outside the fields, and it lists the row's
+// bytes before and after.
+template <class Table>
+std::vector<Change> observedCommit(Table& table, Asic::ChipDevice const& device, std::uint32_t key,
+                                   typename Table::Entry const& entry,
+                                   std::vector<Change> changes) {
+  auto const synced = table.syncedEntryGet(key);
+  std::vector<FieldChange> fields;
+  std::vector<std::uint8_t> rowBefore;
+  if (synced.hasValue()) {
+    fields = fieldChanges(*synced, entry);
+    if (fields.empty()) rowBefore = device.rowBytes(Table::kQualifiedName, key);
+  }
+  auto const before = table.statistics();
+  table.entryCommit(key, entry);
+  auto const& after = table.statistics();
+  if (after.entryMismatched != before.entryMismatched) {
+    Change change = changeOf<Table>(Change::Op::rewrite, key);
+    change.fields = std::move(fields);
+    if (change.fields.empty()) {
+      change.rowBefore = std::move(rowBefore);
+      change.rowAfter = device.rowBytes(Table::kQualifiedName, key);
+    }
+    changes.push_back(std::move(change));
+  } else if (after.entryMissing != before.entryMissing) {
+    Change change = changeOf<Table>(Change::Op::write, key);
+    change.entry = fieldValues(entry);
+    changes.push_back(std::move(change));
+  }
+  return changes;
+}
+
 }  // namespace
 
-TableFigures& TableFigures::operator+=(TableFigures const& o) {
-  entries += o.entries;
-  readBack += o.readBack;
-  matched += o.matched;
-  mismatched += o.mismatched;
-  missing += o.missing;
-  stale += o.stale;
-  return *this;
-}
-
-TableFigures Report::total() const {
-  TableFigures sum;
-  sum.table = "total";
-  for (TableFigures const& t : tables) sum += t;
-  return sum;
-}
-
-std::string Report::text() const {
-  std::ostringstream out;
-  bool const cold = mode == Mode::cold;
-  if (plan && cold) {
-    out << "plan: no image at " << image
-        << " yet: a cold start (apply --create) would create it and write every entry\n";
-  } else if (plan) {
-    out << "plan for a warm restart of " << image << " (chip profile \"" << profile
-        << "\"): matched rows are left alone, mismatched rewritten, missing written, stale "
-           "purged\n";
-  } else if (cold) {
-    out << "cold start: created " << image << " (chip profile \"" << profile << "\")\n";
-  } else {
-    out << "warm restart of " << image << " (chip profile \"" << profile << "\")\n";
-  }
-  constexpr std::size_t kName = 42, kNum = 12;
-  std::vector<std::string> const columns =
-      cold ? std::vector<std::string>{"entries", "written"}
-           : std::vector<std::string>{"entries",    "read back", "matched",
-                                      "mismatched", "missing",   "stale"};
-  auto row = [&](std::string const& name, std::vector<std::uint32_t> const& values) {
-    out << pad(name, kName, false);
-    for (std::uint32_t v : values) out << pad(std::to_string(v), kNum, true);
-    out << '\n';
-  };
-  out << pad("table", kName, false);
-  for (std::string const& c : columns) out << pad(c, kNum, true);
-  out << '\n';
-  auto values = [&](TableFigures const& t) {
-    return cold ? std::vector<std::uint32_t>{t.entries, t.entries}
-                : std::vector<std::uint32_t>{t.entries,    t.readBack, t.matched,
-                                             t.mismatched, t.missing,  t.stale};
-  };
-  for (TableFigures const& t : tables) row(t.table, values(t));
-  row("total", values(total()));
-  for (std::string const& d : details) out << "  " << d << '\n';
-  return out.str();
-}
-
-std::string Report::json() const {
-  bool const cold = mode == Mode::cold;
-  auto figures = [&](TableFigures const& t) {
-    std::ostringstream o;
-    o << "\"entries\":" << t.entries << ",\"readBack\":" << t.readBack
-      << ",\"matched\":" << t.matched << ",\"mismatched\":" << t.mismatched
-      << ",\"missing\":" << t.missing << ",\"stale\":" << t.stale
-      << ",\"written\":" << (cold ? t.entries : t.mismatched + t.missing)
-      << ",\"deleted\":" << t.stale;
-    return o.str();
-  };
-  std::ostringstream out;
-  out << "{\"command\":" << jsonString(plan ? "plan" : "apply")
-      << ",\"mode\":" << jsonString(cold ? "cold" : "warm") << ",\"image\":" << jsonString(image)
-      << ",\"profile\":" << jsonString(profile) << ",\"tables\":[";
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    out << (i ? "," : "") << "{\"table\":" << jsonString(tables[i].table) << ","
-        << figures(tables[i]) << "}";
-  }
-  out << "],\"total\":{" << figures(total()) << "}";
-  if (phases) {
-    out << ",\"phases\":{\"syncUs\":" << phases->syncUs << ",\"replayUs\":" << phases->replayUs
-        << ",\"purgeUs\":" << phases->purgeUs << "}";
-  }
-  if (!details.empty()) {
-    out << ",\"details\":[";
-    for (std::size_t i = 0; i < details.size(); ++i) {
-      out << (i ? "," : "") << jsonString(details[i]);
-    }
-    out << "]";
-  }
-  out << "}\n";
-  return out.str();
+Report Agent::newReport(Report::Mode mode, bool plan, std::string const& image, bool listed) const {
+  Report report;
+  report.mode = mode;
+  report.plan = plan;
+  report.image = image;
+  report.profile = profileName();
+  report.listed = listed;
+  return report;
 }
 
 Agent::Agent() : chip_(pluginSearchPath()) {
@@ -251,11 +195,9 @@ Report Agent::apply(Config const& config, std::string const& image, ApplyOptions
   if (!options.create && !imageExists(target)) throw noImage(image);
   try {
     ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_);
-    if (imageExists(target)) {
-      return warmRestart(config, image, target, false, false, options.allowPurgeAll, progress);
-    }
+    if (imageExists(target)) return warmRestart(config, image, target, false, options, progress);
     if (!options.create) throw noImage(image);  // removed while the lock was awaited
-    return coldStart(config, image, target, progress);
+    return coldStart(config, image, target, options.verbose, progress);
   } catch (AgentError const& e) {
     throw AgentError(e.kind(), naming(e.what(), target, image));
   } catch (Asic::ChipDevice::IoError const& e) {
@@ -266,17 +208,16 @@ Report Agent::apply(Config const& config, std::string const& image, ApplyOptions
 }
 
 Report Agent::coldStart(Config const& config, std::string const& image, std::string const& target,
-                        Progress const& progress) {
+                        bool verbose, Progress const& progress) {
   IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create);
-  Report report{Report::Mode::cold, false, image, profileName(), {}, {}, {}};
+  Report report = newReport(Report::Mode::cold, false, image, verbose);
   std::size_t done = 0;
   std::size_t const total = config.size();
   PhaseClock commits;  // the progress reports excluded
   forEachTable([&]<class Table>(std::size_t) {
     Table& table = run.table<Table>();
     table.doInitComplete();
-    TableFigures figures;
-    figures.table = std::string(Table::kQualifiedName);
+    TableFigures figures = figuresOf<Table>();
     commits.start();
     for (auto const& item : config.table<Table>().items) {
       table.entryCommit(item.key, item.entry);
@@ -289,6 +230,7 @@ Report Agent::coldStart(Config const& config, std::string const& image, std::str
     }
     commits.stop();
     report.tables.push_back(figures);
+    if (verbose) report.changes = writesOf<Table>(config, std::move(report.changes));
   });
   report.phases = Phases{0, commits.micros(), 0};
   run.sync();
@@ -298,29 +240,29 @@ Report Agent::coldStart(Config const& config, std::string const& image, std::str
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
   std::string const target = resolveImagePath(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
-  if (imageExists(target)) return warmRestart(config, image, target, true, verbose, true, {});
-  Report report{Report::Mode::cold, true, image, profileName(), {}, {}, {}};
+  if (imageExists(target)) {
+    return warmRestart(config, image, target, true, {.allowPurgeAll = true, .verbose = verbose},
+                       {});
+  }
+  Report report = newReport(Report::Mode::cold, true, image, verbose);
   forEachTable([&]<class Table>(std::size_t) {
-    TableFigures figures;
-    figures.table = std::string(Table::kQualifiedName);
+    TableFigures figures = figuresOf<Table>();
     figures.entries = static_cast<std::uint32_t>(config.table<Table>().items.size());
     report.tables.push_back(figures);
-    if (!verbose) return;
-    for (auto const& item : config.table<Table>().items) {
-      report.details.push_back(std::string(Table::kName) + " " + std::to_string(item.key) +
-                               ": write");
-    }
+    if (verbose) report.changes = writesOf<Table>(config, std::move(report.changes));
   });
   return report;
 }
 
 Report Agent::warmRestart(Config const& config, std::string const& image, std::string const& target,
-                          bool plan, bool verbose, bool allowPurgeAll, Progress const& progress) {
+                          bool plan, ApplyOptions const& options, Progress const& progress) {
   IfaHost::TableSet run(chip_, target,
                         plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
-  Report report{Report::Mode::warm, plan, image, profileName(), {}, {}, {}};
+  Asic::ChipDevice const& device = chip_.device();
+  bool const verbose = options.verbose;
+  Report report = newReport(Report::Mode::warm, plan, image, verbose);
   // Each clock times its phase's library calls only, not the report's
-  // bookkeeping, the plan's per-key details or the progress reports.
+  // bookkeeping, the per-key listing or the progress reports.
   PhaseClock sync, replay, purge;
   // Read back.
   forEachTable([&]<class Table>(std::size_t) {
@@ -328,50 +270,27 @@ Report Agent::warmRestart(Config const& config, std::string const& image, std::s
     sync.start();
     table.syncEntries();
     sync.stop();
-    TableFigures figures;
-    figures.table = std::string(Table::kQualifiedName);
+    TableFigures figures = figuresOf<Table>();
     figures.entries = static_cast<std::uint32_t>(config.table<Table>().items.size());
     figures.readBack = table.syncedEntrys();
     report.tables.push_back(figures);
-    if (!verbose) return;
-    // What the replay will do with each key, in key order.
-    std::map<std::uint32_t, std::string> what;
-    auto hardware = [&](std::uint32_t key) {
-      std::string text(KivaOrrin::Impl::valueToStrep(table.syncedEntry(key)).view());
-      return text.empty() ? std::string("an entry without fields") : text;
-    };
-    for (auto const& item : config.table<Table>().items) {
-      auto const synced = table.syncedEntryGet(item.key);
-      if (!synced.hasValue()) {
-        what[item.key] = "write";
-      } else if (*synced == item.entry) {
-        what[item.key] = "leave alone";
-      } else {
-        what[item.key] = "rewrite, hardware holds " + hardware(item.key);
-      }
-    }
-    for (auto it = table.syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
-      std::uint32_t const key = it.staleNode()->key.value;
-      if (!what.count(key)) what[key] = "purge, hardware holds " + hardware(key);
-    }
-    for (auto const& [key, text] : what) {
-      report.details.push_back(std::string(Table::kName) + " " + std::to_string(key) + ": " + text);
-    }
   });
   // A configuration that claims none of the rows read back would purge them
   // all: more likely the wrong configuration or image than a wish. Refused
   // here, before the replay writes anything.
-  if (!plan && !allowPurgeAll) {
-    std::uint32_t const rows = report.total().readBack;
-    bool claimed = false;
-    forEachTable([&]<class Table>(std::size_t) {
-      Table& table = run.table<Table>();
-      for (auto const& item : config.table<Table>().items) {
-        if (claimed) return;
-        claimed = table.syncedEntryGet(item.key).hasValue();
-      }
-    });
-    if (rows > 0 && !claimed) {
+  // A plan only says so.
+  std::uint32_t const rows = report.total().readBack;
+  bool claimed = false;
+  forEachTable([&]<class Table>(std::size_t) {
+    Table& table = run.table<Table>();
+    for (auto const& item : config.table<Table>().items) {
+      if (claimed) return;
+      claimed = table.syncedEntryGet(item.key).hasValue();
+    }
+  });
+  report.purgesAll = rows > 0 && !claimed;
+  if (!plan && !options.allowPurgeAll) {
+    if (report.purgesAll) {
       std::string const count = std::to_string(rows) + (rows == 1 ? " row" : " rows");
       throw AgentError(AgentError::Kind::image,
                        "image " + image + ": the configuration claims none of the " + count +
@@ -379,14 +298,23 @@ Report Agent::warmRestart(Config const& config, std::string const& image, std::s
                            "; nothing was written (--allow-purge-all to purge them)");
     }
   }
-  // Replay.
+  // Replay. With `verbose`, each key's outcome is the engine's own: the
+  // reconciliation counter its commit moved.
+  std::vector<std::vector<Change>> changes(verbose ? IfaRuntime::kTableCount : 0);
   std::size_t done = 0;
   std::size_t const total = config.size();
   replay.start();
-  forEachTable([&]<class Table>(std::size_t) {
+  forEachTable([&]<class Table>(std::size_t slot) {
     Table& table = run.table<Table>();
     for (auto const& item : config.table<Table>().items) {
-      table.entryCommit(item.key, item.entry);
+      if (!verbose) {
+        table.entryCommit(item.key, item.entry);
+      } else {
+        replay.stop();
+        changes[slot] =
+            observedCommit<Table>(table, device, item.key, item.entry, std::move(changes[slot]));
+        replay.start();
+      }
       if (progress) {
         replay.stop();
         progress(++done, total);
@@ -401,6 +329,16 @@ Report Agent::warmRestart(Config const& config, std::string const& image, std::s
   purge.stop();
   forEachTable([&]<class Table>(std::size_t slot) {
     Table& table = run.table<Table>();
+    if (verbose) {
+      // The purge deletes the read-back rows no replayed key claimed.
+      for (auto it = table.syncedEntryColl().begin(); !it.atEnd(); it.advance()) {
+        std::uint32_t const key = it.staleNode()->key.value;
+        if (table.resolvedEntryColl()[key] != nullptr) continue;
+        Change change = changeOf<Table>(Change::Op::purge, key);
+        change.entry = fieldValues(table.syncedEntry(key));
+        changes[slot].push_back(std::move(change));
+      }
+    }
     purge.start();
     table.purgeStaleEntries();
     purge.stop();
@@ -410,29 +348,41 @@ Report Agent::warmRestart(Config const& config, std::string const& image, std::s
     figures.mismatched = s.entryMismatched;
     figures.missing = s.entryMissing;
     figures.stale = s.entryStale;
+    if (verbose) appendInKeyOrder(report.changes, std::move(changes[slot]));
   });
   if (!plan) report.phases = Phases{sync.micros(), replay.micros(), purge.micros()};
   run.sync();
   return report;
 }
 
-std::string Agent::show(std::string const& image, std::string_view tableName) {
-  bool known = tableName.empty();
+std::string_view Agent::knownTable(std::string_view name) const {
+  std::string_view found;
+  std::vector<std::string_view> names;
   forEachTable([&]<class Table>(std::size_t) {
-    known = known || tableName == Table::kName || tableName == Table::kQualifiedName;
+    if (name == Table::kName || name == Table::kQualifiedName) found = Table::kQualifiedName;
+    names.push_back(Table::kName);
   });
-  if (!known) {
-    throw AgentError(AgentError::Kind::usage, "unknown table \"" + std::string(tableName) + "\"");
+  if (!found.empty()) return found;
+  std::string message = "unknown table \"" + excerpt(name, 48) + "\"";
+  std::string const near = closestName(name, names);
+  if (!near.empty()) {
+    throw AgentError(AgentError::Kind::usage, message + " (did you mean \"" + near + "\"?)");
   }
+  std::string list;
+  for (std::string_view n : names) list += (list.empty() ? "" : ", ") + std::string(n);
+  throw AgentError(AgentError::Kind::usage, message + " (tables: " + list + ")");
+}
+
+std::vector<ShownRow> Agent::show(std::string const& image, std::string_view tableName,
+                                  LineForm form) {
+  std::string_view const only = tableName.empty() ? std::string_view() : knownTable(tableName);
   std::string const target = resolveImagePath(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
   if (!imageExists(target)) throw AgentError(AgentError::Kind::image, "no image at " + image);
   IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::openPrivate);
-  std::string out;
+  std::vector<ShownRow> rows;
   forEachTable([&]<class Table>(std::size_t) {
-    if (!tableName.empty() && tableName != Table::kName && tableName != Table::kQualifiedName) {
-      return;
-    }
+    if (!only.empty() && only != Table::kQualifiedName) return;
     Table& table = run.table<Table>();
     table.syncEntries();
     std::vector<std::uint32_t> keys;
@@ -440,7 +390,26 @@ std::string Agent::show(std::string const& image, std::string_view tableName) {
       keys.push_back(it.staleNode()->key.value);
     }
     std::sort(keys.begin(), keys.end());
-    for (std::uint32_t key : keys) out += configLine<Table>(key, table.syncedEntry(key)) + "\n";
+    for (std::uint32_t key : keys) {
+      auto const entry = table.syncedEntry(key);
+      rows.push_back({Table::kName, Table::kQualifiedName, key, fieldValues(entry),
+                      configLine<Table>(key, entry, form)});
+    }
+  });
+  return rows;
+}
+
+std::vector<TableDescription> Agent::describe(std::string_view tableName) const {
+  std::string_view const only = tableName.empty() ? std::string_view() : knownTable(tableName);
+  std::vector<TableDescription> out;
+  forEachTable([&]<class Table>(std::size_t) {
+    if (!only.empty() && only != Table::kQualifiedName) return;
+    TableDescription d{
+        Table::kName, Table::kQualifiedName, ranges_.at(std::string(Table::kQualifiedName)), {}};
+    IfaRuntime::forEachField<typename Table::Entry>([&](auto const& f) {
+      d.fields.push_back({f.name, f.kBits, f.kMax});
+    });
+    out.push_back(std::move(d));
   });
   return out;
 }

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "agent/Config.h"
+#include "agent/Report.h"
 #include "host/IfaHost.h"
 
 namespace IfaAgent {
@@ -55,47 +56,33 @@ class AgentError : public std::runtime_error {
   Kind kind_;
 };
 
-struct TableFigures {
-  std::string table;             // qualified name
-  std::uint32_t entries = 0;     // configured
-  std::uint32_t readBack = 0;    // rows found in hardware
-  std::uint32_t matched = 0;     // left alone
-  std::uint32_t mismatched = 0;  // rewritten in place
-  std::uint32_t missing = 0;     // written
-  std::uint32_t stale = 0;       // purged
-
-  TableFigures& operator+=(TableFigures const& o);
+// A table as the chip profile gives it: its index range and its fields.
+struct TableDescription {
+  struct Field {
+    std::string_view name;
+    unsigned bits = 0;
+    std::uint64_t max = 0;
+  };
+  std::string_view name;
+  std::string_view qualified;
+  IndexRange range;
+  std::vector<Field> fields;
 };
 
-// Where the time of an apply went, in whole microseconds, over all tables.
-// A cold start reads nothing back and purges nothing: its sync and purge are
-// 0 and its replay is the time of its commits.
-struct Phases {
-  std::uint64_t syncUs = 0;    // syncEntries
-  std::uint64_t replayUs = 0;  // the configuration's entryCommit calls
-  std::uint64_t purgeUs = 0;   // doInitComplete and purgeStaleEntries
-};
-
-struct Report {
-  enum class Mode { cold, warm };
-  Mode mode = Mode::cold;
-  bool plan = false;
-  std::string image;
-  std::string profile;
-  std::vector<TableFigures> tables;  // catalogue order
-  // Per key, with a plan's --verbose: "IfaActionProfile 3: rewrite ...".
-  std::vector<std::string> details;
-  std::optional<Phases> phases;  // an apply's; none for a plan
-
-  TableFigures total() const;
-  std::string text() const;
-  std::string json() const;
+// One valid row of an image, decoded.
+struct ShownRow {
+  std::string_view table;
+  std::string_view qualified;
+  std::uint32_t key = 0;
+  std::vector<FieldValue> fields;
+  std::string line;  // as a configuration line
 };
 
 // What an apply may do beyond reconciling an existing image.
 struct ApplyOptions {
   bool create = false;         // cold-start when nothing is at the image path
   bool allowPurgeAll = false;  // purge every row of a configuration claiming none
+  bool verbose = false;        // list the change of every key (Report::changes)
 };
 
 // Called during long runs with the entries done and to do.
@@ -126,17 +113,26 @@ class Agent {
   // the path it resolves to nor the temporary file of a new image.
   Report apply(Config const& config, std::string const& image, ApplyOptions const& options,
                Progress const& progress = {});
+  // What an apply of `config` would do, found by making it on a private
+  // copy of the image; with `verbose`, per key.
   Report plan(Config const& config, std::string const& image, bool verbose);
-  // The valid rows of every table (or of the one named), in configuration
-  // form, one line each. Raises AgentError (usage) for an unknown table.
-  std::string show(std::string const& image, std::string_view table);
+  // The valid rows of every table (or of the one named), in key order, with
+  // their configuration lines in `form`. Raises AgentError (usage) for an
+  // unknown table.
+  std::vector<ShownRow> show(std::string const& image, std::string_view table, LineForm form);
+  // Every table (or the one named) with its index range and fields.
+  std::vector<TableDescription> describe(std::string_view table) const;
 
  private:
   // `image` is the path as given, for messages; `target` the resolved one.
   Report warmRestart(Config const& config, std::string const& image, std::string const& target,
-                     bool plan, bool verbose, bool allowPurgeAll, Progress const& progress);
+                     bool plan, ApplyOptions const& options, Progress const& progress);
   Report coldStart(Config const& config, std::string const& image, std::string const& target,
-                   Progress const& progress);
+                   bool verbose, Progress const& progress);
+  Report newReport(Report::Mode mode, bool plan, std::string const& image, bool listed) const;
+  // The table named `name` (name or qualified name) as the qualified name;
+  // raises AgentError (usage) for an unknown one.
+  std::string_view knownTable(std::string_view name) const;
 
   IfaHost::Chip chip_;
   IndexRanges ranges_;

@@ -51,10 +51,23 @@ struct TableConfig {
 
 // Every problem of a configuration, one message each; past kMaxProblems the
 // rest are only counted, in one last message.
+// TEMPORARY shape until the configuration branch lands.
+struct Problem {
+  std::string file;
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::string field;
+  std::string message;
+  std::string text() const { return message; }
+};
 class ConfigError : public std::runtime_error {
  public:
   explicit ConfigError(std::vector<std::string> problems, std::size_t total = 0);
-  std::vector<std::string> const& problems() const { return problems_; }
+  std::vector<Problem> problems() const {
+    std::vector<Problem> out;
+    for (auto const& p : problems_) out.push_back({"", 0, 0, "", p});
+    return out;
+  }
   // Problems found, listed or not.
   std::size_t total() const { return total_; }
 
@@ -99,10 +112,24 @@ class Config {
   IfaRuntime::AllTables::Tuple<TableConfig> tables_;
 };
 
+// TEMPORARY until the configuration branch lands.
+inline std::string closestName(std::string_view, std::vector<std::string_view> const&) {
+  return {};
+}
+
+enum class LineForm { full, named };
+
 // One configuration line of an entry, as `show` prints it and `parse` reads it.
 template <class Table>
-std::string configLine(std::uint32_t key, typename Table::Entry const& entry) {
+std::string configLine(std::uint32_t key, typename Table::Entry const& entry,
+                       LineForm form = LineForm::full) {
   std::string line = std::string(Table::kName) + " " + std::to_string(key);
+  if (form == LineForm::named) {
+    IfaRuntime::forEachField<typename Table::Entry>([&](auto const& f) {
+      line += " " + std::string(f.name) + "=" + std::to_string(f.get(entry));
+    });
+    return line;
+  }
   std::string const text(KivaOrrin::Impl::valueToStrep(entry).view());
   if (!text.empty()) line += " " + text;
   return line;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "Asic/HwTable.h"
 #include "Kiva/Trace.h"
 #include "agent/Agent.h"
@@ -24,84 +26,53 @@ namespace {
 using IfaAgent::Agent;
 using IfaAgent::AgentError;
 
-// Exit statuses.
+// Exit statuses. A plan with --detailed-exitcode ends with kChangesPresent
+// when the apply would change something, as plan/apply tools do; no error
+// shares it. A usage error is EX_USAGE of sysexits.h.
 constexpr int kOk = 0;
 constexpr int kConfigRejected = 1;
-constexpr int kUsage = 2;
+constexpr int kChangesPresent = 2;
 constexpr int kImageRefused = 3;
 constexpr int kChipFailure = 4;
 constexpr int kIoFailure = 5;
 constexpr int kImageBusy = 6;
+constexpr int kUsage = 64;
 
 constexpr char const* kDefaultImage = "ifa-asic.img";
 
-char const kUsageText[] =
-    R"(usage: ifa-agent COMMAND [ARGS] [OPTIONS]
+char const kDescription[] =
+    R"(Programs the IFA tables of a switch chip from a configuration and keeps them
+across agent restarts: with no chip image yet it cold-starts (when asked to with
+--create); with one, it reads the hardware back, reconciles it with the
+configuration (equal rows are left alone, different rows rewritten, missing rows
+written) and purges the rows nobody claimed.)";
 
-Programs the IFA tables of a switch chip from a configuration and keeps them
-across agent restarts: with no chip image yet it cold-starts (when asked to
-with --create); with one, it reads the hardware back, reconciles it with the
-configuration (equal rows are left alone, different rows rewritten, missing
-rows written) and purges the rows nobody claimed.
+char const kFooter[] =
+    R"(CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
+"ifa-agent help COMMAND" or "ifa-agent COMMAND --help" gives a command's options.
 
-commands:
-  apply CONFIG [--image FILE] [--create] [--allow-purge-all] [--json]
-                                         bring the chip to the configuration
-  plan CONFIG [--image FILE] [--verbose] [--json]
-                                         what apply would do, writing nothing
-  show [TABLE] [--image FILE]            the rows in hardware, as configuration
-  demo [--image FILE] [--json]           a cold start, then a warm restart with
-                                         a changed configuration
-  help                                   this text
-  --version                              the release of ifa-swtables
+Exit statuses:
+  0   done (plan --detailed-exitcode: and the apply would change nothing)
+  1   the configuration was rejected (or unreadable); nothing was written
+  2   plan --detailed-exitcode: the apply would change rows
+  3   the image is missing (show, apply without --create) or was refused (not a
+      regular file, not this chip's, damaged), or apply would purge every row
+      of it (without --allow-purge-all)
+  4   no chip plug-in, or a hardware operation failed
+  5   the image's storage failed (disk full, a write or sync failed); a new
+      image is not created, an existing one is left as an interrupted apply
+      leaves it
+  6   another ifa-agent is using the image (see --lock-timeout)
+  64  usage error
 
-CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
-
-options of apply:
-  --create         cold-start a new image when nothing is at the image path
-                   (without it, apply refuses with exit status 3)
-  --allow-purge-all
-                   let a configuration that claims none of the image's rows
-                   purge them all (without it, apply refuses with exit
-                   status 3 and writes nothing)
-
-options of every command:
-  --image FILE     the chip's memory image (default: ifa-asic.img); a
-                   symbolic link is followed to its target
-  --lock-timeout SECONDS
-                   wait up to SECONDS for an image another ifa-agent is using
-                   (default 0: give up at once, exit status 6)
-  --trace LEVELS   enable text-trace levels, as in KIVA_TRACE, for example
-                   --trace 'SwTableStat=0' or --trace 'CorvaneInt::*=5-9'
-  --help           help on the command
-
-exit statuses:
-  0  done
-  1  the configuration was rejected (or unreadable); nothing was written
-  2  usage error
-  3  the image is missing (show, apply without --create) or was refused (not
-     a regular file, not this chip's, damaged), or apply would purge every
-     row of it (without --allow-purge-all)
-  4  no chip plug-in, or a hardware operation failed
-  5  the image's storage failed (disk full, a write or sync failed); a new
-     image is not created, an existing one is left as an interrupted apply
-     leaves it
-  6  another ifa-agent is using the image (see --lock-timeout)
-
-environment:
-  SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in, separated by
-                       ':' (default: the plug-in directory installed with the
-                       library, lib/ifa-swtables/chip-plugins beside bin/)
+Environment:
+  SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in, separated by ':'
+                       (default: lib/ifa-swtables/chip-plugins beside bin/)
   IFA_CHIP_PROFILE     the chip profile of the simulated chip (corvane-sim-a)
-  KIVA_TRACE, KIVA_TRACE_FILE  trace levels and trace file
-)";
+  KIVA_TRACE, KIVA_TRACE_FILE  trace levels and trace file)";
 
-std::map<std::string, std::string> const kCommandHelp = {
-    {"apply",
-     R"(usage: ifa-agent apply CONFIG [--image FILE] [--create] [--allow-purge-all] [--json]
-                       [--lock-timeout SECONDS] [--trace LEVELS]
-
-Validates the whole configuration first: an unknown table, a bad or
+char const kApplyFooter[] =
+    R"(Validates the whole configuration first: an unknown table, a bad or
 out-of-range index, a key given twice or malformed entry text is reported as
 FILE:LINE:COLUMN: ... and nothing is written (exit status 1).
 
@@ -109,60 +80,56 @@ With no image at FILE, apply creates nothing and ends with exit status 3,
 unless --create is given: then a cold start creates the image and programs
 every entry. With an image, a warm restart reads every table back, replays
 the configuration, ends the replay and purges stale rows, then reports per
-table the entries, the rows read back and how many were matched (left
-alone), mismatched (rewritten in place), missing (written) and stale
-(purged). --json prints the report as one JSON object, with the
-microseconds spent reading back, replaying and purging ("phases").
+table the entries, the rows read back and how many were matched (left alone),
+mismatched (rewritten in place), missing (written) and stale (purged).
+--verbose lists every change: "+" a row written, "~" a row rewritten (the
+fields that change), "-" a row purged. --json prints the report as one JSON
+object, with the microseconds spent reading back, replaying and purging.
 
 A warm restart whose configuration claims none of the rows the image holds
 would purge them all: it is refused after the read-back, before anything is
-written (exit status 3), unless --allow-purge-all is given.
+written (exit status 3), unless --allow-purge-all is given. The image is
+locked for the whole run: another ifa-agent using it makes apply end with
+exit status 6, at once or after --lock-timeout SECONDS.)";
 
-CONFIG is a regular file (at most 16777216 bytes) or - for standard input.
-The image is locked for the whole run: another ifa-agent using it makes
-apply end with exit status 6 at once, or after --lock-timeout SECONDS. A
-full disk or a failed write ends it with exit status 5; a new image is then
-not created.
-)"},
-    {"plan",
-     R"(usage: ifa-agent plan CONFIG [--image FILE] [--verbose] [--json] [--lock-timeout SECONDS]
-                      [--trace LEVELS]
+char const kPlanFooter[] =
+    R"(Makes the apply's warm restart on a private copy of the image, so nothing
+reaches the file, and reports what it did: the apply of the same configuration
+that follows reports exactly these figures. --verbose lists the change of every
+key as the apply's --verbose does; the last line sums them up ("N to write, M
+to rewrite, K to purge, L unchanged", or "No changes."). With no image at FILE,
+what a cold start (apply --create) would write.)";
 
-The comparison a warm restart would make, without writing anything: per table
-how many rows would be left alone (matched), rewritten (mismatched), written
-(missing) and purged (stale); with --verbose also per key. The apply of the
-same configuration that follows reports exactly these figures. With no image
-at FILE, what a cold start (apply --create) would write.
-)"},
-    {"show",
-     R"(usage: ifa-agent show [TABLE] [--image FILE] [--lock-timeout SECONDS] [--trace LEVELS]
+char const kShowFooter[] =
+    R"(Prints the valid rows of every table, or of TABLE, decoded as entries, one
+configuration line each, whole: the output is itself a configuration.)";
 
-Prints the valid rows of every table, or of TABLE (a table name such as
-IfaVectorMatch), decoded as entries, one configuration line each.
-)"},
-    {"demo",
-     R"(usage: ifa-agent demo [--image FILE] [--json] [--trace LEVELS]
+char const kTablesFooter[] =
+    R"(Without TABLE, every table with its index range on this chip and its number
+of fields; with TABLE, its fields with their widths and the values they take,
+and a template configuration line.)";
 
-Runs the built-in scenario: a cold start from a configuration that fills all
+char const kDemoFooter[] =
+    R"(Runs the built-in scenario: a cold start from a configuration that fills all
 fourteen tables, then a warm restart with a changed configuration (entries
 equal, changed, new and removed), printing both reports. The image goes in a
 temporary directory that is removed afterwards, unless --image names a file
-(which must not exist yet, and is kept).
-)"},
-};
+(which must not exist yet, and is kept).)";
 
 struct Options {
   std::string command;
-  std::vector<std::string> args;
+  std::string config;
+  std::string table;
   std::string image = kDefaultImage;
-  bool imageGiven = false;
   bool json = false;
   bool verbose = false;
+  bool wide = false;
   bool create = false;
   bool allowPurgeAll = false;
-  bool help = false;
-  bool version = false;
+  bool detailedExitcode = false;
+  std::string format = "full";
   std::optional<std::string> trace;
+  std::string lockTimeout = "0";
   std::chrono::milliseconds lockWait{0};
 };
 
@@ -171,67 +138,183 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-Options parseArgs(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string const a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw UsageError(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--version") {
-      o.version = true;
-    } else if (a == "--image") {
-      o.image = value();
-      o.imageGiven = true;
-    } else if (a == "--json") {
-      o.json = true;
-    } else if (a == "--verbose" || a == "-v") {
-      o.verbose = true;
-    } else if (a == "--create") {
-      o.create = true;
-    } else if (a == "--allow-purge-all") {
-      o.allowPurgeAll = true;
-    } else if (a == "--trace") {
-      o.trace = value();
-    } else if (a == "--lock-timeout") {
-      std::string const text = value();
-      char* end = nullptr;
-      double const seconds = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
-        throw UsageError("--lock-timeout: \"" + IfaAgent::excerpt(text) +
-                         "\" is not a number of seconds from 0 to 86400");
-      }
-      o.lockWait = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError("unknown option " + a);
-    } else if (o.command.empty()) {
-      o.command = a;
-    } else {
-      o.args.push_back(a);
-    }
+// The command line, read by CLI11: one command, its arguments and options
+// (--opt value and --opt=value, -- before operands that begin with -).
+class CommandLine {
+ public:
+  CommandLine() : app_(kDescription, "ifa-agent") {
+    app_.set_version_flag("--version", "ifa-agent (ifa-swtables) " + std::string(IfaHost::kRelease),
+                          "print the release and exit");
+    app_.set_help_flag("-h,--help", "print this help and exit");
+    app_.footer(kFooter);
+    app_.get_formatter()->column_width(26);
+    app_.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app_.get_formatter()->label("SUBCOMMANDS", "COMMANDS");
+    app_.require_subcommand(0, 1);
+
+    CLI::App* apply = command("apply", "bring the chip to the configuration", kApplyFooter);
+    configOperand(apply);
+    imageOptions(apply);
+    apply->add_flag("--create", o_.create,
+                    "cold-start a new image when nothing is at the image path");
+    apply->add_flag("--allow-purge-all", o_.allowPurgeAll,
+                    "let a configuration that claims none of the image's rows purge them all");
+    listingOptions(apply);
+    jsonOption(apply);
+
+    CLI::App* plan = command("plan", "what apply would do, writing nothing", kPlanFooter);
+    configOperand(plan);
+    imageOptions(plan);
+    listingOptions(plan);
+    plan->add_flag("--detailed-exitcode", o_.detailedExitcode,
+                   "exit status 0 when the apply would change nothing, 2 when it would");
+    jsonOption(plan);
+
+    CLI::App* show = command("show", "the rows in hardware, as configuration", kShowFooter);
+    show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
+    imageOptions(show);
+    show->add_option("--format", o_.format, "full: entries in their text form; named: NAME=VALUE")
+        ->check(CLI::IsMember({"full", "named"}));
+    jsonOption(show);
+
+    CLI::App* tables =
+        command("tables", "the tables, their index ranges and fields", kTablesFooter);
+    tables->add_option("TABLE", o_.table, "only this table, with its fields");
+    jsonOption(tables);
+
+    CLI::App* demo = command(
+        "demo", "a cold start, then a warm restart with a changed configuration", kDemoFooter);
+    demo->add_option("--image", o_.image, "keep the demo's image in FILE (must not exist yet)")
+        ->type_name("FILE");
+    traceOption(demo);
+    jsonOption(demo);
+
+    CLI::App* help = app_.add_subcommand("help", "this help, or a command's")->group("Commands");
+    help->add_option("COMMAND", o_.table, "the command");
   }
-  return o;
-}
 
-void expectArgs(Options const& o, std::size_t min, std::size_t max) {
-  if (o.args.size() < min) throw UsageError(o.command + ": missing argument");
-  if (o.args.size() > max) throw UsageError(o.command + ": unexpected argument " + o.args[max]);
-}
-
-void optionsAllowed(Options const& o, bool json, bool verbose, bool applyGuards = false) {
-  auto refuse = [&](bool given, bool allowed, char const* option) {
-    if (given && !allowed) {
-      throw UsageError(o.command + ": " + option + " is not an option of this command");
+  // Reads the command line; raises UsageError, or returns a status when the
+  // line asked for help or the version (printed).
+  std::optional<int> parse(int argc, char** argv) {
+    // An unknown command gets a message of its own, not CLI11's "not
+    // expected".
+    if (argc > 1 && argv[1][0] != '-' && find(argv[1]) == nullptr) {
+      throw UsageError("unknown command \"" + IfaAgent::excerpt(argv[1]) + "\"" +
+                       didYouMean(argv[1]));
     }
-  };
-  refuse(o.json, json, "--json");
-  refuse(o.verbose, verbose, "--verbose");
-  refuse(o.create, applyGuards, "--create");
-  refuse(o.allowPurgeAll, applyGuards, "--allow-purge-all");
-}
+    try {
+      app_.parse(argc, argv);
+    } catch (CLI::CallForHelp const&) {
+      std::cout << helpOf(selected());
+      return kOk;
+    } catch (CLI::CallForVersion const& e) {
+      std::cout << e.what() << '\n';
+      return kOk;
+    } catch (CLI::ExtrasError const& e) {
+      // Name the first word the command does not take, and the command.
+      CLI::App const* sub = selected();
+      std::vector<std::string> const extra = sub ? sub->remaining() : app_.remaining();
+      if (extra.empty()) throw UsageError(e.what());
+      std::string const prefix = sub ? sub->get_name() + ": " : std::string();
+      std::string const& word = extra.front();
+      throw UsageError(prefix + (word.size() > 1 && word[0] == '-'
+                                     ? IfaAgent::excerpt(word) + " is not an option of this command"
+                                     : "unexpected argument \"" + IfaAgent::excerpt(word) + "\""));
+    } catch (CLI::ParseError const& e) {
+      CLI::App const* sub = selected();
+      throw UsageError((sub ? sub->get_name() + ": " : std::string()) + e.what());
+    }
+    CLI::App const* sub = selected();
+    if (sub == nullptr) {
+      std::cerr << helpOf(nullptr);
+      return kUsage;
+    }
+    o_.command = sub->get_name();
+    if (o_.command == "help") {
+      if (o_.table.empty()) {
+        std::cout << helpOf(nullptr);
+        return kOk;
+      }
+      CLI::App* of = find(o_.table);
+      if (of == nullptr || o_.table == "help") {
+        throw UsageError("help: unknown command \"" + IfaAgent::excerpt(o_.table) + "\"" +
+                         didYouMean(o_.table));
+      }
+      std::cout << helpOf(of);
+      return kOk;
+    }
+    double seconds = -1;
+    char* end = nullptr;
+    seconds = std::strtod(o_.lockTimeout.c_str(), &end);
+    if (o_.lockTimeout.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+      throw UsageError("--lock-timeout: \"" + IfaAgent::excerpt(o_.lockTimeout) +
+                       "\" is not a number of seconds from 0 to 86400");
+    }
+    o_.lockWait = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    return std::nullopt;
+  }
+
+  Options const& options() const { return o_; }
+
+ private:
+  CLI::App* command(char const* name, char const* summary, char const* footer) {
+    CLI::App* sub = app_.add_subcommand(name, summary);
+    sub->group("Commands");
+    sub->footer(footer);
+    return sub;
+  }
+  void configOperand(CLI::App* sub) {
+    sub->add_option("CONFIG", o_.config, "the configuration file, - for standard input")
+        ->required()
+        ->type_name("");
+  }
+  void imageOptions(CLI::App* sub) {
+    sub->add_option("--image", o_.image,
+                    "the chip's memory image (default ifa-asic.img); links are followed")
+        ->type_name("FILE");
+    sub->add_option("--lock-timeout", o_.lockTimeout,
+                    "wait up to SECONDS for an image another ifa-agent uses (default 0)")
+        ->type_name("SECONDS");
+    traceOption(sub);
+  }
+  void traceOption(CLI::App* sub) {
+    sub->add_option("--trace", o_.trace,
+                    "enable text-trace levels as in KIVA_TRACE, e.g. 'SwTableStat=0'")
+        ->type_name("LEVELS");
+  }
+  void listingOptions(CLI::App* sub) {
+    sub->add_flag("-v,--verbose", o_.verbose, "list the change of every key");
+    sub->add_flag("--wide", o_.wide, "do not cut lines at 100 columns");
+  }
+  void jsonOption(CLI::App* sub) {
+    sub->add_flag("--json", o_.json, "print one JSON document (errors too)");
+  }
+  CLI::App* find(std::string_view name) {
+    for (CLI::App* sub : app_.get_subcommands({})) {
+      if (sub->get_name() == name) return sub;
+    }
+    return nullptr;
+  }
+  CLI::App* selected() {
+    auto const subs = app_.get_subcommands();
+    return subs.empty() ? nullptr : subs.front();
+  }
+  // The help of a command, or of the program (which CLI11's help() would
+  // give for the command selected, if any).
+  std::string helpOf(CLI::App const* sub) const {
+    if (sub != nullptr) return sub->help("ifa-agent");
+    return app_.get_formatter()->make_help(&app_, "ifa-agent", CLI::AppFormatMode::Normal);
+  }
+  std::string didYouMean(std::string_view name) const {
+    std::vector<std::string_view> names;
+    for (CLI::App const* sub : app_.get_subcommands({})) names.push_back(sub->get_name());
+    std::string const near = IfaAgent::closestName(name, names);
+    return near.empty() ? "" : " (did you mean \"" + near + "\"?)";
+  }
+
+  CLI::App app_;
+  Options o_;
+};
 
 // Progress of long runs on standard error, when it is a terminal.
 IfaAgent::Progress progressOnTerminal() {
@@ -244,39 +327,121 @@ IfaAgent::Progress progressOnTerminal() {
   };
 }
 
-void print(IfaAgent::Report const& report, bool json) {
-  std::cout << (json ? report.json() : report.text());
+// JSON text is UTF-8: a byte of a name that is not part of a well-formed
+// UTF-8 sequence (a file name is any bytes) is written as U+FFFD.
+void printJson(IfaAgent::Json const& document) {
+  std::cout << document.dump(-1, ' ', false, IfaAgent::Json::error_handler_t::replace) << '\n';
+}
+
+void print(Options const& o, IfaAgent::Report const& report) {
+  if (!o.json) {
+    std::cout << report.text(o.wide);
+    return;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
+  document.update(report.json());
+  printJson(document);
 }
 
 int runApply(Agent& agent, Options const& o) {
-  expectArgs(o, 1, 1);
-  optionsAllowed(o, true, false, true);
-  IfaAgent::Config const config = IfaAgent::Config::read(o.args[0], agent.ranges());
-  print(agent.apply(config, o.image, {o.create, o.allowPurgeAll}, progressOnTerminal()), o.json);
+  IfaAgent::Config const config = IfaAgent::Config::read(o.config, agent.ranges());
+  print(o,
+        agent.apply(config, o.image, {o.create, o.allowPurgeAll, o.verbose}, progressOnTerminal()));
   return kOk;
 }
 
 int runPlan(Agent& agent, Options const& o) {
-  expectArgs(o, 1, 1);
-  optionsAllowed(o, true, true);
-  IfaAgent::Config const config = IfaAgent::Config::read(o.args[0], agent.ranges());
-  print(agent.plan(config, o.image, o.verbose), o.json);
-  return kOk;
+  IfaAgent::Config const config = IfaAgent::Config::read(o.config, agent.ranges());
+  IfaAgent::Report const report = agent.plan(config, o.image, o.verbose);
+  print(o, report);
+  return o.detailedExitcode && report.summary().changes() ? kChangesPresent : kOk;
 }
 
 int runShow(Agent& agent, Options const& o) {
-  expectArgs(o, 0, 1);
-  optionsAllowed(o, false, false);
-  std::cout << agent.show(o.image, o.args.empty() ? std::string() : o.args[0]);
+  auto const form = o.format == "named" ? IfaAgent::LineForm::named : IfaAgent::LineForm::full;
+  auto const rows = agent.show(o.image, o.table, form);
+  if (!o.json) {
+    for (IfaAgent::ShownRow const& row : rows) std::cout << row.line << '\n';
+    return kOk;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument("show");
+  document["image"] = o.image;
+  document["profile"] = agent.profileName();
+  IfaAgent::Json entries = IfaAgent::Json::array();
+  for (IfaAgent::ShownRow const& row : rows) {
+    IfaAgent::Json fields = IfaAgent::Json::object();
+    for (auto const& f : row.fields) fields[std::string(f.name)] = f.value;
+    entries.push_back({{"table", row.qualified}, {"key", row.key}, {"fields", fields}});
+  }
+  document["entries"] = std::move(entries);
+  printJson(document);
+  return kOk;
+}
+
+// A template configuration line of a table: its first index, every field 0.
+std::string templateLine(IfaAgent::TableDescription const& t) {
+  std::string line = std::string(t.name) + " " + std::to_string(t.range.minIndex);
+  for (auto const& f : t.fields) line += " " + std::string(f.name) + "=0";
+  return line;
+}
+
+int runTables(Agent& agent, Options const& o) {
+  auto const tables = agent.describe(o.table);
+  if (o.json) {
+    IfaAgent::Json document = IfaAgent::jsonDocument("tables");
+    document["profile"] = agent.profileName();
+    IfaAgent::Json list = IfaAgent::Json::array();
+    for (auto const& t : tables) {
+      IfaAgent::Json fields = IfaAgent::Json::array();
+      for (auto const& f : t.fields) {
+        fields.push_back({{"name", f.name}, {"bits", f.bits}, {"max", f.max}});
+      }
+      list.push_back({{"table", t.qualified},
+                      {"name", t.name},
+                      {"minIndex", t.range.minIndex},
+                      {"maxIndex", t.range.maxIndex},
+                      {"fields", fields},
+                      {"template", templateLine(t)}});
+    }
+    document["tables"] = std::move(list);
+    printJson(document);
+    return kOk;
+  }
+  auto column = [](std::string text, std::size_t width) {
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+  };
+  if (o.table.empty()) {
+    std::cout << "chip profile \"" << agent.profileName() << "\": " << tables.size() << " tables\n"
+              << column("table", 30) << column("indices", 14) << "fields\n";
+    for (auto const& t : tables) {
+      std::cout << column(std::string(t.name), 30)
+                << column(
+                       std::to_string(t.range.minIndex) + ".." + std::to_string(t.range.maxIndex),
+                       14)
+                << t.fields.size() << '\n';
+    }
+    return kOk;
+  }
+  auto const& t = tables.front();
+  std::cout << t.name << " (" << t.qualified << "), chip profile \"" << agent.profileName()
+            << "\": indices " << t.range.minIndex << ".." << t.range.maxIndex << '\n';
+  if (t.fields.empty()) {
+    std::cout << "no fields: an entry is its index\n";
+  } else {
+    std::cout << column("field", 30) << column("bits", 6) << "values\n";
+    for (auto const& f : t.fields) {
+      std::cout << column(std::string(f.name), 30) << column(std::to_string(f.bits), 6) << "0.."
+                << f.max << '\n';
+    }
+  }
+  std::cout << "template: " << templateLine(t) << '\n';
   return kOk;
 }
 
 int runDemo(Agent& agent, Options const& o) {
-  expectArgs(o, 0, 0);
-  optionsAllowed(o, true, false);
   std::string image = o.image;
   std::string directory;
-  if (!o.imageGiven) {
+  if (image == kDefaultImage) {
     std::string tmpl = (std::filesystem::temp_directory_path() / "ifa-agent-demo.XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("cannot create " + tmpl);
     directory = tmpl;
@@ -295,34 +460,23 @@ int runDemo(Agent& agent, Options const& o) {
       IfaAgent::Config::parse(IfaAgent::Demo::kBaseConfig, "base.conf", agent.ranges());
   auto const changed =
       IfaAgent::Config::parse(IfaAgent::Demo::kChangedConfig, "changed.conf", agent.ranges());
-  if (!o.json) {
-    std::cout << "== 1. cold start with the base configuration (" << base.size()
-              << " entries, examples/agent/base.conf) ==\n";
+  if (o.json) {
+    IfaAgent::Json document = IfaAgent::jsonDocument("demo");
+    document["coldStart"] = agent.apply(base, image, {.create = true}).json();
+    document["warmRestart"] = agent.apply(changed, image, {}).json();
+    printJson(document);
+    return kOk;
   }
-  print(agent.apply(base, image, {.create = true}), o.json);
-  if (!o.json) {
-    std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
-              << " entries, examples/agent/changed.conf) ==\n";
-  }
-  print(agent.apply(changed, image, {}), o.json);
+  std::cout << "== 1. cold start with the base configuration (" << base.size()
+            << " entries, examples/agent/base.conf) ==\n";
+  std::cout << agent.apply(base, image, {.create = true}).text();
+  std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
+            << " entries, examples/agent/changed.conf) ==\n";
+  std::cout << agent.apply(changed, image, {}).text();
   return kOk;
 }
 
 int run(Options const& o) {
-  if (o.version) {
-    std::cout << "ifa-agent (ifa-swtables) " << IfaHost::kRelease << '\n';
-    return kOk;
-  }
-  if (o.command.empty() || o.command == "help") {
-    std::cout << kUsageText;
-    return o.command.empty() && !o.help ? kUsage : kOk;
-  }
-  auto const help = kCommandHelp.find(o.command);
-  if (help == kCommandHelp.end()) throw UsageError("unknown command \"" + o.command + "\"");
-  if (o.help) {
-    std::cout << help->second;
-    return kOk;
-  }
   if (o.trace) Kiva::TraceHandle::configure(*o.trace);
   Agent agent;
   for (std::string const& refused : agent.pluginsRefused()) {
@@ -332,7 +486,83 @@ int run(Options const& o) {
   if (o.command == "apply") return runApply(agent, o);
   if (o.command == "plan") return runPlan(agent, o);
   if (o.command == "show") return runShow(agent, o);
+  if (o.command == "tables") return runTables(agent, o);
   return runDemo(agent, o);
+}
+
+// A failure of a run: its exit status, what kind it is and its message, as
+// text on standard error or, with --json, one JSON document on standard
+// output.
+int fail(Options const& o, int status, char const* kind, std::string const& message) {
+  if (!o.json) {
+    std::cerr << "ifa-agent: " << message << '\n';
+    if (status == kUsage) std::cerr << "(ifa-agent --help for usage)\n";
+    return status;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
+  document["error"] = {{"status", status}, {"kind", kind}, {"message", message}};
+  printJson(document);
+  return status;
+}
+
+int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
+  std::string const summary = "configuration rejected (" + std::to_string(e.total()) +
+                              (e.total() == 1 ? " problem" : " problems") + "); nothing written";
+  if (!o.json) {
+    for (auto const& problem : e.problems()) std::cerr << problem.text() << '\n';
+    std::cerr << "ifa-agent: " << summary << '\n';
+    return kConfigRejected;
+  }
+  IfaAgent::Json problems = IfaAgent::Json::array();
+  for (auto const& p : e.problems()) {
+    IfaAgent::Json problem{{"file", p.file}};
+    if (p.line != 0) problem.update({{"line", p.line}, {"column", p.column}});
+    if (!p.field.empty()) problem["field"] = p.field;
+    problem["message"] = p.message;
+    problems.push_back(std::move(problem));
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
+  document["error"] = {{"status", kConfigRejected},
+                       {"kind", "configuration"},
+                       {"message", summary},
+                       {"total", e.total()},
+                       {"problems", std::move(problems)}};
+  printJson(document);
+  return kConfigRejected;
+}
+
+int runReporting(Options const& o) {
+  try {
+    return run(o);
+  } catch (UsageError const& e) {
+    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    return kUsage;
+  } catch (IfaAgent::ConfigError const& e) {
+    return configRejected(o, e);
+  } catch (AgentError const& e) {
+    switch (e.kind()) {
+      case AgentError::Kind::usage:
+        return fail(o, kUsage, "usage", e.what());
+      case AgentError::Kind::image:
+        return fail(o, kImageRefused, "image", e.what());
+      case AgentError::Kind::chip:
+        return fail(o, kChipFailure, "chip", e.what());
+      case AgentError::Kind::busy:
+        return fail(o, kImageBusy, "busy", e.what());
+    }
+  } catch (IfaHost::ChipError const& e) {
+    return fail(o, kChipFailure, "chip", e.what());
+  } catch (Asic::ChipDevice::IoError const& e) {
+    return fail(o, kIoFailure, "storage", e.what());
+  } catch (Asic::ChipDevice::Error const& e) {
+    return fail(o, kImageRefused, "image", e.what());
+  } catch (std::invalid_argument const& e) {
+    // A bad --trace level list.
+    return fail(o, kUsage, "usage", e.what());
+  } catch (std::exception const& e) {
+    return fail(o, kChipFailure, "chip", e.what());
+  }
+  return kChipFailure;
 }
 
 // The chip's rows live in a mapped image file, whose every block is
@@ -356,44 +586,12 @@ int main(int argc, char** argv) {
   action.sa_handler = onBusError;
   ::sigemptyset(&action.sa_mask);
   ::sigaction(SIGBUS, &action, nullptr);
+  CommandLine line;
   try {
-    return run(parseArgs(argc, argv));
+    if (auto const status = line.parse(argc, argv)) return *status;
   } catch (UsageError const& e) {
     std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
     return kUsage;
-  } catch (IfaAgent::ConfigError const& e) {
-    for (std::string const& problem : e.problems()) std::cerr << problem << '\n';
-    std::cerr << "ifa-agent: configuration rejected (" << e.total()
-              << (e.total() == 1 ? " problem" : " problems") << "); nothing written\n";
-    return kConfigRejected;
-  } catch (AgentError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    switch (e.kind()) {
-      case AgentError::Kind::usage:
-        return kUsage;
-      case AgentError::Kind::image:
-        return kImageRefused;
-      case AgentError::Kind::chip:
-        return kChipFailure;
-      case AgentError::Kind::busy:
-        return kImageBusy;
-    }
-  } catch (IfaHost::ChipError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    return kChipFailure;
-  } catch (Asic::ChipDevice::IoError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    return kIoFailure;
-  } catch (Asic::ChipDevice::Error const& e) {
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    return kImageRefused;
-  } catch (std::invalid_argument const& e) {
-    // A bad --trace level list.
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    return kUsage;
-  } catch (std::exception const& e) {
-    std::cerr << "ifa-agent: " << e.what() << '\n';
-    return kChipFailure;
   }
-  return kChipFailure;
+  return runReporting(line.options());
 }

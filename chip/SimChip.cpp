@@ -57,6 +57,13 @@ std::uint8_t* Chip::row(std::size_t region, std::uint32_t index) {
   return row;
 }
 
+std::vector<std::uint8_t> Chip::rowBytes(std::string_view table, std::uint32_t index) const {
+  std::size_t const region = regionOf(table);
+  std::uint8_t const* row = image_.isOpen() ? image_.row(region, index) : nullptr;
+  if (row == nullptr) return {};
+  return {row, row + image_.layout().regions[region].rowBytes};
+}
+
 void Chip::rowWritten() {
   ++rowWrites_;
   if (shared_ && crashAfter_ != 0 && rowWrites_ == crashAfter_) ::kill(::getpid(), SIGKILL);

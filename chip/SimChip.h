@@ -62,6 +62,7 @@ class Chip final : public Asic::ChipDevice {
   void sync() override { image_.sync(); }
   void detach() override;
   bool attached() const override { return image_.isOpen(); }
+  std::vector<std::uint8_t> rowBytes(std::string_view table, std::uint32_t index) const override;
 
   ChipProfile const& profile() const { return profile_; }
   ImageLayout const& layout() const { return image_.layout(); }

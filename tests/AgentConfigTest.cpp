@@ -75,7 +75,7 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
         "v.conf", ranges);
     ADD_FAILURE() << "accepted";
   } catch (ConfigError const& e) {
-    EXPECT_EQ(e.problems(),
+    EXPECT_EQ([&] { std::vector<std::string> t; for (auto const& p : e.problems()) t.push_back(p.text()); return t; }(),
               (std::vector<std::string>{
                   "v.conf:2:16: IfaVectorMatch: field \"index\": 0 given twice (first at line 1)",
                   "v.conf:3:58: IfaVectorMatch 2: field \"valid\": value 2 is out of range 0..1 "
@@ -84,7 +84,7 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
                   "0..63",
                   "v.conf:5:61: IfaVectorMatch 3: field \"reqVector\": expected field name "
                   "\"reqVector\" at column 61, found \"baseHdr=3)\""}));
-    EXPECT_STREQ(e.what(), e.problems().front().c_str());
+    EXPECT_STREQ(e.what(), e.problems().front().text().c_str());
   }
   // Excerpts of bad text stop at their limit, escaped, marked only when cut.
   EXPECT_EQ(IfaAgent::excerpt(std::string(24, '7')), std::string(24, '7'));
@@ -99,9 +99,9 @@ TEST(AgentConfig, EveryProblemIsReportedWithFileLineAndColumn) {
     ADD_FAILURE() << "accepted";
   } catch (ConfigError const& e) {
     ASSERT_EQ(e.problems().size(), Config::kMaxProblems + 1);
-    EXPECT_EQ(e.problems()[99].rfind("m.conf:100:1: field \"table\": unknown table \"Nope\"", 0),
+    EXPECT_EQ(e.problems()[99].text().rfind("m.conf:100:1: field \"table\": unknown table \"Nope\"", 0),
               0u);
-    EXPECT_EQ(e.problems().back(), "m.conf: 50 more problems not listed");
+    EXPECT_EQ(e.problems().back().text(), "m.conf: 50 more problems not listed");
     EXPECT_EQ(e.total(), 150u);
   }
 }

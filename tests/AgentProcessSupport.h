@@ -11,10 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include "TestFiles.h"
 #include "TestTables.h"
@@ -84,20 +87,28 @@ inline std::string shown(IfaAgent::Config const& config) {
   return out;
 }
 
+// A JSON document the agent printed; fails the test when it is not one.
+inline nlohmann::json json(std::string const& text) {
+  nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  EXPECT_FALSE(document.is_discarded()) << "not JSON: " << text;
+  return document;
+}
+
 // Figures of a JSON report: table -> {entries, readBack, matched, ...}.
 struct Figures {
   unsigned entries, readBack, matched, mismatched, missing, stale;
+  bool operator==(Figures const&) const = default;
 };
-inline std::map<std::string, Figures> figures(std::string const& json) {
+inline std::map<std::string, Figures> figures(nlohmann::json const& report) {
   std::map<std::string, Figures> out;
-  std::regex const row(
-      "\\{\"table\":\"([^\"]+)\",\"entries\":(\\d+),\"readBack\":(\\d+),\"matched\":(\\d+),"
-      "\"mismatched\":(\\d+),\"missing\":(\\d+),\"stale\":(\\d+)");
-  for (std::sregex_iterator it(json.begin(), json.end(), row), end; it != end; ++it) {
-    auto n = [&](int i) { return static_cast<unsigned>(std::stoul((*it)[i])); };
-    out[(*it)[1]] = {n(2), n(3), n(4), n(5), n(6), n(7)};
+  for (auto const& t : report.at("tables")) {
+    out[t.at("table")] = {t.at("entries"),    t.at("readBack"), t.at("matched"),
+                          t.at("mismatched"), t.at("missing"),  t.at("stale")};
   }
   return out;
+}
+inline std::map<std::string, Figures> figures(std::string const& text) {
+  return figures(json(text));
 }
 
 }  // namespace AgentTest

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <optional>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,30 +22,21 @@
 #include "AgentProcessSupport.h"
 #include "TestTables.h"
 #include "agent/Config.h"
+#include "chip/AsicImage.h"
 #include "chip/ChipProfile.h"
+#include "chip/SimChip.h"
+#include "host/IfaHost.h"
 
 namespace {
 
 using namespace AgentTest;
 namespace fs = std::filesystem;
 
-struct Phases {
-  std::uint64_t syncUs, replayUs, purgeUs;
-};
-std::optional<Phases> phases(std::string const& json) {
-  std::smatch m;
-  if (!std::regex_search(json, m,
-                         std::regex(",\"phases\":\\{\"syncUs\":(\\d+),\"replayUs\":(\\d+),"
-                                    "\"purgeUs\":(\\d+)\\}\\}\n$"))) {
-    return std::nullopt;
-  }
-  auto n = [&](int i) { return static_cast<std::uint64_t>(std::stoull(m[i])); };
-  return Phases{n(1), n(2), n(3)};
-}
-
-// The report without its phases: what a plan of the same run prints.
-std::string withoutPhases(std::string json) {
-  return std::regex_replace(json, std::regex(",\"phases\":\\{[^}]*\\}"), "");
+// The golden text `name` with IMAGE replaced by `image`.
+std::string golden(std::string const& name, std::string const& image) {
+  std::string text = contents(std::string(IFA_GOLDEN_DIR) + "/" + name);
+  for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) text.replace(at, 5, image);
+  return text;
 }
 
 TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
@@ -56,83 +46,140 @@ TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // The report's exact text, kept in tests/golden with IMAGE for the path.
-  std::string expected = contents(std::string(IFA_GOLDEN_DIR) + "/demo.txt");
-  for (std::size_t at; (at = expected.find("IMAGE")) != std::string::npos;) {
-    expected.replace(at, 5, image);
-  }
-  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.out, golden("demo.txt", image));
   // The hardware holds the changed configuration.
   auto const changed = IfaAgent::Config::read(example("changed.conf"), ranges("corvane-sim-a"));
   EXPECT_EQ(agent("show --image " + quote(image)).out, shown(changed));
-  // Without --image the demo leaves nothing behind.
-  Result const again = agent("demo");
+  // Without --image the demo leaves nothing behind; --json prints both
+  // reports as one document.
+  Result const again = agent("demo --json");
   EXPECT_EQ(again.status, 0) << again.err;
+  auto const both = json(again.out);
+  EXPECT_EQ(both["command"], "demo");
+  EXPECT_EQ(both["coldStart"]["summary"]["write"], 29);
+  EXPECT_EQ(both["warmRestart"]["summary"],
+            (nlohmann::json{{"write", 5}, {"rewrite", 9}, {"purge", 5}, {"unchanged", 15}}));
 }
 
-TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndAReplayOfTheSameConfigurationMatchesAll) {
+TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMakes) {
   TempDir dir;
-  std::string const image = quote(dir.file("chip.img"));
+  std::string const path = dir.file("chip.img"), image = quote(path);
   std::string const base = quote(example("base.conf")), changed = quote(example("changed.conf"));
 
   Result const coldPlan = agent("plan " + base + " --json --image " + image);
   ASSERT_EQ(coldPlan.status, 0) << coldPlan.err;
-  EXPECT_FALSE(fs::exists(dir.file("chip.img")));
+  EXPECT_FALSE(fs::exists(path));
   Result const cold = agent("apply " + base + " --create --json --image " + image);
   ASSERT_EQ(cold.status, 0) << cold.err;
-  EXPECT_NE(cold.out.find("\"mode\":\"cold\""), std::string::npos);
+  auto const coldReport = json(cold.out), coldPlanned = json(coldPlan.out);
+  EXPECT_EQ(coldReport["formatVersion"], 1);
+  EXPECT_EQ(coldReport["mode"], "cold");
   // An apply reports its phases (a cold start neither reads back nor
   // purges); a plan reports none.
-  auto const coldPhases = phases(cold.out);
-  ASSERT_TRUE(coldPhases) << cold.out;
-  EXPECT_EQ(coldPhases->syncUs + coldPhases->purgeUs, 0u);
-  EXPECT_EQ(coldPlan.out.find("phases"), std::string::npos);
-  EXPECT_EQ(figures(cold.out).size(), 14u);
-  EXPECT_EQ(figures(coldPlan.out).size(), 14u);
-  for (auto const& [table, f] : figures(cold.out)) {
-    EXPECT_EQ(f.entries, figures(coldPlan.out)[table].entries) << table;
-  }
+  EXPECT_EQ(coldReport["phases"]["syncUs"], 0);
+  EXPECT_EQ(coldReport["phases"]["purgeUs"], 0);
+  EXPECT_FALSE(coldPlanned.contains("phases"));
+  EXPECT_EQ(figures(coldReport).size(), 14u);
+  EXPECT_EQ(coldPlanned["total"], coldReport["total"]);
+  EXPECT_EQ(coldPlanned["summary"],
+            (nlohmann::json{{"write", 29}, {"rewrite", 0}, {"purge", 0}, {"unchanged", 0}}));
 
-  std::string const before = contents(dir.file("chip.img"));
+  // The plan of the changed configuration: every change as the engine makes
+  // it, the fields that change and the summary, exactly; "changes present"
+  // under --detailed-exitcode. It writes nothing, and the apply that follows
+  // reports the same figures.
+  std::string const before = contents(path);
+  Result const text = agent("plan " + changed + " --verbose --detailed-exitcode --image " + image);
+  EXPECT_EQ(text.status, 2) << text.err;
+  EXPECT_EQ(text.out, golden("plan-changed.txt", path));
   Result const plan = agent("plan " + changed + " --json --image " + image);
   ASSERT_EQ(plan.status, 0) << plan.err;
-  EXPECT_EQ(contents(dir.file("chip.img")), before) << "plan wrote to the image";
+  EXPECT_EQ(contents(path), before) << "plan wrote to the image";
   Result const warm = agent("apply " + changed + " --json --image " + image);
   ASSERT_EQ(warm.status, 0) << warm.err;
-  ASSERT_TRUE(phases(warm.out)) << warm.out;
-  std::string planned = plan.out;
-  planned.replace(planned.find("\"plan\""), 6, "\"apply\"");
-  EXPECT_EQ(withoutPhases(warm.out), planned);
-  auto const totals = [](std::string const& json) {
-    std::smatch m;
-    std::regex_search(json, m, std::regex("\"total\":\\{[^}]*\\}"));
-    return m.str();
-  };
-  EXPECT_EQ(totals(warm.out),
-            "\"total\":{\"entries\":29,\"readBack\":29,\"matched\":15,\"mismatched\":9,"
-            "\"missing\":5,\"stale\":5,\"written\":14,\"deleted\":5}");
+  auto warmReport = json(warm.out), planned = json(plan.out);
+  ASSERT_TRUE(warmReport.contains("phases")) << warm.out;
+  warmReport.erase("phases");
+  planned["command"] = "apply";
+  EXPECT_EQ(warmReport, planned);
+  EXPECT_EQ(warmReport["total"], (nlohmann::json{{"entries", 29},
+                                                 {"readBack", 29},
+                                                 {"matched", 15},
+                                                 {"mismatched", 9},
+                                                 {"missing", 5},
+                                                 {"stale", 5},
+                                                 {"written", 14},
+                                                 {"deleted", 5}}));
 
-  // Per key, the verbose plan of going back names each action.
-  Result const verbose = agent("plan " + base + " --verbose --image " + image);
-  ASSERT_EQ(verbose.status, 0);
-  for (char const* line :
-       {"  IfaActionVector 1: write\n", "  IfaActionProfile 0: leave alone\n",
-        "  IfaActionProfile 2: purge, hardware holds CorvaneInt::IfaActionProfile::Entry(",
-        "  IfaMetadataConstructProfile 2: purge, hardware holds an entry without fields\n",
-        "  IfaSwitchId 0: rewrite, hardware holds 167772162\n"}) {
-    EXPECT_NE(verbose.out.find(line), std::string::npos) << line;
-  }
+  // Going back: per key, the JSON listing holds one change per figure.
+  Result const back = agent("plan " + base + " --verbose --json --image " + image);
+  ASSERT_EQ(back.status, 0) << back.err;
+  auto const listed = json(back.out);
+  std::map<std::string, int> ops;
+  for (auto const& c : listed["details"]) ++ops[c["op"]];
+  EXPECT_EQ(ops["write"], listed["total"]["missing"]);
+  EXPECT_EQ(ops["rewrite"], listed["total"]["mismatched"]);
+  EXPECT_EQ(ops["purge"], listed["total"]["stale"]);
 
-  std::string const applied = contents(dir.file("chip.img"));
+  // A replay of the same configuration changes nothing and writes nothing.
+  std::string const applied = contents(path);
+  Result const same = agent("plan " + changed + " --detailed-exitcode --image " + image);
+  EXPECT_EQ(same.status, 0) << same.err;
+  EXPECT_TRUE(same.out.ends_with("\nNo changes.\n")) << same.out;
   Result const replay = agent("apply " + changed + " --json --image " + image);
   ASSERT_EQ(replay.status, 0);
-  EXPECT_EQ(totals(replay.out),
-            "\"total\":{\"entries\":29,\"readBack\":29,\"matched\":29,\"mismatched\":0,"
-            "\"missing\":0,\"stale\":0,\"written\":0,\"deleted\":0}");
-  EXPECT_EQ(contents(dir.file("chip.img")), applied) << "a replay of the same configuration wrote";
-  // Show one table, by either name.
+  EXPECT_EQ(json(replay.out)["total"]["matched"], 29);
+  EXPECT_EQ(contents(path), applied) << "a replay of the same configuration wrote";
+  // Show one table, by either name, in either form; both read back the same.
   Result const one = agent("show IfaSwitchId --image " + image);
   EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
   EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
+  EXPECT_EQ(agent("show IfaSwitchId --format named --image " + image).out,
+            "IfaSwitchId 0 switchId=167772162\n");
+}
+
+TEST(AgentProcess, ARowWithBitsOutsideItsFieldsIsARewriteInEveryListing) {
+  TempDir dir;
+  std::string const path = dir.file("chip.img"), image = quote(path);
+  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --create --image " + image).status, 0);
+  // An IfaVectorMatch row is 37 bits in 5 bytes: set bit 38, outside every
+  // field, of the row of key 2. Decoded, the row still equals its entry.
+  SimChip::ImageLayout const layout = SimChip::imageLayout(SimChip::profile("corvane-sim-a"));
+  std::size_t region = 0;
+  while (layout.regions[region].table != "CorvaneInt::IfaVectorMatch") ++region;
+  {
+    SimChip::AsicImage chip(layout);
+    chip.open(path, false);
+    chip.row(region, 2)[4] |= 0x40;
+    chip.sync();
+  }
+  Result const plan =
+      agent("plan " + quote(example("base.conf")) + " --verbose --json --image " + image);
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  auto const report = json(plan.out);
+  EXPECT_EQ(report["total"]["mismatched"], 1);
+  ASSERT_EQ(report["details"].size(), 1u) << plan.out;
+  auto const& change = report["details"][0];
+  EXPECT_EQ(change["op"], "rewrite");
+  EXPECT_EQ(change["key"], 2);
+  EXPECT_EQ(change["fields"], nlohmann::json::object());
+  std::string const before = change["rowBefore"], after = change["rowAfter"];
+  EXPECT_EQ(before.substr(0, 4), "0x4" + after.substr(3, 1)) << before << " " << after;
+  EXPECT_EQ(before.substr(4), after.substr(4));
+  Result const text = agent("plan " + quote(example("base.conf")) + " --verbose --image " + image);
+  EXPECT_NE(
+      text.out.find("\n  ~ IfaVectorMatch 2: row " + before + " -> " + after +
+                    " (no field differs)\n0 to write, 1 to rewrite, 0 to purge, 28 unchanged\n"),
+      std::string::npos)
+      << text.out;
+  // The apply rewrites it, and says so with --verbose.
+  Result const apply =
+      agent("apply " + quote(example("base.conf")) + " --verbose --image " + image);
+  EXPECT_NE(apply.out.find("  ~ IfaVectorMatch 2: row " + before + " -> " + after),
+            std::string::npos)
+      << apply.out;
+  EXPECT_TRUE(agent("plan " + quote(example("base.conf")) + " --image " + image)
+                  .out.ends_with("\nNo changes.\n"));
 }
 
 TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntouched) {
@@ -156,7 +203,17 @@ TEST(AgentProcess, EveryBadConfigurationIsRejectedWithItsPlaceAndTheImageIsUntou
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err, file.string() + ":" + expect +
                            "\nifa-agent: configuration rejected (1 problem); nothing written\n");
-      EXPECT_EQ(agent("plan " + quote(file.string()) + " --image " + quote(target)).status, 1);
+      // With --json, the problem's parts.
+      Result const j = agent("plan " + quote(file.string()) + " --json --image " + quote(target));
+      EXPECT_EQ(j.status, 1);
+      auto const problem = json(j.out)["error"]["problems"][0];
+      EXPECT_EQ(problem["file"], file.string());
+      EXPECT_EQ(std::to_string(int(problem["line"])) + ":" +
+                    std::to_string(int(problem["column"])) + ": " + std::string(problem["message"]),
+                expect);
+      EXPECT_EQ(expect.find("field \"" + std::string(problem.value("field", "")) + "\""),
+                expect.find("field \""))
+          << j.out;
     }
     EXPECT_EQ(contents(image), before) << file;
     EXPECT_FALSE(fs::exists(dir.file("absent.img"))) << file;
@@ -253,13 +310,15 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
         << conf;
     EXPECT_TRUE(contents(image) == bytes) << conf;
   }
+  // A plan says so.
+  EXPECT_NE(agent("plan " + quote(dir.file("other.conf")) + " --image " + quote(image))
+                .out.find("\nwarning: the configuration claims none of the 29 rows the image "
+                          "holds: apply refuses it without --allow-purge-all\n"),
+            std::string::npos);
   Result const purged = agent("apply " + quote(dir.file("empty.conf")) +
                               " --allow-purge-all --json --image " + quote(image));
   ASSERT_EQ(purged.status, 0) << purged.err;
-  EXPECT_NE(purged.out.find("\"total\":{\"entries\":0,\"readBack\":29,\"matched\":0,"
-                            "\"mismatched\":0,\"missing\":0,\"stale\":29,"),
-            std::string::npos)
-      << purged.out;
+  EXPECT_EQ(json(purged.out)["total"]["stale"], 29);
   EXPECT_EQ(agent("show --image " + quote(image)).out, "");
   // An image without rows has nothing to lose: any configuration is applied.
   Result const refill =
@@ -268,32 +327,58 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 1\n");
 }
 
-TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
-  for (std::string const command : {"apply", "plan", "show", "demo"}) {
+TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
+  // Help on standard output, status 0: a command's by --help or by help.
+  for (std::string const command : {"apply", "plan", "show", "tables", "demo"}) {
     Result const r = agent(command + " --help");
     EXPECT_EQ(r.status, 0) << command;
-    EXPECT_EQ(r.out.rfind("usage: ifa-agent " + command + " ", 0), 0u) << command;
+    EXPECT_NE(r.out.find("\nUsage: ifa-agent " + command + " [OPTIONS]"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(agent("help " + command).out, r.out);
   }
-  for (std::string const general : {"--help", "help", "help --help"}) {
-    Result const r = agent(general);
-    EXPECT_EQ(r.status, 0) << general;
-    EXPECT_EQ(r.out.rfind("usage: ifa-agent COMMAND", 0), 0u) << general;
-  }
-  EXPECT_EQ(agent("").status, 2);
-  Result const unknown = agent("frobnicate");
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_EQ(unknown.err,
-            "ifa-agent: unknown command \"frobnicate\"\n(ifa-agent --help for usage)\n");
-  EXPECT_EQ(agent("apply").status, 2);
-  EXPECT_EQ(agent("show --json").status, 2);
-  EXPECT_EQ(agent("apply x --image").status, 2);
-  EXPECT_EQ(agent("apply x --trace 'Foo=99'").status, 2);
-  Result const notPlans = agent("plan x --create");
-  EXPECT_EQ(notPlans.status, 2);
-  EXPECT_EQ(notPlans.err,
-            "ifa-agent: plan: --create is not an option of this command\n(ifa-agent --help for "
-            "usage)\n");
-  EXPECT_EQ(agent("show --allow-purge-all").status, 2);
+  std::string const general = agent("--help").out;
+  EXPECT_NE(general.find("\nUsage: ifa-agent [OPTIONS] [COMMAND]\n"), std::string::npos);
+  EXPECT_EQ(agent("help").out, general);
+  EXPECT_EQ(agent("--version").out,
+            "ifa-agent (ifa-swtables) " + std::string(IfaHost::kRelease) + "\n");
+  // Usage errors on standard error, status 64; nothing on standard output.
+  Result const bare = agent("");
+  EXPECT_EQ(bare.status, 64);
+  EXPECT_EQ(bare.err, general);
+  auto usage = [](std::string const& args, std::string const& message) {
+    Result const r = agent(args);
+    EXPECT_EQ(r.status, 64) << args;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_EQ(r.err, "ifa-agent: " + message + "\n(ifa-agent --help for usage)\n") << args;
+  };
+  usage("frobnicate", "unknown command \"frobnicate\"");
+  usage("aply x", "unknown command \"aply\" (did you mean \"apply\"?)");
+  usage("help aply", "help: unknown command \"aply\" (did you mean \"apply\"?)");
+  usage("apply", "apply: CONFIG is required");
+  usage("plan x --create", "plan: --create is not an option of this command");
+  usage("show --allow-purge-all", "show: --allow-purge-all is not an option of this command");
+  usage("plan x y", "plan: unexpected argument \"y\"");
+  usage("show --lock-timeout=-1",
+        "--lock-timeout: \"-1\" is not a number of seconds from 0 to 86400");
+  usage("tables IfaVectorMtch",
+        "unknown table \"IfaVectorMtch\" (did you mean \"IfaVectorMatch\"?)");
+  EXPECT_EQ(agent("apply x --image").status, 64);
+  EXPECT_EQ(agent("apply x --trace 'Foo=99'").status, 64);
+
+  // A table's fields, widths, index range and a template line.
+  Result const table = agent("tables IfaVectorMatch", "IFA_CHIP_PROFILE=corvane-sim-small");
+  EXPECT_EQ(table.out,
+            "IfaVectorMatch (CorvaneInt::IfaVectorMatch), chip profile \"corvane-sim-small\": "
+            "indices 0..7\n"
+            "field                         bits  values\n"
+            "valid                         1     0..1\n"
+            "reqVector                     32    0..4294967295\n"
+            "baseHdr                       3     0..7\n"
+            "template: IfaVectorMatch 0 valid=0 reqVector=0 baseHdr=0\n");
+  auto const listed = json(agent("tables --json").out);
+  ASSERT_EQ(listed["tables"].size(), 14u);
+  EXPECT_EQ(listed["tables"][9]["table"], "CorvaneInt::IfaPortSwTable");
+  EXPECT_EQ(listed["tables"][9]["maxIndex"], 271);
 
   TempDir dir;
   // A search path without the chip.
@@ -301,12 +386,22 @@ TEST(AgentProcess, CommandLineHelpUsageErrorsAndTrace) {
   EXPECT_EQ(noChip.status, 4);
   EXPECT_EQ(noChip.err,
             "ifa-agent: no chip plug-in answered (search path: " + dir.file("") + ")\n");
+  // With --json an error is a JSON document on standard output.
+  Result const missing = agent("show --json --image=" + quote(dir.file("none.img")));
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(
+      json(missing.out)["error"],
+      (nlohmann::json{
+          {"status", 3}, {"kind", "image"}, {"message", "no image at " + dir.file("none.img")}}));
 
+  // Options as --opt=value, a configuration from standard input, and "--"
+  // before an operand.
   std::string const image = quote(dir.file("chip.img"));
-  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --create --image " + image).status, 0);
-  Result const traced = agent("apply " + quote(example("changed.conf")) + " --image " + image +
-                              " --trace SwTableStat=0");
-  ASSERT_EQ(traced.status, 0);
+  ASSERT_EQ(agent("apply --create --image=" + image + " -- " + quote(example("base.conf"))).status,
+            0);
+  Result const traced = agent("apply --image " + image + " --trace=SwTableStat=0 - <" +
+                              quote(example("changed.conf")));
+  ASSERT_EQ(traced.status, 0) << traced.err;
   EXPECT_NE(traced.err.find("SwTableStat[0] CorvaneInt::IfaVectorMatch : purgeStaleEntries "
                             "Asic::SwTable::ReconciliationStatistics(entryMatched=1, "
                             "entryMismatched=1, entryMissing=1, entryStale=1)\n"),

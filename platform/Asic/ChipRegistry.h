@@ -10,6 +10,7 @@
 // files its device here, through which the agent attaches that hardware.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -54,6 +55,14 @@ class ChipDevice {
   // Detaches the hardware; writes made in open mode are kept.
   virtual void detach() = 0;
   virtual bool attached() const = 0;
+  // The bytes of row `index` of a table (by qualified name) as the attached
+  // hardware holds them, byte 0 first, for reports that show what a rewrite
+  // changed where the decoded entries do not differ. Empty when the device
+  // cannot read its rows back this way.
+  virtual std::vector<std::uint8_t> rowBytes(std::string_view /*qualifiedTable*/,
+                                             std::uint32_t /*index*/) const {
+    return {};
+  }
 };
 
 class ChipRegistry {

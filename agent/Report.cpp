@@ -1,0 +1,238 @@
+#include "agent/Report.h"
+
+#include <cstdio>
+
+namespace IfaAgent {
+namespace {
+
+std::string pad(std::string text, std::size_t width, bool right) {
+  if (text.size() >= width) return text;
+  std::string const fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+std::string fieldsText(std::vector<FieldValue> const& fields) {
+  std::string out;
+  for (FieldValue const& f : fields) {
+    if (!out.empty()) out += ' ';
+    out += std::string(f.name) + "=" + std::to_string(f.value);
+  }
+  return out;
+}
+
+Json fieldsJson(std::vector<FieldValue> const& fields) {
+  Json out = Json::object();
+  for (FieldValue const& f : fields) out[std::string(f.name)] = f.value;
+  return out;
+}
+
+Json figuresJson(TableFigures const& t, bool cold) {
+  return Json{{"entries", t.entries},
+              {"readBack", t.readBack},
+              {"matched", t.matched},
+              {"mismatched", t.mismatched},
+              {"missing", t.missing},
+              {"stale", t.stale},
+              {"written", cold ? t.entries : t.mismatched + t.missing},
+              {"deleted", t.stale}};
+}
+
+char const* opName(Change::Op op) {
+  switch (op) {
+    case Change::Op::write:
+      return "write";
+    case Change::Op::rewrite:
+      return "rewrite";
+    case Change::Op::purge:
+      return "purge";
+  }
+  return "";
+}
+
+Json changeJson(Change const& c) {
+  Json out{{"op", opName(c.op)}, {"table", c.qualified}, {"key", c.key}};
+  switch (c.op) {
+    case Change::Op::write:
+      out["entry"] = fieldsJson(c.entry);
+      break;
+    case Change::Op::purge:
+      out["row"] = fieldsJson(c.entry);
+      break;
+    case Change::Op::rewrite: {
+      Json fields = Json::object();
+      for (FieldChange const& f : c.fields) {
+        fields[std::string(f.name)] = Json{{"from", f.from}, {"to", f.to}};
+      }
+      out["fields"] = fields;
+      if (c.fields.empty()) {
+        out["rowBefore"] = rowHex(c.rowBefore);
+        out["rowAfter"] = rowHex(c.rowAfter);
+      }
+      break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Json jsonDocument(std::string_view command) {
+  return Json{{"formatVersion", kJsonFormatVersion}, {"command", command}};
+}
+
+std::string elide(std::string line, std::size_t width) {
+  if (line.size() <= width) return line;
+  line.resize(width - 3);
+  return line + "...";
+}
+
+std::string rowHex(std::vector<std::uint8_t> const& row) {
+  if (row.empty()) return "unknown";
+  std::string out = "0x";
+  for (auto it = row.rbegin(); it != row.rend(); ++it) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02x", *it);
+    out += byte;
+  }
+  return out;
+}
+
+std::string changeLine(Change const& c) {
+  std::string const subject = std::string(c.table) + " " + std::to_string(c.key);
+  switch (c.op) {
+    case Change::Op::write:
+    case Change::Op::purge: {
+      std::string const fields = fieldsText(c.entry);
+      return (c.op == Change::Op::write ? "+ " : "- ") + subject +
+             (fields.empty() ? "" : ": " + fields);
+    }
+    case Change::Op::rewrite: {
+      if (c.fields.empty()) {
+        return "~ " + subject + ": row " + rowHex(c.rowBefore) + " -> " + rowHex(c.rowAfter) +
+               " (no field differs)";
+      }
+      std::string out = "~ " + subject + ": ";
+      for (std::size_t i = 0; i < c.fields.size(); ++i) {
+        FieldChange const& f = c.fields[i];
+        out += (i ? ", " : "") + std::string(f.name) + ": " + std::to_string(f.from) + " -> " +
+               std::to_string(f.to);
+      }
+      return out;
+    }
+  }
+  return subject;
+}
+
+TableFigures& TableFigures::operator+=(TableFigures const& o) {
+  entries += o.entries;
+  readBack += o.readBack;
+  matched += o.matched;
+  mismatched += o.mismatched;
+  missing += o.missing;
+  stale += o.stale;
+  return *this;
+}
+
+TableFigures Report::total() const {
+  TableFigures sum;
+  sum.table = "total";
+  for (TableFigures const& t : tables) sum += t;
+  return sum;
+}
+
+Summary Report::summary() const {
+  TableFigures const t = total();
+  if (mode == Mode::cold) return {t.entries, 0, 0, 0};
+  return {t.missing, t.mismatched, t.stale, t.matched};
+}
+
+std::string Report::text(bool wide) const {
+  std::string out;
+  bool const cold = mode == Mode::cold;
+  std::string const chip = " (chip profile \"" + profile + "\")\n";
+  if (plan && cold) {
+    out += "plan: no image at " + image +
+           " yet: a cold start (apply --create) would create it and write every entry\n";
+  } else if (plan) {
+    out += "plan for a warm restart of " + image + chip +
+           "matched rows are left alone, mismatched rewritten, missing written, stale purged\n";
+  } else if (cold) {
+    out += "cold start: created " + image + chip;
+  } else {
+    out += "warm restart of " + image + chip;
+  }
+  // 28 + 6 * 11 columns: the longest table name fits, and the line 100.
+  constexpr std::size_t kName = 28, kNum = 11;
+  std::vector<char const*> const columns =
+      cold ? std::vector<char const*>{"entries", "written"}
+           : std::vector<char const*>{"entries",    "read back", "matched",
+                                      "mismatched", "missing",   "stale"};
+  auto row = [&](std::string_view name, std::vector<std::uint32_t> const& values) {
+    out += pad(std::string(name), kName, false);
+    for (std::uint32_t v : values) out += pad(std::to_string(v), kNum, true);
+    out += '\n';
+  };
+  out += pad("table", kName, false);
+  for (char const* c : columns) out += pad(c, kNum, true);
+  out += '\n';
+  auto values = [&](TableFigures const& t) {
+    return cold ? std::vector<std::uint32_t>{t.entries, t.entries}
+                : std::vector<std::uint32_t>{t.entries,    t.readBack, t.matched,
+                                             t.mismatched, t.missing,  t.stale};
+  };
+  for (TableFigures const& t : tables) row(t.table, values(t));
+  row("total", values(total()));
+  for (Change const& c : changes) {
+    std::string line = "  " + changeLine(c);
+    out += (wide ? line : elide(std::move(line))) + '\n';
+  }
+  Summary const s = summary();
+  if (plan && purgesAll) {
+    std::uint32_t const rows = total().readBack;
+    out += "warning: the configuration claims none of the " + std::to_string(rows) +
+           (rows == 1 ? " row" : " rows") +
+           " the image holds: apply refuses it without --allow-purge-all\n";
+  }
+  if (!s.changes()) {
+    out += "No changes.\n";
+  } else if (plan) {
+    out += std::to_string(s.write) + " to write, " + std::to_string(s.rewrite) + " to rewrite, " +
+           std::to_string(s.purge) + " to purge, " + std::to_string(s.unchanged) + " unchanged\n";
+  } else {
+    out += std::to_string(s.write) + " written, " + std::to_string(s.rewrite) + " rewritten, " +
+           std::to_string(s.purge) + " purged, " + std::to_string(s.unchanged) + " unchanged\n";
+  }
+  return out;
+}
+
+Json Report::json() const {
+  bool const cold = mode == Mode::cold;
+  Json out{{"command", plan ? "plan" : "apply"},
+           {"mode", cold ? "cold" : "warm"},
+           {"image", image},
+           {"profile", profile}};
+  Json list = Json::array();
+  for (TableFigures const& t : tables) {
+    Json table{{"table", t.qualified}};
+    table.update(figuresJson(t, cold));
+    list.push_back(std::move(table));
+  }
+  out["tables"] = std::move(list);
+  out["total"] = figuresJson(total(), cold);
+  Summary const s = summary();
+  out["summary"] = Json{
+      {"write", s.write}, {"rewrite", s.rewrite}, {"purge", s.purge}, {"unchanged", s.unchanged}};
+  if (purgesAll) out["purgesAll"] = true;
+  if (phases) {
+    out["phases"] = Json{
+        {"syncUs", phases->syncUs}, {"replayUs", phases->replayUs}, {"purgeUs", phases->purgeUs}};
+  }
+  if (listed) {
+    Json details = Json::array();
+    for (Change const& c : changes) details.push_back(changeJson(c));
+    out["details"] = std::move(details);
+  }
+  return out;
+}
+
+}  // namespace IfaAgent

@@ -1,0 +1,127 @@
+// What an agent run did, or a plan would do: per table the reconciliation
+// figures, per key the changes (when asked for), and how both are printed, as
+// text that fits 100 columns or as one JSON object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace IfaAgent {
+
+// JSON objects keep their keys in the order they are written.
+using Json = nlohmann::ordered_json;
+
+// The version of the JSON documents' layout ("formatVersion"): raised when a
+// key changes meaning or goes, not when one is added.
+inline constexpr int kJsonFormatVersion = 1;
+
+// The start of every JSON document the agent prints.
+Json jsonDocument(std::string_view command);
+
+// The widest line of the text reports unless the caller asks for whole lines.
+inline constexpr std::size_t kTextColumns = 100;
+
+// `line` cut to `width` columns, ending in "..." when cut.
+std::string elide(std::string line, std::size_t width = kTextColumns);
+
+struct TableFigures {
+  std::string_view table;        // name (a constant of the table's declaration)
+  std::string_view qualified;    // qualified name
+  std::uint32_t entries = 0;     // configured
+  std::uint32_t readBack = 0;    // rows found in hardware
+  std::uint32_t matched = 0;     // left alone
+  std::uint32_t mismatched = 0;  // rewritten in place
+  std::uint32_t missing = 0;     // written
+  std::uint32_t stale = 0;       // purged
+
+  TableFigures& operator+=(TableFigures const& o);
+};
+
+// Where the time of an apply went, in whole microseconds, over all tables.
+// A cold start reads nothing back and purges nothing: its sync and purge are
+// 0 and its replay is the time of its commits.
+struct Phases {
+  std::uint64_t syncUs = 0;    // syncEntries
+  std::uint64_t replayUs = 0;  // the configuration's entryCommit calls
+  std::uint64_t purgeUs = 0;   // doInitComplete and purgeStaleEntries
+};
+
+struct FieldValue {
+  std::string_view name;
+  std::uint32_t value = 0;
+};
+
+struct FieldChange {
+  std::string_view name;
+  std::uint32_t from = 0;
+  std::uint32_t to = 0;
+};
+
+// What the engine did (or would do) with one key.
+struct Change {
+  enum class Op { write, rewrite, purge };
+  Op op = Op::write;
+  std::string_view table;      // name
+  std::string_view qualified;  // qualified name
+  std::uint32_t key = 0;
+  // write: the entry written; purge: the row purged, decoded.
+  std::vector<FieldValue> entry;
+  // rewrite: the fields whose values differ, row before and entry after.
+  std::vector<FieldChange> fields;
+  // rewrite with no field differing (the row holds bits outside every
+  // field): the row's bytes before and after, byte 0 first.
+  std::vector<std::uint8_t> rowBefore;
+  std::vector<std::uint8_t> rowAfter;
+};
+
+// The changes of a run in four numbers.
+struct Summary {
+  std::uint32_t write = 0;
+  std::uint32_t rewrite = 0;
+  std::uint32_t purge = 0;
+  std::uint32_t unchanged = 0;
+
+  bool changes() const { return write + rewrite + purge != 0; }
+};
+
+struct Report {
+  enum class Mode { cold, warm };
+  Mode mode = Mode::cold;
+  bool plan = false;
+  std::string image;
+  std::string profile;
+  std::vector<TableFigures> tables;  // catalogue order
+  // Per key, in catalogue order then key order, when the caller asked for
+  // them (listed); matched keys are not listed.
+  bool listed = false;
+  std::vector<Change> changes;
+  std::optional<Phases> phases;  // an apply's; none for a plan
+  // A warm restart whose configuration claims none of the rows read back
+  // (at least one), so that it purges them all: an apply refuses it unless
+  // allowed to, a plan warns.
+  bool purgesAll = false;
+
+  TableFigures total() const;
+  Summary summary() const;
+  // The report as text; lines longer than kTextColumns are elided unless
+  // `wide`.
+  std::string text(bool wide = false) const;
+  // The report as a JSON object (without formatVersion, which the document
+  // holding it carries).
+  Json json() const;
+};
+
+// One change as a line of text ("+ IfaVectorMatch 5: valid=1 ...").
+std::string changeLine(Change const& change);
+
+// A row's bytes as one hexadecimal number, its last byte first, so that bit
+// n of the row is bit n of the number.
+std::string rowHex(std::vector<std::uint8_t> const& row);
+
+}  // namespace IfaAgent
