@@ -4,6 +4,7 @@
 //
 //   ifa-inspect modules [NAME] [--json]  the registered modules, types and attributes
 //   ifa-inspect table NAME FILE          a new table filled from FILE, then its attributes
+//   ifa-inspect help [COMMAND]           the help of the program or of COMMAND
 #include <dlfcn.h>
 
 #include <CLI/CLI.hpp>
@@ -509,7 +510,8 @@ int main(int argc, char** argv) {
   table->footer(std::string(kFileFormat) + "\n" + kExitStatus);
 
   std::string topic;
-  CLI::App* const help = app.add_subcommand("help", "Print this help, or the help of COMMAND");
+  CLI::App* const help =
+      app.add_subcommand("help", "Print the program's help, or the help of COMMAND");
   help->add_option("COMMAND", topic, "modules, table or help")->type_name("");
   help->footer(kExitStatus);
 
