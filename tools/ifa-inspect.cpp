@@ -2,24 +2,35 @@
 // through the type modules the library registers when it loads and the hooks
 // those modules name; nothing here calls a table's C++ interface.
 //
-//   ifa-inspect modules [NAME]   the registered modules, types and attributes
-//   ifa-inspect table NAME FILE  a new table filled from FILE, then its attributes
+//   ifa-inspect modules [NAME] [--json]  the registered modules, types and attributes
+//   ifa-inspect table NAME FILE          a new table filled from FILE, then its attributes
+//   ifa-inspect help [COMMAND]           the help of the program or of COMMAND
 #include <dlfcn.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "IfaSwTablesVersion.h"
+#include "Kiva/CharRange.h"
 #include "Orrin/ModuleInspectData.h"
+#include "Orrin/RangeException.h"
 
 namespace {
 
@@ -28,38 +39,37 @@ using Orrin::Value;
 using Attribute = ModuleInspectData::Attribute;
 using Type = ModuleInspectData::Type;
 
-constexpr char const* kUsage =
-    "Usage: ifa-inspect [--load LIBRARY]... COMMAND\n"
-    "\n"
-    "Commands:\n"
-    "  modules [NAME]     List the registered type modules with their types and\n"
-    "                     attributes, as the runtime's registry decodes them. With\n"
-    "                     NAME, only the module of that name or of a type so named.\n"
-    "  table NAME FILE    Create the table NAME (qualified, as\n"
-    "                     CorvaneInt::IfaActionProfile, or short, as IfaActionProfile)\n"
-    "                     through its construction hook, commit every entry of FILE\n"
-    "                     through its entryCommit attribute, and print the table's\n"
-    "                     attributes through its hooks. FILE \"-\" is standard input.\n"
-    "\n"
-    "FILE holds one entry per line: KEY ENTRY-TEXT, where KEY is the entry's index\n"
-    "(decimal or 0x hex) and ENTRY-TEXT the entry's text form, for example\n"
-    "  7 CorvaneInt::IfaActionProfile::Entry(baseHdrType=1, ...)\n"
-    "Blank lines and lines starting with # are skipped.\n"
-    "\n"
-    "Options:\n"
-    "  --load LIBRARY     Load a further library (its modules register as it loads).\n"
-    "  -h, --help         Show this help.\n"
-    "\n"
-    "Exit status: 0 done, 1 failed (unknown name, bad entry), 2 bad usage.\n";
+// Exit statuses: done, failed, and a command line that cannot be used
+// (EX_USAGE of <sysexits.h>).
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 64;
 
-// A failure with its message for standard error (exit 1), and a command
-// line that cannot be used (exit 2).
+// A failure with its message for standard error (exit status 1).
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-struct Usage : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+
+// Text from a command line or a file, quoted in a message: at most `limit`
+// bytes, with quotes, backslashes, control and non-ASCII bytes escaped, so
+// that a message stays one bounded line whatever the input holds.
+std::string excerpt(std::string_view text, std::size_t limit = 24) {
+  std::string out;
+  for (char c : text.substr(0, limit)) {
+    auto const byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return text.size() > limit ? out + "..." : out;
+}
 
 std::string hex2(unsigned v) {
   char buf[8];
@@ -90,12 +100,11 @@ std::string kindText(Attribute const& a) {
   return k;
 }
 
-std::string hooksText(ModuleInspectData::Hooks const& h) {
-  std::string out;
+// The hooks a type's record names.
+std::vector<std::string> hookNames(ModuleInspectData::Hooks const& h) {
+  std::vector<std::string> out;
   auto add = [&](bool present, char const* name) {
-    if (!present) return;
-    if (!out.empty()) out += ", ";
-    out += name;
+    if (present) out.emplace_back(name);
   };
   add(h.newEntityForDir != nullptr, "newEntityForDir");
   add(h.valueOperations != nullptr, "value operations");
@@ -103,17 +112,23 @@ std::string hooksText(ModuleInspectData::Hooks const& h) {
   add(h.constructFromCtorArgs != nullptr, "genericIfConstructFromCtorArgs");
   add(h.inspectOperation != nullptr, "inspectOperation");
   add(h.iterator != nullptr, "genericIfIterator");
+  return out;
+}
+
+std::string hooksText(ModuleInspectData::Hooks const& h) {
+  std::string out;
+  for (std::string const& name : hookNames(h)) out += (out.empty() ? "" : ", ") + name;
   return out.empty() ? "none" : out;
+}
+
+std::string categoryText(Type const& t) {
+  return t.valueType() ? "value type" : t.abstract() ? "abstract entity" : "entity";
 }
 
 void printType(Type const& t) {
   std::cout << "  type " << t.number << ": " << t.name << "\n"
-            << "    "
-            << (t.valueType()  ? "value type"
-                : t.abstract() ? "abstract entity"
-                               : "entity")
-            << ", base " << typeText(t.base) << ", " << t.sizeWords * 4 << " bytes, flags "
-            << hex2(t.flags) << "\n";
+            << "    " << categoryText(t) << ", base " << typeText(t.base) << ", " << t.sizeWords * 4
+            << " bytes, flags " << hex2(t.flags) << "\n";
   if (!t.ctorArgs.empty())
     std::cout << "    constructed with " << argumentsText(t.ctorArgs) << "\n";
   std::cout << "    hooks: " << hooksText(t.hooks) << "\n";
@@ -126,15 +141,64 @@ void printType(Type const& t) {
   }
 }
 
-int listModules(std::string_view filter) {
+// The same facts as printType, as JSON: names are strings, numbers numbers,
+// an unnamed type null.
+nlohmann::json typeJson(ModuleInspectData::TypeRef const& t) {
+  return t.named() ? nlohmann::json(std::string(t.name)) : nlohmann::json(nullptr);
+}
+
+nlohmann::json argumentsJson(std::vector<ModuleInspectData::Argument> const& args) {
+  nlohmann::json out = nlohmann::json::array();
+  for (ModuleInspectData::Argument const& a : args) {
+    out.push_back(
+        {{"name", std::string(a.name)}, {"type", typeJson(a.type)}, {"optional", a.optional}});
+  }
+  return out;
+}
+
+nlohmann::json typeJson(Type const& t) {
+  nlohmann::json attributes = nlohmann::json::array();
+  for (Attribute const& a : t.attributes) {
+    nlohmann::json j = {{"number", a.number},
+                        {"name", std::string(a.name)},
+                        {"valueType", typeJson(a.valueType)},
+                        {"kind", a.kind},
+                        {"access", a.access},
+                        {"description", kindText(a)},
+                        {"inspectable", a.inspectable()}};
+    if (a.function()) j["arguments"] = argumentsJson(a.args);
+    if (a.collection()) j["keyType"] = typeJson(a.keyType);
+    if (a.fieldPosition >= 0) j["fieldPosition"] = a.fieldPosition;
+    attributes.push_back(std::move(j));
+  }
+  return {{"number", t.number},
+          {"name", std::string(t.name)},
+          {"category", categoryText(t)},
+          {"base", typeJson(t.base)},
+          {"bytes", t.sizeWords * 4},
+          {"flags", t.flags},
+          {"constructorArguments", argumentsJson(t.ctorArgs)},
+          {"hooks", hookNames(t.hooks)},
+          {"attributes", std::move(attributes)}};
+}
+
+int listModules(std::string const& filter, bool json) {
+  nlohmann::json modules = nlohmann::json::array();
   bool any = false;
   for (ModuleInspectData::Module const* m : ModuleInspectData::loadedModules()) {
     bool const wanted = filter.empty() || m->name == filter ||
                         std::any_of(m->types.begin(), m->types.end(), [&](Type const& t) {
-                          return t.name == filter || t.name.ends_with("::" + std::string(filter));
+                          return t.name == filter || t.name.ends_with("::" + filter);
                         });
     if (!wanted) continue;
     any = true;
+    if (json) {
+      nlohmann::json types = nlohmann::json::array();
+      for (Type const& t : m->types) types.push_back(typeJson(t));
+      modules.push_back(
+          {{"name", m->name}, {"symbol", m->symbol}, {"id", m->id}, {"types", std::move(types)}});
+      continue;
+    }
     std::cout << "module " << (m->name.empty() ? std::string("(unnamed)") : m->name);
     if (!m->symbol.empty()) std::cout << " (" << m->symbol << ")";
     std::cout << ": " << m->types.size() << " types\n";
@@ -142,9 +206,13 @@ int listModules(std::string_view filter) {
   }
   if (!any) {
     throw Failure(filter.empty() ? "no type modules are registered"
-                                 : "no module or type named \"" + std::string(filter) + "\"");
+                                 : "no module or type named \"" + excerpt(filter, 48) + "\"");
   }
-  return 0;
+  if (json) {
+    nlohmann::json const out = {{"formatVersion", 1}, {"modules", std::move(modules)}};
+    std::cout << out.dump(2) << "\n";
+  }
+  return kDone;
 }
 
 // A table: an entity type built by its construction hook that takes entries.
@@ -174,16 +242,9 @@ Type const& findTable(std::string_view name) {
     if (Type const* other = ModuleInspectData::type(name)) {
       throw Failure(std::string(other->name) + " is not a table");
     }
-    throw Failure("unknown table \"" + std::string(name) + "\"; the tables are:" + known);
+    throw Failure("unknown table \"" + excerpt(name, 48) + "\"; the tables are:" + known);
   }
-  throw Failure("table name \"" + std::string(name) + "\" is ambiguous");
-}
-
-std::string trim(std::string_view s) {
-  auto const first = s.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  auto const last = s.find_last_not_of(" \t\r");
-  return std::string(s.substr(first, last - first + 1));
+  throw Failure("table name \"" + excerpt(name, 48) + "\" is ambiguous");
 }
 
 std::string statusText(Orrin::Inspect::OpStatus s) {
@@ -207,13 +268,43 @@ std::string resultText(Value::Result const& r) {
   return r.value ? r.value->text() : "done";
 }
 
-// Commits every entry of the file; returns how many.
+// A message of the scalar reader, with the text it quotes bounded.
+std::string boundQuotes(std::string message, std::string_view raw) {
+  if (raw.empty()) return message;
+  std::string const bounded = excerpt(raw);
+  for (auto at = message.find(raw); at != std::string::npos;
+       at = message.find(raw, at + bounded.size())) {
+    message.replace(at, raw.size(), bounded);
+  }
+  return message;
+}
+
+// The entry reader's errors, rebuilt from their parts so that the text they
+// quote is bounded; the place is the caller's FILE:LINE:COLUMN.
+std::string describe(Kiva::DeserializeException const& e, std::string_view text) {
+  std::string message = e.field().empty() ? "" : "field \"" + e.field() + "\": ";
+  message += "expected " + e.expected();
+  std::string_view const found = e.offset() < text.size() ? text.substr(e.offset()) : "";
+  return message +
+         (found.empty() ? ", found the end of the text" : ", found \"" + excerpt(found) + "\"");
+}
+
+std::string describe(Orrin::RangeException const& e) {
+  std::string message = e.field().empty() ? "" : "field \"" + e.field() + "\": ";
+  return message + "value " + excerpt(e.value()) + " is out of range 0.." +
+         std::to_string(e.maxValue());
+}
+
+// Commits every entry of the file; returns how many. A bad line ends the run
+// with FILE:LINE:COLUMN (1-based, counted from the start of the line).
 std::size_t commitFile(Value const& table, Type const& type, std::string const& file) {
   std::ifstream in;
   std::istream* is = &std::cin;
   if (file != "-") {
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) throw Failure(file + ": is a directory");
     in.open(file);
-    if (!in) throw Failure(file + ": cannot open");
+    if (!in) throw Failure(file + ": cannot open: " + std::strerror(errno));
     is = &in;
   }
   Attribute const& commit = type.at("entryCommit");
@@ -224,29 +315,42 @@ std::size_t commitFile(Value const& table, Type const& type, std::string const& 
   std::string line;
   while (std::getline(*is, line)) {
     ++lineNumber;
-    std::string const text = trim(line);
-    if (text.empty() || text.front() == '#') continue;
-    std::string const where = file + ":" + std::to_string(lineNumber) + ": ";
-    auto const split = text.find_first_of(" \t");
-    std::string const keyText = text.substr(0, split);
-    std::string const entryText = split == std::string::npos ? "" : trim(text.substr(split));
+    // KEY, white space, ENTRY-TEXT; white space around them is not part of
+    // either but counts in the columns.
+    auto const keyAt = line.find_first_not_of(" \t\r");
+    if (keyAt == std::string::npos || line[keyAt] == '#') continue;
+    std::string_view const text =
+        std::string_view(line).substr(0, line.find_last_not_of(" \t\r") + 1);
+    std::size_t const keyEnd = std::min(text.find_first_of(" \t", keyAt), text.size());
+    std::size_t const entryAt = std::min(text.find_first_not_of(" \t", keyEnd), text.size());
+    std::string_view const keyText = text.substr(keyAt, keyEnd - keyAt);
+    std::string_view const entryText = text.substr(entryAt);
+    auto where = [&](std::size_t at) {
+      return file + ":" + std::to_string(lineNumber) + ":" + std::to_string(at + 1) + ": ";
+    };
     std::optional<Value> key, entry;
     try {
       key.emplace(Value::parse(commit.args[0].type, keyText));
     } catch (std::exception const& e) {
-      throw Failure(where + "bad key \"" + keyText + "\": " + e.what());
+      throw Failure(where(keyAt) + "bad key: " + boundQuotes(e.what(), keyText));
     }
     try {
       entry.emplace(Value::parse(commit.args[1].type, entryText));
+    } catch (Kiva::DeserializeException const& e) {
+      throw Failure(where(entryAt + e.offset()) + "bad entry text: " + describe(e, entryText));
+    } catch (Orrin::RangeException const& e) {
+      std::size_t const at = e.offset() == Orrin::RangeException::kNoOffset ? 0 : e.offset();
+      throw Failure(where(entryAt + at) + "bad entry text: " + describe(e));
     } catch (std::exception const& e) {
-      throw Failure(where + "bad entry text: " + e.what());
+      throw Failure(where(entryAt) + "bad entry text: " + e.what());
     }
     Value::Result const r = table.call(commit, {&*key, &*entry});
     if (r.status != Orrin::Inspect::statusDone) {
-      throw Failure(where + "entryCommit gave " + statusText(r.status));
+      throw Failure(where(keyAt) + "entryCommit gave " + statusText(r.status));
     }
     ++count;
   }
+  if (is->bad()) throw Failure(file + ": cannot read");
   return count;
 }
 
@@ -297,47 +401,156 @@ int showTable(std::string_view name, std::string const& file) {
                 << "\n";
     }
   }
-  return 0;
+  return kDone;
+}
+
+// Help texts, wrapped for the formatter's 26-column name field: no line of
+// the help is wider than 100 columns.
+constexpr char const* kDescription =
+    "Looks at the software tables the way the agent's runtime does: through the type modules\n"
+    "the library registers when it loads, and the hooks those modules name.";
+
+constexpr char const* kFileFormat =
+    "FILE holds one entry per line: KEY ENTRY-TEXT, where KEY is the entry's index (decimal or\n"
+    "0x hex) and ENTRY-TEXT the entry's text form, for example\n"
+    "  7 CorvaneInt::IfaActionProfile::Entry(baseHdrType=1, ...)\n"
+    "Blank lines and lines starting with # are skipped. A bad line ends the run with\n"
+    "FILE:LINE:COLUMN: MESSAGE (COLUMN counted from the start of the line, FILE - for\n"
+    "standard input).\n";
+
+constexpr char const* kExitStatus =
+    "Exit status: 0 done, 1 failed (unknown name, bad entry), 64 usage error.";
+
+// CLI11's formatter, with each command listed with its arguments
+// ("table NAME FILE") in the list of commands.
+class Formatter : public CLI::Formatter {
+ public:
+  std::string make_subcommand(CLI::App const* sub) const override {
+    std::string name = sub->get_name();
+    for (CLI::Option const* o :
+         sub->get_options([](CLI::Option const* o) { return o->get_positional(); })) {
+      name += " " + make_option_usage(o);
+    }
+    std::ostringstream out;
+    CLI::detail::format_help(out, name, sub->get_description(), get_column_width());
+    return out.str();
+  }
+};
+
+// A command line that cannot be used: two lines on standard error.
+int usageError(std::string const& message) {
+  std::cerr << "ifa-inspect: " << message << "\n(ifa-inspect --help for usage)\n";
+  return kUsage;
+}
+
+// What CLI11 found wrong, in its words, except that a word where a command
+// belongs is named as an unknown command.
+std::string usageMessage(CLI::ParseError const& e, CLI::App const& app) {
+  if (dynamic_cast<CLI::ExtrasError const*>(&e) != nullptr && app.get_subcommands().empty()) {
+    std::vector<std::string> const rest = app.remaining();
+    if (!rest.empty() && !rest.front().starts_with("-")) {
+      return "unknown command \"" + excerpt(rest.front(), 48) + "\"";
+    }
+  }
+  return e.what();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  CLI::App app(kDescription, "ifa-inspect");
+  app.formatter(std::make_shared<Formatter>());
+  app.get_formatter()->column_width(26);
+  app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+  app.set_help_flag("-h,--help", "Print this help and exit");
+  app.set_version_flag("--version",
+                       std::string("ifa-inspect (ifa-swtables) ") + IFA_SWTABLES_VERSION,
+                       "Print the version and exit");
+  std::vector<std::string> libraries;
+  app.add_option("--load", libraries,
+                 "Load a further library first (its modules register as it\n"
+                 "loads); may be given more than once")
+      ->type_name("LIBRARY")
+      ->allow_extra_args(false);
+  // The program's options may follow the command too.
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  app.footer(std::string(kFileFormat) + "\n" + kExitStatus);
+
+  std::string moduleName;
+  bool json = false;
+  CLI::App* const modules =
+      app.add_subcommand("modules",
+                         "List the registered type modules with their types and\n"
+                         "attributes, as the runtime's registry decodes them. With NAME,\n"
+                         "only the module of that name or of a type so named.");
+  modules->add_option("NAME", moduleName, "A module, or a type qualified or short")->type_name("");
+  modules
+      ->add_flag("--json", json,
+                 "Print the modules as one JSON document, with\n"
+                 "\"formatVersion\": 1")
+      ->disable_flag_override();
+  modules->footer(kExitStatus);
+
+  std::string tableName, file;
+  CLI::App* const table =
+      app.add_subcommand("table",
+                         "Create the table NAME through its construction hook, commit\n"
+                         "every entry of FILE through its entryCommit attribute, and\n"
+                         "print the table's attributes through its hooks.");
+  table
+      ->add_option("NAME", tableName,
+                   "The table, qualified (CorvaneInt::IfaActionProfile) or\n"
+                   "short (IfaActionProfile)")
+      ->type_name("")
+      ->required();
+  table->add_option("FILE", file, "The entries, one per line; - for standard input")
+      ->type_name("")
+      ->required();
+  table->footer(std::string(kFileFormat) + "\n" + kExitStatus);
+
+  std::string topic;
+  CLI::App* const help =
+      app.add_subcommand("help", "Print the program's help, or the help of COMMAND");
+  help->add_option("COMMAND", topic, "modules, table or help")->type_name("");
+  help->footer(kExitStatus);
+
+  for (CLI::App* command : {modules, table, help}) command->group("Commands");
+
   try {
-    std::vector<std::string> rest;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      if (args[i] == "-h" || args[i] == "--help") {
-        std::cout << kUsage;
-        return 0;
-      }
-      if (args[i] == "--load") {
-        if (i + 1 == args.size()) throw Usage("--load needs a library");
-        if (dlopen(args[i + 1].c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
-          throw Failure("cannot load " + args[i + 1] + ": " + dlerror());
-        }
-        ++i;
-        continue;
-      }
-      if (args[i].size() > 1 && args[i][0] == '-' && rest.empty()) {
-        throw Usage("unknown option " + args[i]);
-      }
-      rest.push_back(args[i]);
+    app.parse(argc, argv);
+  } catch (CLI::ParseError const& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    return usageError(usageMessage(e, app));
+  }
+  if (app.get_subcommands().empty()) {
+    std::cerr << app.help();
+    return kUsage;
+  }
+  if (help->parsed()) {
+    if (topic.empty()) {
+      std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+      return kDone;
     }
-    if (rest.empty()) throw Usage("no command given");
-    if (rest[0] == "modules" && rest.size() <= 2) {
-      return listModules(rest.size() == 2 ? rest[1] : "");
+    CLI::App const* command = nullptr;
+    for (CLI::App const* c : {modules, table, help}) {
+      if (c->get_name() == topic) command = c;
     }
-    if (rest[0] == "table" && rest.size() == 3) return showTable(rest[1], rest[2]);
-    if (rest[0] == "modules" || rest[0] == "table") {
-      throw Usage("wrong number of arguments for " + rest[0]);
+    if (command == nullptr) return usageError("unknown command \"" + excerpt(topic, 48) + "\"");
+    std::cout << command->help(app.get_name());
+    return kDone;
+  }
+
+  try {
+    for (std::string const& library : libraries) {
+      if (dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+        throw Failure("cannot load " + library + ": " + dlerror());
+      }
     }
-    throw Usage("unknown command \"" + rest[0] + "\"");
-  } catch (Usage const& e) {
-    std::cerr << "ifa-inspect: " << e.what() << "\n(ifa-inspect --help shows the usage)\n";
-    return 2;
+    if (modules->parsed()) return listModules(moduleName, json);
+    return showTable(tableName, file);
   } catch (std::exception const& e) {
     std::cerr << "ifa-inspect: " << e.what() << "\n";
-    return 1;
+    return kFailed;
   }
 }
