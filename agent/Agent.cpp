@@ -64,17 +64,6 @@ AgentError noImage(std::string const& image) {
                     "no image at " + image + "; nothing was created (--create to cold-start one)");
 }
 
-// `message` with the image named as the user gave it (`image`) instead of by
-// the path it resolves to (`target`).
-std::string naming(std::string message, std::string const& target, std::string const& image) {
-  if (target == image) return message;
-  std::string const from = "image " + target, to = "image " + image;
-  for (std::size_t at = 0; (at = message.find(from, at)) != std::string::npos; at += to.size()) {
-    message.replace(at, from.size(), to);
-  }
-  return message;
-}
-
 template <class Entry>
 std::vector<FieldValue> fieldValues(Entry const& entry) {
   std::vector<FieldValue> out;
@@ -193,23 +182,15 @@ Report Agent::apply(Config const& config, std::string const& image, ApplyOptions
   // A path where nothing is is refused before the lock is taken, so that a
   // mistyped path leaves no lock file behind either.
   if (!options.create && !imageExists(target)) throw noImage(image);
-  try {
-    ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_);
-    if (imageExists(target)) return warmRestart(config, image, target, false, options, progress);
-    if (!options.create) throw noImage(image);  // removed while the lock was awaited
-    return coldStart(config, image, target, options.verbose, progress);
-  } catch (AgentError const& e) {
-    throw AgentError(e.kind(), naming(e.what(), target, image));
-  } catch (Asic::ChipDevice::IoError const& e) {
-    throw Asic::ChipDevice::IoError(naming(e.what(), target, image));
-  } catch (Asic::ChipDevice::Error const& e) {
-    throw Asic::ChipDevice::Error(naming(e.what(), target, image));
-  }
+  ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_, image);
+  if (imageExists(target)) return warmRestart(config, image, target, false, options, progress);
+  if (!options.create) throw noImage(image);  // removed while the lock was awaited
+  return coldStart(config, image, target, options.verbose, progress);
 }
 
 Report Agent::coldStart(Config const& config, std::string const& image, std::string const& target,
                         bool verbose, Progress const& progress) {
-  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create);
+  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create, image);
   Report report = newReport(Report::Mode::cold, false, image, verbose);
   std::size_t done = 0;
   std::size_t const total = config.size();
@@ -239,7 +220,7 @@ Report Agent::coldStart(Config const& config, std::string const& image, std::str
 
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
   std::string const target = resolveImagePath(image);
-  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
+  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_, image);
   if (imageExists(target)) {
     return warmRestart(config, image, target, true, {.allowPurgeAll = true, .verbose = verbose},
                        {});
@@ -257,7 +238,8 @@ Report Agent::plan(Config const& config, std::string const& image, bool verbose)
 Report Agent::warmRestart(Config const& config, std::string const& image, std::string const& target,
                           bool plan, ApplyOptions const& options, Progress const& progress) {
   IfaHost::TableSet run(chip_, target,
-                        plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open);
+                        plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open,
+                        image);
   Asic::ChipDevice const& device = chip_.device();
   bool const verbose = options.verbose;
   Report report = newReport(Report::Mode::warm, plan, image, verbose);
@@ -377,9 +359,9 @@ std::vector<ShownRow> Agent::show(std::string const& image, std::string_view tab
                                   LineForm form) {
   std::string_view const only = tableName.empty() ? std::string_view() : knownTable(tableName);
   std::string const target = resolveImagePath(image);
-  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_);
+  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_, image);
   if (!imageExists(target)) throw AgentError(AgentError::Kind::image, "no image at " + image);
-  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::openPrivate);
+  IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::openPrivate, image);
   std::vector<ShownRow> rows;
   forEachTable([&]<class Table>(std::size_t) {
     if (!only.empty() && only != Table::kQualifiedName) return;

@@ -25,7 +25,9 @@
 //
 // Every run resolves the image path (symbolic links followed) and holds the
 // image's lock (agent/ImageLock.h) throughout: apply exclusively, plan and
-// show shared.
+// show shared. Its errors name the image as the caller gave it, never the
+// path it resolves to nor the temporary file of a new image: the lock and the
+// chip's device take that name for their messages.
 #pragma once
 
 #include <chrono>
@@ -109,8 +111,7 @@ class Agent {
   // Raises AgentError (image), having written nothing, when nothing is at
   // `image` and options.create is not given, or when the configuration
   // claims none of the rows a non-empty image holds and
-  // options.allowPurgeAll is not given. Errors name `image` as given, not
-  // the path it resolves to nor the temporary file of a new image.
+  // options.allowPurgeAll is not given.
   Report apply(Config const& config, std::string const& image, ApplyOptions const& options,
                Progress const& progress = {});
   // What an apply of `config` would do, found by making it on a private

@@ -64,8 +64,10 @@ std::string ImageLock::lockPath(std::string const& resolvedImage) {
   return slash == std::string::npos ? std::string(text) : resolvedImage.substr(0, slash + 1) + text;
 }
 
-ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait) {
+ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait,
+                     std::string const& name) {
   std::string const path = lockPath(resolvedImage);
+  std::string const image = name.empty() ? resolvedImage : name;
   bool const exclusive = mode == Mode::exclusive;
   fd_ =
       ::open(path.c_str(), (exclusive ? O_RDWR : O_RDONLY) | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
@@ -74,9 +76,8 @@ ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::m
     if (fd_ < 0 && errno == ENOENT) return;  // nobody can lock here
   }
   if (fd_ < 0) {
-    throw AgentError(AgentError::Kind::image, "image " + resolvedImage +
-                                                  ": cannot open its lock file " + path + ": " +
-                                                  std::strerror(errno));
+    throw AgentError(AgentError::Kind::image, "image " + image + ": cannot open its lock file " +
+                                                  path + ": " + std::strerror(errno));
   }
   auto const deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
@@ -85,15 +86,15 @@ ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::m
     if (error == EINTR) continue;
     if (error != EWOULDBLOCK) {
       ::close(fd_);
-      throw AgentError(AgentError::Kind::image, "image " + resolvedImage + ": cannot lock " + path +
-                                                    ": " + std::strerror(error));
+      throw AgentError(AgentError::Kind::image,
+                       "image " + image + ": cannot lock " + path + ": " + std::strerror(error));
     }
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
   }
   ::close(fd_);
   std::string const message =
-      "image " + resolvedImage + " is in use by another ifa-agent (lock file " + path + ")";
+      "image " + image + " is in use by another ifa-agent (lock file " + path + ")";
   throw AgentError(AgentError::Kind::busy,
                    wait.count() == 0
                        ? message + "; try again, or wait for it with --lock-timeout SECONDS"

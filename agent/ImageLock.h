@@ -33,8 +33,10 @@ class ImageLock {
   // for it, then raises AgentError (busy) naming the image and the lock file.
   // A lock file that cannot be created raises AgentError (image); a reader in
   // a directory where no lock file exists and none can be created goes on
-  // without one, since no writer can lock there either.
-  ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait);
+  // without one, since no writer can lock there either. Messages name the
+  // image as `name` (the path as given; default: `resolvedImage`).
+  ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait,
+            std::string const& name = {});
   ~ImageLock();
   ImageLock(ImageLock const&) = delete;
   ImageLock& operator=(ImageLock const&) = delete;

@@ -228,21 +228,23 @@ std::string AsicImage::temporaryPath(std::string const& path) {
   return slash == std::string::npos ? std::string(text) : path.substr(0, slash + 1) + text;
 }
 
-void AsicImage::create(std::string const& path) {
+void AsicImage::create(std::string const& path, std::string const& name) {
   close();
+  name_ = name.empty() ? path : name;
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) throw Error("image " + path + ": exists already");
+  if (::lstat(path.c_str(), &st) == 0) throw Error("image " + name_ + ": exists already");
   std::string const temporary = temporaryPath(path);
   // Writers are serialised: a temporary file here is left by a run that died.
   // Messages name the image, never the temporary file, which is ours.
   if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    throw IoError(systemError("remove the temporary file an interrupted run left beside it", path) +
-                  "; no image was created");
+    throw IoError(
+        systemError("remove the temporary file an interrupted run left beside it", name_) +
+        "; no image was created");
   }
   int const fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw IoError(systemError("create", path) + "; no image was created");
+  if (fd < 0) throw IoError(systemError("create", name_) + "; no image was created");
   auto fail = [&](std::string const& what, int error) {
-    std::string const message = systemError(what, path, error) + "; no image was created";
+    std::string const message = systemError(what, name_, error) + "; no image was created";
     ::close(fd);
     ::unlink(temporary.c_str());
     throw IoError(message);
@@ -263,21 +265,22 @@ void AsicImage::create(std::string const& path) {
   if (dir >= 0) ::close(dir);
   if (!synced) {
     ::close(fd);
-    throw IoError(systemError("sync the directory of", path, error));
+    throw IoError(systemError("sync the directory of", name_, error));
   }
   path_ = path;
   map(fd, false);
 }
 
-void AsicImage::open(std::string const& path, bool privateCopy) {
+void AsicImage::open(std::string const& path, bool privateCopy, std::string const& name) {
   close();
+  name_ = name.empty() ? path : name;
   // Non-blocking, so that a FIFO at the path is refused, not waited on.
   int const fd =
       ::open(path.c_str(), (privateCopy ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     struct stat st;
-    if (errno == EISDIR && ::stat(path.c_str(), &st) == 0) throw notRegular(path, st.st_mode);
-    throw Error(systemError("open", path));
+    if (errno == EISDIR && ::stat(path.c_str(), &st) == 0) throw notRegular(name_, st.st_mode);
+    throw Error(systemError("open", name_));
   }
   path_ = path;
   map(fd, privateCopy);
@@ -289,11 +292,11 @@ void AsicImage::map(int fd, bool privateCopy) {
     ~Closer() { ::close(fd); }
   } const closer{fd};
   struct stat st;
-  if (::fstat(fd, &st) != 0) throw IoError(systemError("read", path_));
-  if (!S_ISREG(st.st_mode)) throw notRegular(path_, st.st_mode);
+  if (::fstat(fd, &st) != 0) throw IoError(systemError("read", name_));
+  if (!S_ISREG(st.st_mode)) throw notRegular(name_, st.st_mode);
   auto const size = static_cast<std::uint64_t>(st.st_size);
   if (size < ImageLayout::kHeaderBytes) {
-    throw Error("image " + path_ + ": not an IFA ASIC image (" + std::to_string(size) +
+    throw Error("image " + name_ + ": not an IFA ASIC image (" + std::to_string(size) +
                 " bytes, shorter than its header)");
   }
   // The header is checked before anything is mapped or allocated.
@@ -302,22 +305,22 @@ void AsicImage::map(int fd, bool privateCopy) {
     ssize_t const n =
         ::pread(fd, header.data() + done, header.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw IoError(systemError("read the header of", path_, n == 0 ? EIO : errno));
+    if (n <= 0) throw IoError(systemError("read the header of", name_, n == 0 ? EIO : errno));
     done += static_cast<std::size_t>(n);
   }
-  layout_.checkHeader(header.data(), size, path_);
+  layout_.checkHeader(header.data(), size, name_);
   // A shared mapping writes rows into the file's pages: each must have its
   // block, or a write to a hole of a sparse image on a full disk would fault.
   if (!privateCopy) {
     if (int const error = ::posix_fallocate(fd, 0, static_cast<off_t>(size))) {
       throw IoError(systemError("allocate the blocks of its " + std::to_string(size) + " bytes",
-                                path_, error) +
+                                name_, error) +
                     "; nothing was written");
     }
   }
   void* base =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, privateCopy ? MAP_PRIVATE : MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) throw IoError(systemError("map", path_));
+  if (base == MAP_FAILED) throw IoError(systemError("map", name_));
   base_ = static_cast<std::uint8_t*>(base);
   shared_ = !privateCopy;
 }
@@ -325,7 +328,7 @@ void AsicImage::map(int fd, bool privateCopy) {
 void AsicImage::sync() {
   if (base_ == nullptr || !shared_) return;
   if (::msync(base_, layout_.imageBytes, MS_SYNC) != 0) {
-    throw IoError(systemError("write its rows back", path_));
+    throw IoError(systemError("write its rows back", name_));
   }
 }
 

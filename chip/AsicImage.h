@@ -140,11 +140,13 @@ class AsicImage {
   // Creates an image with no valid row at `path` and maps it; refused when
   // something exists at `path`. Raises Asic::ChipDevice::IoError, leaving
   // nothing behind, when the image's blocks cannot be allocated or written.
-  // Every message names `path`, not the temporary file the image is made in.
-  void create(std::string const& path);
+  // Every message names the image as `name` (default: `path`), never the
+  // temporary file the image is made in.
+  void create(std::string const& path, std::string const& name = {});
   // Maps the image at `path` after checking its header. Private: writes stay
-  // in this process (copy on write) and never reach the file.
-  void open(std::string const& path, bool privateCopy);
+  // in this process (copy on write) and never reach the file. Messages name
+  // the image as `name` (default: `path`).
+  void open(std::string const& path, bool privateCopy, std::string const& name = {});
   // Writes the pages of a shared mapping back to the file and waits for them;
   // raises Asic::ChipDevice::IoError when that fails.
   void sync();
@@ -166,6 +168,7 @@ class AsicImage {
 
   ImageLayout layout_;
   std::string path_;
+  std::string name_;  // in messages
   std::uint8_t* base_ = nullptr;
   bool shared_ = false;
 };

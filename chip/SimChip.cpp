@@ -18,16 +18,16 @@ Chip::Chip(ChipProfile const& profile) : profile_(profile), image_(imageLayout(p
   }
 }
 
-void Chip::attach(std::string const& image, Mode mode) {
+void Chip::attach(std::string const& image, Mode mode, std::string const& name) {
   switch (mode) {
     case Mode::create:
-      image_.create(image);
+      image_.create(image, name);
       break;
     case Mode::open:
-      image_.open(image, false);
+      image_.open(image, false, name);
       break;
     case Mode::openPrivate:
-      image_.open(image, true);
+      image_.open(image, true, name);
       break;
   }
   shared_ = mode != Mode::openPrivate;

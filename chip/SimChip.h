@@ -58,7 +58,7 @@ class Chip final : public Asic::ChipDevice {
   explicit Chip(ChipProfile const& profile);
 
   std::string profileName() const override { return std::string(profile_.name); }
-  void attach(std::string const& image, Mode mode) override;
+  void attach(std::string const& image, Mode mode, std::string const& name) override;
   void sync() override { image_.sync(); }
   void detach() override;
   bool attached() const override { return image_.isOpen(); }

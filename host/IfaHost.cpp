@@ -125,10 +125,11 @@ Chip::Chip(std::vector<std::string> const& searchPath) {
   });
 }
 
-TableSet::TableSet(Chip const& chip, std::string const& image, Asic::ChipDevice::Mode mode)
+TableSet::TableSet(Chip const& chip, std::string const& image, Asic::ChipDevice::Mode mode,
+                   std::string const& name)
     : device_(chip.device()) {
   if (device_.attached()) throw std::logic_error("the chip's hardware is attached already");
-  device_.attach(image, mode);
+  device_.attach(image, mode, name);
   try {
     IfaRuntime::AllTables::forEach([&]<class Table>() {
       Orrin::Ptr<Table> table = IfaRuntime::tableNew<Table>();

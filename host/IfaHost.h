@@ -85,7 +85,9 @@ class TableSet {
  public:
   // Attaches the hardware (`image`, in `mode`; what the device raises on
   // failure goes on, with nothing left attached), then creates the tables.
-  TableSet(Chip const& chip, std::string const& image, Asic::ChipDevice::Mode mode);
+  // The device's messages name the image as `name` (default: `image`).
+  TableSet(Chip const& chip, std::string const& image, Asic::ChipDevice::Mode mode,
+           std::string const& name = {});
   ~TableSet();
   TableSet(TableSet const&) = delete;
   TableSet& operator=(TableSet const&) = delete;

@@ -172,6 +172,16 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
       agent("apply " + quote(example("changed.conf")) + " --image " + quote(dir.file("link.img")));
   EXPECT_EQ(warm.out.rfind("warm restart of " + dir.file("link.img"), 0), 0u) << warm.out;
   EXPECT_TRUE(fs::is_symlink(dir.file("link.img")));
+  // plan and show name the link too.
+  std::string damaged = contents(dir.file("real/target.img"));
+  damaged[1] = 'X';
+  write(dir.file("real/target.img"), damaged);
+  for (std::string const& command : {std::string("show"), "plan" + base}) {
+    EXPECT_EQ(agent(command + " --image " + quote(dir.file("link.img"))).err,
+              "ifa-agent: image " + dir.file("link.img") +
+                  ": not an IFA ASIC image (no \"IFAASIC\" magic in a 4096-byte header)\n")
+        << command;
+  }
 
   // Names up to the file-name limit; a temporary file left by a run that
   // died is removed by the next writer, which leaves only the image and its

@@ -284,7 +284,7 @@ TYPED_TEST(SimUtilAllTables, ColdStartThenWarmRestartsReconcileAsTheModelSays) {
   auto const* range = chip.profile().range(Table::kQualifiedName);
   ASSERT_NE(range, nullptr);
 
-  chip.attach(image, Asic::ChipDevice::Mode::create);
+  chip.attach(image, Asic::ChipDevice::Mode::create, {});
   Rows<Table> current = randomRows<Table>(rng, range->minIndex, range->maxIndex);
   {
     Orrin::Ptr<Table> t = rig.make<Table>();
@@ -309,7 +309,7 @@ TYPED_TEST(SimUtilAllTables, ColdStartThenWarmRestartsReconcileAsTheModelSays) {
     }
     for (auto const& [key, entry] : current) model.entryStale += wanted.count(key) ? 0 : 1;
 
-    chip.attach(image, Asic::ChipDevice::Mode::open);
+    chip.attach(image, Asic::ChipDevice::Mode::open, {});
     {
       Orrin::Ptr<Table> t = rig.make<Table>();
       t->syncEntries();
@@ -344,7 +344,7 @@ TEST(SimUtil, TrackerRefusesAnInconsistentUpdateAndRangesAreChecked) {
   Table::Entry e;
   e.ifaEnable = 1;
   EXPECT_THROW(util->hwTableEntryIs(t.get(), 1, Kiva::Optional<Table::Entry>(e)), std::logic_error);
-  chip.attach(dir.file("p.img"), Asic::ChipDevice::Mode::create);
+  chip.attach(dir.file("p.img"), Asic::ChipDevice::Mode::create, {});
   try {
     util->hwTableEntryIs(t.get(), 33, Kiva::Optional<Table::Entry>(e));
     ADD_FAILURE() << "no error";

@@ -48,7 +48,10 @@ class ChipDevice {
   virtual ~ChipDevice() = default;
   // The chip profile: which chip this is and how large its tables are.
   virtual std::string profileName() const = 0;
-  virtual void attach(std::string const& image, Mode mode) = 0;
+  // Attaches the hardware at `image`. Messages name it as `name` (the path as
+  // the user gave it, say, where `image` is the resolved one), or as `image`
+  // when `name` is empty.
+  virtual void attach(std::string const& image, Mode mode, std::string const& name) = 0;
   // Makes the writes made in open or create mode durable; raises IoError
   // when they cannot be.
   virtual void sync() {}
