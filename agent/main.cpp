@@ -362,7 +362,7 @@ int main(int argc, char** argv) {
     std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
-    for (std::string const& problem : e.problems()) std::cerr << problem << '\n';
+    for (auto const& problem : e.problems()) std::cerr << problem.text() << '\n';
     std::cerr << "ifa-agent: configuration rejected (" << e.total()
               << (e.total() == 1 ? " problem" : " problems") << "); nothing written\n";
     return kConfigRejected;
