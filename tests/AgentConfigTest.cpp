@@ -131,7 +131,7 @@ TEST(AgentConfig, EveryProblemIsReportedWithItsPlaceAndField) {
         "IfaVectorMatch 3 CorvaneInt::IfaVectorMatch::Entry(valid=1, baseHdr=3)\r\n"
         "IfaVectorMatch 3 valid=1 reqVector=0x1000 baseHd=3\n"
         "IfaVectorMatch 4 valid=1 valid=0 bogus=1\n"
-        "IfaVectorMatch 5 baseHdr=8 reqVector=12abc valid\n"
+        "IfaVectorMatch 5 baseHdr=8 reqVector=4096, valid\n"
         "IfaSwitchId 0 SwitchID=1\n"
         "IfaMetadataSelectProfile 2 x=1\n"
         "IfaSflowIngSwTable 1 sampleRate=4294967296 sample=\n"
@@ -154,7 +154,7 @@ TEST(AgentConfig, EveryProblemIsReportedWithItsPlaceAndField) {
 [valid] v.conf:7:26: IfaVectorMatch 4: field "valid": given twice (first at column 18)
 [bogus] v.conf:7:34: IfaVectorMatch 4: field "bogus": unknown field (fields: valid, reqVector, baseHdr)
 [baseHdr] v.conf:8:26: IfaVectorMatch 5: field "baseHdr": value 8 is out of range 0..7 (at column 26)
-[reqVector] v.conf:8:38: IfaVectorMatch 5: field "reqVector": "12abc" is not an unsigned number (decimal or 0x hex)
+[reqVector] v.conf:8:38: IfaVectorMatch 5: field "reqVector": "4096," is not an unsigned number (decimal or 0x hex)
 [valid] v.conf:8:44: IfaVectorMatch 5: field "valid": no "=" after the name (fields are NAME=VALUE)
 [SwitchID] v.conf:9:15: IfaSwitchId 0: field "SwitchID": unknown field (did you mean "switchId"?)
 [x] v.conf:10:28: IfaMetadataSelectProfile 2: field "x": unknown field (the table has no fields)
