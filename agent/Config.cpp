@@ -99,9 +99,26 @@ struct Line {
   }
 };
 
-using LineReader =
-    std::function<void(Config&, Line const&, std::size_t indexColumn, std::uint32_t key,
-                       std::size_t entryAt, std::vector<Problem>& problems)>;
+// The problems of a text: the first Config::kMaxProblems kept, the rest only
+// counted, so that a large text full of faults takes no more memory than a
+// good one.
+class Problems {
+ public:
+  void push_back(Problem problem) {
+    if (kept_.size() < Config::kMaxProblems) kept_.push_back(std::move(problem));
+    ++total_;
+  }
+  // Found, kept or not.
+  std::size_t size() const { return total_; }
+  std::vector<Problem>& kept() { return kept_; }
+
+ private:
+  std::vector<Problem> kept_;
+  std::size_t total_ = 0;
+};
+
+using LineReader = std::function<void(Config&, Line const&, std::size_t indexColumn,
+                                      std::uint32_t key, std::size_t entryAt, Problems& problems)>;
 
 std::string joined(std::vector<std::string_view> const& names) {
   std::string out;
@@ -172,7 +189,7 @@ std::string readAll(int fd, std::string const& name) {
 // the value's for a bad value), and returns whether there was none.
 template <class Entry>
 bool readNamed(Line const& line, std::string const& subject, std::size_t at, Entry& entry,
-               std::vector<Problem>& problems) {
+               Problems& problems) {
   std::vector<std::string_view> names;
   IfaRuntime::forEachField<Entry>([&](auto const& f) {
     names.push_back(f.name);
@@ -248,8 +265,7 @@ bool readNamed(Line const& line, std::string const& subject, std::size_t at, Ent
 // Reads the entry of one line into the table's configuration.
 template <class Table>
 void readLine(Config& config, Line const& line, std::size_t indexColumn, std::uint32_t key,
-              std::size_t entryAt, std::vector<Problem>& problems,
-              std::map<std::uint32_t, std::size_t>& seen) {
+              std::size_t entryAt, Problems& problems, std::map<std::uint32_t, std::size_t>& seen) {
   using Entry = typename Table::Entry;
   std::string const subject = std::string(Table::kName) + " " + std::to_string(key) + ": ";
   Entry entry;
@@ -345,7 +361,7 @@ std::size_t Config::size() const {
 
 Config Config::parse(std::string_view text, std::string const& file, IndexRanges const& ranges) {
   Config config;
-  std::vector<Problem> problems;
+  Problems problems;
   // Readers by name and qualified name, with the keys seen per table.
   struct TableInfo {
     std::string name;
@@ -363,7 +379,7 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     if (auto const it = ranges.find(Table::kQualifiedName); it != ranges.end())
       info.range = it->second;
     info.reader = [keys](Config& c, Line const& l, std::size_t ic, std::uint32_t k, std::size_t at,
-                         std::vector<Problem>& p) { readLine<Table>(c, l, ic, k, at, p, *keys); };
+                         Problems& p) { readLine<Table>(c, l, ic, k, at, p, *keys); };
     tables.emplace(std::string(Table::kName), info);
     tables.emplace(std::string(Table::kQualifiedName), info);
     names.push_back(Table::kName);
@@ -434,14 +450,12 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     }
     info.reader(config, line, indexColumn, key, pos, problems);
   }
-  if (problems.size() > kMaxProblems) {
-    std::size_t const total = problems.size();
-    problems.resize(kMaxProblems);
-    problems.push_back(
+  std::size_t const total = problems.size();
+  if (total > kMaxProblems) {
+    problems.kept().push_back(
         wholeFile(file, std::to_string(total - kMaxProblems) + " more problems not listed"));
-    throw ConfigError(std::move(problems), total);
   }
-  if (!problems.empty()) throw ConfigError(std::move(problems));
+  if (total != 0) throw ConfigError(std::move(problems.kept()), total);
   return config;
 }
 
