@@ -3,19 +3,29 @@
 //
 //     # comment
 //     IfaVectorMatch  3  CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=4096, baseHdr=3)
+//     IfaVectorMatch  4  valid=1 baseHdr=0x3
 //     IfaSwitchId     0  0x0a000001
+//     IfaSwitchId     1  switchId=0x0a000002
 //     IfaMetadataSelectProfile 2
 //
 // A line names the table (its name, or its qualified name), the index (the key,
-// unsigned, decimal or 0x hex) and the entry in the library's text form (for a
-// table without fields, nothing). A '#' starts a comment; blank lines are
-// ignored. The whole text is validated before anything is used: an unknown
-// table, a missing or malformed index, an index outside the table's range, a
-// key given twice and malformed entry text are each reported as
-// "FILE:LINE:COLUMN: ...", naming the field where one is at fault. A UTF-8
-// byte-order mark at the start is skipped. Messages quote at most a short
-// excerpt of the text at fault, with control and non-ASCII bytes escaped, and
-// list at most kMaxProblems problems.
+// unsigned, decimal or 0x hex) and the entry, in one of two forms:
+//  - full: the library's text form of the entry (a bare value for a table of
+//    one field; nothing for a table without fields);
+//  - named: the fields as NAME=VALUE tokens separated by white space, in any
+//    order, each at most once; a field not given is 0.
+// The text after the index is in the named form when it starts with an
+// identifier directly followed by '='. Values are unsigned, decimal or 0x
+// hex, in both forms. A '#' starts a comment; blank lines are ignored.
+//
+// The whole text is validated before anything is used: an unknown table, a
+// missing or malformed index, an index outside the table's range, a key given
+// twice and malformed entry text are each reported as "FILE:LINE:COLUMN: ...",
+// naming the field where one is at fault; an unknown table or field name that
+// looks like a typo of a real one is answered with "did you mean" (see
+// closestName). A UTF-8 byte-order mark at the start is skipped. Messages
+// quote at most a short excerpt of the text at fault, with control and
+// non-ASCII bytes escaped, and list at most kMaxProblems problems.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +38,7 @@
 #include <vector>
 
 #include "KivaOrrin/ValueToStrep.h"
+#include "runtime/EntryFields.h"
 #include "tables/IfaTables.h"
 
 namespace IfaAgent {
@@ -49,32 +60,48 @@ struct TableConfig {
   std::vector<Item> items;  // in the order given
 };
 
-// Every problem of a configuration, one message each; past kMaxProblems the
-// rest are only counted, in one last message.
-// TEMPORARY shape until the configuration branch lands.
+// One problem of a configuration.
 struct Problem {
   std::string file;
+  // 1-based; 0 when the problem concerns the whole file (unreadable, too
+  // large, problems not listed).
   std::size_t line = 0;
+  // 1-based, counted from the start of the line; 0 when line is 0.
   std::size_t column = 0;
+  // "table", "index", the name of the entry field at fault (for an unknown
+  // one, as given and quoted as in messages), or empty.
   std::string field;
+  // What text() prints after the place.
   std::string message;
-  std::string text() const { return message; }
+
+  // "FILE:LINE:COLUMN: message", or "FILE: message" when line is 0.
+  std::string text() const;
+  friend bool operator==(Problem const&, Problem const&) = default;
 };
+
+// Every problem of a configuration; past kMaxProblems the rest are only
+// counted, in one last problem. what() is the first problem's text.
 class ConfigError : public std::runtime_error {
  public:
-  explicit ConfigError(std::vector<std::string> problems, std::size_t total = 0);
-  std::vector<Problem> problems() const {
-    std::vector<Problem> out;
-    for (auto const& p : problems_) out.push_back({"", 0, 0, "", p});
-    return out;
-  }
+  explicit ConfigError(std::vector<Problem> problems, std::size_t total = 0);
+  std::vector<Problem> const& problems() const { return problems_; }
   // Problems found, listed or not.
   std::size_t total() const { return total_; }
 
  private:
-  std::vector<std::string> problems_;
+  std::vector<Problem> problems_;
   std::size_t total_;
 };
+
+// The candidate that `given` is most plausibly a typo of, or empty when none
+// is. Names are compared without regard to case, by the number of single
+// characters inserted, deleted or replaced and of adjacent pairs swapped
+// needed to turn one into the other; the nearest candidate (the first of
+// equally near ones) is taken when that number is at most a quarter of the
+// length of `given`, and at least 1 is allowed ("Ifavectormatch" and
+// "IfaVectorMtch" are typos of "IfaVectorMatch"; "Ifa" is not). An empty
+// `given` has no match.
+std::string closestName(std::string_view given, std::vector<std::string_view> const& candidates);
 
 // `text` as messages quote it: at most `limit` bytes, then "..."; a backslash
 // and a double quote are escaped with a backslash, every byte outside
@@ -112,12 +139,10 @@ class Config {
   IfaRuntime::AllTables::Tuple<TableConfig> tables_;
 };
 
-// TEMPORARY until the configuration branch lands.
-inline std::string closestName(std::string_view, std::vector<std::string_view> const&) {
-  return {};
-}
-
-enum class LineForm { full, named };
+enum class LineForm {
+  full,   // the entry in the library's text form
+  named,  // every field as NAME=VALUE, in declaration order, values in decimal
+};
 
 // One configuration line of an entry, as `show` prints it and `parse` reads it.
 template <class Table>
@@ -126,7 +151,10 @@ std::string configLine(std::uint32_t key, typename Table::Entry const& entry,
   std::string line = std::string(Table::kName) + " " + std::to_string(key);
   if (form == LineForm::named) {
     IfaRuntime::forEachField<typename Table::Entry>([&](auto const& f) {
-      line += " " + std::string(f.name) + "=" + std::to_string(f.get(entry));
+      line += ' ';
+      line += f.name;
+      line += '=';
+      line += std::to_string(f.get(entry));
     });
     return line;
   }
