@@ -92,6 +92,18 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   Result const text = agent("plan " + changed + " --verbose --detailed-exitcode --image " + image);
   EXPECT_EQ(text.status, 2) << text.err;
   EXPECT_EQ(text.out, golden("plan-changed.txt", path));
+  // --wide keeps the line the listing cuts at 100 columns whole.
+  auto const config = IfaAgent::Config::read(example("changed.conf"), ranges("corvane-sim-a"));
+  auto const& profiles = config.table<CorvaneInt::IfaActionProfile>().items;
+  auto const two =
+      std::find_if(profiles.begin(), profiles.end(), [](auto& i) { return i.key == 2; });
+  ASSERT_NE(two, profiles.end());
+  std::string const whole =
+      IfaAgent::configLine<CorvaneInt::IfaActionProfile>(2, two->entry, IfaAgent::LineForm::named);
+  std::string const line = "\n  + IfaActionProfile 2: " + whole.substr(19) + "\n";
+  ASSERT_GT(line.size(), 102u);
+  EXPECT_NE(agent("plan " + changed + " -v --wide --image " + image).out.find(line),
+            std::string::npos);
   Result const plan = agent("plan " + changed + " --json --image " + image);
   ASSERT_EQ(plan.status, 0) << plan.err;
   EXPECT_EQ(contents(path), before) << "plan wrote to the image";

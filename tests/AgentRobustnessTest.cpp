@@ -293,8 +293,8 @@ TEST(AgentRobustness, TheBaseConfigurationGivesTheGoldenImageOnEveryProfile) {
     ASSERT_EQ(named.status, 0) << named.err;
     write(dir.file("named.conf"), named.out);
     std::string const second = dir.file(profile + ".named.img");
-    Result const cold = agent(
-        "apply " + quote(dir.file("named.conf")) + " --create --image " + quote(second), env);
+    Result const cold =
+        agent("apply " + quote(dir.file("named.conf")) + " --create --image " + quote(second), env);
     ASSERT_EQ(cold.status, 0) << cold.err;
     EXPECT_TRUE(contents(second) == golden) << "short form";
   }
