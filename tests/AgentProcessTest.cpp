@@ -132,6 +132,12 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   EXPECT_EQ(ops["write"], listed["total"]["missing"]);
   EXPECT_EQ(ops["rewrite"], listed["total"]["mismatched"]);
   EXPECT_EQ(ops["purge"], listed["total"]["stale"]);
+  // The rewrite the text listing shows as "hoplimit: 32 -> 48", going back.
+  auto const hoplimit = std::find_if(
+      listed["details"].begin(), listed["details"].end(),
+      [](auto const& c) { return c["table"] == "CorvaneInt::IfaActionProfile" && c["key"] == 1; });
+  ASSERT_NE(hoplimit, listed["details"].end()) << back.out;
+  EXPECT_EQ((*hoplimit)["fields"], (nlohmann::json{{"hoplimit", {{"from", 48}, {"to", 32}}}}));
 
   // A replay of the same configuration changes nothing and writes nothing.
   std::string const applied = contents(path);
