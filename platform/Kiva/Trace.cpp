@@ -77,26 +77,36 @@ std::shared_ptr<TraceSink> defaultSink() {
   return *err;
 }
 
+// A level: decimal digits (leading zeros allowed), at most 15.
 unsigned parseLevel(std::string_view text, std::string_view entry) {
-  if (text.empty() || text.size() > 2 ||
+  if (text.empty() ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     throw std::invalid_argument("trace configuration \"" + std::string(entry) + "\": bad level \"" +
                                 std::string(text) + "\"");
   }
-  unsigned const level = static_cast<unsigned>(std::stoul(std::string(text)));
+  std::size_t const first = text.find_first_not_of('0');
+  std::string_view const digits = first == std::string_view::npos ? "0" : text.substr(first);
+  unsigned const level = digits.size() > 2 ? TraceHandle::kLevels
+                                           : static_cast<unsigned>(std::stoul(std::string(digits)));
   if (level >= TraceHandle::kLevels) {
     throw std::invalid_argument("trace configuration \"" + std::string(entry) + "\": level " +
-                                std::to_string(level) + " is above 15");
+                                std::string(text) + " is above 15");
   }
   return level;
 }
 
+// Levels separated by ','; every item, the last too, is a level, a range
+// 'a-b' or '*'.
 std::uint16_t parseLevels(std::string_view list, std::string_view entry) {
+  if (list.empty()) {
+    throw std::invalid_argument("trace configuration \"" + std::string(entry) +
+                                "\": no level given");
+  }
   std::uint16_t mask = 0;
-  while (!list.empty()) {
-    std::size_t const comma = list.find(',');
-    std::string_view item = list.substr(0, comma);
-    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+  for (std::size_t start = 0;;) {
+    std::size_t const comma = list.find(',', start);
+    std::string_view const item =
+        list.substr(start, comma == std::string_view::npos ? comma : comma - start);
     if (item == "*") {
       mask = 0xFFFF;
     } else if (std::size_t const dash = item.find('-'); dash != std::string_view::npos) {
@@ -110,12 +120,9 @@ std::uint16_t parseLevels(std::string_view list, std::string_view entry) {
     } else {
       mask |= static_cast<std::uint16_t>(1u << parseLevel(item, entry));
     }
+    if (comma == std::string_view::npos) return mask;
+    start = comma + 1;
   }
-  if (mask == 0) {
-    throw std::invalid_argument("trace configuration \"" + std::string(entry) +
-                                "\": no level given");
-  }
-  return mask;
 }
 
 std::vector<Rule> parseSpec(std::string_view spec) {
@@ -127,7 +134,7 @@ std::vector<Rule> parseSpec(std::string_view spec) {
     while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
     while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
     if (entry.empty()) continue;
-    std::size_t const eq = entry.rfind('=');
+    std::size_t const eq = entry.find('=');
     if (eq == std::string_view::npos || eq == 0) {
       throw std::invalid_argument("trace configuration \"" + std::string(entry) +
                                   "\": expected NAME=LEVELS");
