@@ -4,12 +4,15 @@
 #   make test   builds everything and runs the test suite (with the check of
 #               the installed package), the same suite under AddressSanitizer
 #               and UndefinedBehaviorSanitizer, the thread tests under
-#               ThreadSanitizer, then the entry fuzzer for 60 seconds
+#               ThreadSanitizer, then each fuzzer for 12 seconds
 # Each installs the Debian packages it needs first (only those missing): the
 # build tools; for the tests GoogleTest and pkg-config; for fuzzing clang and
 # its sanitizer runtimes.
 #
-# An extra, not a set-up command:
+# Extras, not set-up commands:
+#   make fuzz FUZZ_SECONDS=N  every fuzzer for N seconds (the configuration
+#               reader, the entry text form, ifa-inspect's entry files, the
+#               trace setting, the image check)
 #   make bench  installs Google Benchmark, absl and matplotlib, builds the
 #               benchmarks and the agent (Release), times the agent's warm
 #               restart of a whole chip (bench/agent-restart.json), runs the
@@ -21,7 +24,8 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 12
+FUZZ_TARGETS := entry config entry-file trace image
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DIFA_WERROR=ON
 BENCH_BUILD ?= build-bench
@@ -70,14 +74,24 @@ test-tsan: test-deps
 
 test: test-plain test-asan test-tsan fuzz
 
+# Every reader of outside bytes, FUZZ_SECONDS each, one after the other. New
+# inputs go to $(FUZZ_BUILD)/corpus/<target>; the seeds in fuzz/corpus/<target>
+# are only read. A finding stops the run, its input in $(FUZZ_BUILD)/findings.
 fuzz:
 	@scripts/ensure-deps.sh $(FUZZ_DEPS)
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIFA_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target entry-fuzzer
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/fuzz/entry-fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  $(FUZZ_BUILD)/corpus fuzz/corpus
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addsuffix -fuzzer,$(FUZZ_TARGETS))
+	mkdir -p $(FUZZ_BUILD)/findings
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  case $$target in trace|image) dict=$$target.dict;; *) dict=tables.dict;; esac; \
+	  echo "== $$target-fuzzer, $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/$$target-fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -print_final_stats=1 -dict=fuzz/$$dict \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- \
+	    $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target; \
+	done
 
 # Release with -O2 (the optimisation level of the shipped RelWithDebInfo build).
 bench-configure:

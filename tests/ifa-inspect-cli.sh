@@ -94,6 +94,8 @@ status=$?
   { echo "FAIL table IfaNoSuchTable: exit status $status"; cat "$tmp/err"; failures=$((failures + 1)); }
 check 1 "$empty" "$(text 'ifa-inspect: bad-action-vector.txt:3:49: bad entry text: field "ifaVersion": value 99 is out of range 0..15')" \
   table IfaActionVector bad-action-vector.txt
+check 1 "$empty" "$(text 'ifa-inspect: /dev/zero: larger than 16777216 bytes')" \
+  table IfaActionVector /dev/zero
 
 # Standard input as FILE - (after --): the sample's entries, then a bad entry
 # behind leading white space and a tab, then a bad key quoted as a bounded,

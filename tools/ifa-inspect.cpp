@@ -28,12 +28,13 @@
 #include <vector>
 
 #include "IfaSwTablesVersion.h"
-#include "Kiva/CharRange.h"
+#include "Kiva/TypeModule.h"
 #include "Orrin/ModuleInspectData.h"
-#include "Orrin/RangeException.h"
+#include "tools/EntryFile.h"
 
 namespace {
 
+using IfaInspect::excerpt;
 using Orrin::ModuleInspectData;
 using Orrin::Value;
 using Attribute = ModuleInspectData::Attribute;
@@ -49,27 +50,6 @@ constexpr int kUsage = 64;
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-// Text from a command line or a file, quoted in a message: at most `limit`
-// bytes, with quotes, backslashes, control and non-ASCII bytes escaped, so
-// that a message stays one bounded line whatever the input holds.
-std::string excerpt(std::string_view text, std::size_t limit = 24) {
-  std::string out;
-  for (char c : text.substr(0, limit)) {
-    auto const byte = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return text.size() > limit ? out + "..." : out;
-}
 
 std::string hex2(unsigned v) {
   char buf[8];
@@ -268,33 +248,6 @@ std::string resultText(Value::Result const& r) {
   return r.value ? r.value->text() : "done";
 }
 
-// A message of the scalar reader, with the text it quotes bounded.
-std::string boundQuotes(std::string message, std::string_view raw) {
-  if (raw.empty()) return message;
-  std::string const bounded = excerpt(raw);
-  for (auto at = message.find(raw); at != std::string::npos;
-       at = message.find(raw, at + bounded.size())) {
-    message.replace(at, raw.size(), bounded);
-  }
-  return message;
-}
-
-// The entry reader's errors, rebuilt from their parts so that the text they
-// quote is bounded; the place is the caller's FILE:LINE:COLUMN.
-std::string describe(Kiva::DeserializeException const& e, std::string_view text) {
-  std::string message = e.field().empty() ? "" : "field \"" + e.field() + "\": ";
-  message += "expected " + e.expected();
-  std::string_view const found = e.offset() < text.size() ? text.substr(e.offset()) : "";
-  return message +
-         (found.empty() ? ", found the end of the text" : ", found \"" + excerpt(found) + "\"");
-}
-
-std::string describe(Orrin::RangeException const& e) {
-  std::string message = e.field().empty() ? "" : "field \"" + e.field() + "\": ";
-  return message + "value " + excerpt(e.value()) + " is out of range 0.." +
-         std::to_string(e.maxValue());
-}
-
 // Commits every entry of the file; returns how many. A bad line ends the run
 // with FILE:LINE:COLUMN (1-based, counted from the start of the line).
 std::size_t commitFile(Value const& table, Type const& type, std::string const& file) {
@@ -311,46 +264,27 @@ std::size_t commitFile(Value const& table, Type const& type, std::string const& 
   if (commit.args.size() != 2) {
     throw Failure(std::string(type.name) + "::entryCommit does not take (key, entry)");
   }
-  std::size_t count = 0, lineNumber = 0;
-  std::string line;
-  while (std::getline(*is, line)) {
-    ++lineNumber;
-    // KEY, white space, ENTRY-TEXT; white space around them is not part of
-    // either but counts in the columns.
-    auto const keyAt = line.find_first_not_of(" \t\r");
-    if (keyAt == std::string::npos || line[keyAt] == '#') continue;
-    std::string_view const text =
-        std::string_view(line).substr(0, line.find_last_not_of(" \t\r") + 1);
-    std::size_t const keyEnd = std::min(text.find_first_of(" \t", keyAt), text.size());
-    std::size_t const entryAt = std::min(text.find_first_not_of(" \t", keyEnd), text.size());
-    std::string_view const keyText = text.substr(keyAt, keyEnd - keyAt);
-    std::string_view const entryText = text.substr(entryAt);
-    auto where = [&](std::size_t at) {
-      return file + ":" + std::to_string(lineNumber) + ":" + std::to_string(at + 1) + ": ";
-    };
-    std::optional<Value> key, entry;
-    try {
-      key.emplace(Value::parse(commit.args[0].type, keyText));
-    } catch (std::exception const& e) {
-      throw Failure(where(keyAt) + "bad key: " + boundQuotes(e.what(), keyText));
+  // Entry files are small; a device or a runaway pipe must not fill memory.
+  constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
+  std::string text;
+  char chunk[1 << 16];
+  while (is->read(chunk, sizeof chunk) || is->gcount() > 0) {
+    if (text.size() + static_cast<std::size_t>(is->gcount()) > kMaxBytes) {
+      throw Failure(file + ": larger than " + std::to_string(kMaxBytes) + " bytes");
     }
-    try {
-      entry.emplace(Value::parse(commit.args[1].type, entryText));
-    } catch (Kiva::DeserializeException const& e) {
-      throw Failure(where(entryAt + e.offset()) + "bad entry text: " + describe(e, entryText));
-    } catch (Orrin::RangeException const& e) {
-      std::size_t const at = e.offset() == Orrin::RangeException::kNoOffset ? 0 : e.offset();
-      throw Failure(where(entryAt + at) + "bad entry text: " + describe(e));
-    } catch (std::exception const& e) {
-      throw Failure(where(entryAt) + "bad entry text: " + e.what());
-    }
-    Value::Result const r = table.call(commit, {&*key, &*entry});
-    if (r.status != Orrin::Inspect::statusDone) {
-      throw Failure(where(keyAt) + "entryCommit gave " + statusText(r.status));
-    }
-    ++count;
+    text.append(chunk, static_cast<std::size_t>(is->gcount()));
   }
   if (is->bad()) throw Failure(file + ": cannot read");
+  std::size_t count = 0;
+  IfaInspect::readEntryFile(
+      text, file, commit.args[0].type, commit.args[1].type, [&](IfaInspect::FileEntry entry) {
+        Value::Result const r = table.call(commit, {&entry.key, &entry.entry});
+        if (r.status != Orrin::Inspect::statusDone) {
+          throw IfaInspect::EntryFileError(file, entry.line, entry.keyColumn,
+                                           "entryCommit gave " + statusText(r.status));
+        }
+        ++count;
+      });
   return count;
 }
 

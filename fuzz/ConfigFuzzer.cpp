@@ -1,0 +1,134 @@
+// Feeds arbitrary text to the agent's configuration reader, as a whole file,
+// with the index ranges of the simulated chip's default profile. A text that
+// reads must print, line by line as `show` prints it in either form, a text
+// that reads back to the same entries; a text that does not must be refused
+// with a ConfigError whose problems name places inside the text. Nothing else
+// may escape.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/Config.h"
+#include "chip/ChipProfile.h"
+
+namespace {
+
+using IfaAgent::Config;
+using IfaAgent::ConfigError;
+using IfaAgent::LineForm;
+
+std::string const kFile = "fuzz.conf";
+
+[[noreturn]] void fail(std::string const& what) {
+  std::cerr << "config-fuzzer: " << what << '\n';
+  std::abort();
+}
+
+IfaAgent::IndexRanges const& ranges() {
+  static IfaAgent::IndexRanges const out = [] {
+    IfaAgent::IndexRanges r;
+    for (auto const& range : SimChip::profile(SimChip::kDefaultProfile).ranges) {
+      r[std::string(range.table)] = {range.minIndex, range.maxIndex};
+    }
+    return r;
+  }();
+  return out;
+}
+
+// The lengths of the text's lines, as the reader counts them: a line ends at
+// '\n', and a last line need not.
+std::vector<std::size_t> lineLengths(std::string_view text) {
+  std::vector<std::size_t> lengths;
+  while (!text.empty()) {
+    std::size_t const end = std::min(text.find('\n'), text.size());
+    lengths.push_back(end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return lengths;
+}
+
+// The entries of a table in key order, as `show` lists them.
+template <class Table>
+auto sorted(Config const& config) {
+  auto items = config.table<Table>().items;
+  std::sort(items.begin(), items.end(), [](auto const& a, auto const& b) { return a.key < b.key; });
+  return items;
+}
+
+std::string shown(Config const& config, LineForm form) {
+  std::string out;
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    for (auto const& item : sorted<Table>(config)) {
+      out += IfaAgent::configLine<Table>(item.key, item.entry, form) + '\n';
+    }
+  });
+  return out;
+}
+
+void checkRoundTrip(Config const& config, std::size_t lines, LineForm form) {
+  std::string const text = shown(config, form);
+  std::string const formName = form == LineForm::full ? "full" : "named";
+  Config back;
+  try {
+    back = Config::parse(text, kFile, ranges());
+  } catch (ConfigError const& e) {
+    fail("the " + formName + " form does not read back: " + e.what() + "\n" + text);
+  }
+  IfaRuntime::AllTables::forEach([&]<class Table>() {
+    auto const items = sorted<Table>(config);
+    auto const& again = back.table<Table>().items;
+    if (again.size() != items.size()) fail(std::string(Table::kName) + ": entries lost\n" + text);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (items[i].line < 1 || items[i].line > lines) fail("an entry's line is outside the text");
+      if (again[i].key != items[i].key || !(again[i].entry == items[i].entry)) {
+        fail("the " + formName + " form reads back different: " +
+             IfaAgent::configLine<Table>(items[i].key, items[i].entry, form));
+      }
+    }
+  });
+}
+
+void checkRefusal(ConfigError const& e, std::vector<std::size_t> const& lengths) {
+  auto const& problems = e.problems();
+  if (problems.empty()) fail("a ConfigError without problems");
+  if (e.what() != problems.front().text()) fail("what() is not the first problem");
+  bool const unlisted = e.total() > Config::kMaxProblems;
+  std::size_t const listed = unlisted ? Config::kMaxProblems + 1 : e.total();
+  if (problems.size() != listed) fail("problems listed: " + std::to_string(problems.size()));
+  for (std::size_t i = 0; i < problems.size(); ++i) {
+    auto const& p = problems[i];
+    if (p.file != kFile) fail("problem in another file: " + p.text());
+    if (unlisted && i + 1 == problems.size()) {
+      if (p.line != 0 || p.column != 0) fail("the count of the rest has a place: " + p.text());
+      continue;
+    }
+    if (p.line < 1 || p.line > lengths.size() || p.column < 1 ||
+        p.column > lengths[p.line - 1] + 1) {
+      fail("a problem outside the text (" + std::to_string(lengths.size()) +
+           " lines): " + p.text());
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
+  std::string_view const text(reinterpret_cast<char const*>(data), size);
+  std::vector<std::size_t> const lengths = lineLengths(text);
+  try {
+    Config const config = Config::parse(text, kFile, ranges());
+    checkRoundTrip(config, lengths.size(), LineForm::full);
+    checkRoundTrip(config, lengths.size(), LineForm::named);
+  } catch (ConfigError const& e) {
+    checkRefusal(e, lengths);
+  } catch (std::exception const& e) {
+    fail(std::string("unexpected exception: ") + e.what());
+  }
+  return 0;
+}
