@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -321,24 +320,6 @@ ConfigError::ConfigError(std::vector<Problem> problems, std::size_t total)
     : std::runtime_error(problems.empty() ? std::string() : problems.front().text()),
       problems_(std::move(problems)),
       total_(std::max(total, problems_.size())) {}
-
-std::string excerpt(std::string_view text, std::size_t limit) {
-  std::string out;
-  for (char c : text.substr(0, limit)) {
-    auto const byte = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return text.size() > limit ? out + "..." : out;
-}
 
 std::string closestName(std::string_view given, std::vector<std::string_view> const& candidates) {
   if (given.empty()) return {};

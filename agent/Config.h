@@ -40,6 +40,7 @@
 #include "KivaOrrin/ValueToStrep.h"
 #include "runtime/EntryFields.h"
 #include "tables/IfaTables.h"
+#include "text/Excerpt.h"
 
 namespace IfaAgent {
 
@@ -103,10 +104,7 @@ class ConfigError : public std::runtime_error {
 // `given` has no match.
 std::string closestName(std::string_view given, std::vector<std::string_view> const& candidates);
 
-// `text` as messages quote it: at most `limit` bytes, then "..."; a backslash
-// and a double quote are escaped with a backslash, every byte outside
-// printable ASCII is written \xNN.
-std::string excerpt(std::string_view text, std::size_t limit = 24);
+using IfaText::excerpt;
 
 class Config {
  public:

@@ -1,7 +1,6 @@
 #include "tools/EntryFile.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -49,24 +48,6 @@ EntryFileError::EntryFileError(std::string const& file, std::size_t line, std::s
                          message),
       line_(line),
       column_(column) {}
-
-std::string excerpt(std::string_view text, std::size_t limit) {
-  std::string out;
-  for (char c : text.substr(0, limit)) {
-    auto const byte = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return text.size() > limit ? out + "..." : out;
-}
 
 void readEntryFile(std::string_view text, std::string const& file,
                    Orrin::ModuleInspectData::TypeRef const& keyType,

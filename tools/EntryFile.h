@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "Orrin/ModuleInspectData.h"
+#include "text/Excerpt.h"
 
 namespace IfaInspect {
 
@@ -51,9 +52,6 @@ void readEntryFile(std::string_view text, std::string const& file,
                    Orrin::ModuleInspectData::TypeRef const& entryType,
                    std::function<void(FileEntry)> const& onEntry);
 
-// `text` as messages quote it: at most `limit` bytes, then "..."; quotes,
-// backslashes, control and non-ASCII bytes escaped, so that a message stays
-// one bounded line whatever the input holds.
-std::string excerpt(std::string_view text, std::size_t limit = 24);
+using IfaText::excerpt;
 
 }  // namespace IfaInspect
