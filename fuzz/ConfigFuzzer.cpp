@@ -16,6 +16,7 @@
 
 #include "agent/Config.h"
 #include "chip/ChipProfile.h"
+#include "fuzz/TextPlaces.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ IfaAgent::IndexRanges const& ranges() {
     return r;
   }();
   return out;
-}
-
-// The lengths of the text's lines, as the reader counts them: a line ends at
-// '\n', and a last line need not.
-std::vector<std::size_t> lineLengths(std::string_view text) {
-  std::vector<std::size_t> lengths;
-  while (!text.empty()) {
-    std::size_t const end = std::min(text.find('\n'), text.size());
-    lengths.push_back(end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return lengths;
 }
 
 // The entries of a table in key order, as `show` lists them.
@@ -94,7 +83,7 @@ void checkRoundTrip(Config const& config, std::size_t lines, LineForm form) {
   });
 }
 
-void checkRefusal(ConfigError const& e, std::vector<std::size_t> const& lengths) {
+void checkRefusal(ConfigError const& e, IfaFuzz::TextPlaces const& places) {
   auto const& problems = e.problems();
   if (problems.empty()) fail("a ConfigError without problems");
   if (e.what() != problems.front().text()) fail("what() is not the first problem");
@@ -108,9 +97,8 @@ void checkRefusal(ConfigError const& e, std::vector<std::size_t> const& lengths)
       if (p.line != 0 || p.column != 0) fail("the count of the rest has a place: " + p.text());
       continue;
     }
-    if (p.line < 1 || p.line > lengths.size() || p.column < 1 ||
-        p.column > lengths[p.line - 1] + 1) {
-      fail("a problem outside the text (" + std::to_string(lengths.size()) +
+    if (!places.inside(p.line, p.column)) {
+      fail("a problem outside the text (" + std::to_string(places.lines()) +
            " lines): " + p.text());
     }
   }
@@ -120,13 +108,13 @@ void checkRefusal(ConfigError const& e, std::vector<std::size_t> const& lengths)
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   std::string_view const text(reinterpret_cast<char const*>(data), size);
-  std::vector<std::size_t> const lengths = lineLengths(text);
+  IfaFuzz::TextPlaces const places(text);
   try {
     Config const config = Config::parse(text, kFile, ranges());
-    checkRoundTrip(config, lengths.size(), LineForm::full);
-    checkRoundTrip(config, lengths.size(), LineForm::named);
+    checkRoundTrip(config, places.lines(), LineForm::full);
+    checkRoundTrip(config, places.lines(), LineForm::named);
   } catch (ConfigError const& e) {
-    checkRefusal(e, lengths);
+    checkRefusal(e, places);
   } catch (std::exception const& e) {
     fail(std::string("unexpected exception: ") + e.what());
   }

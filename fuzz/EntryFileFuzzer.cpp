@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Orrin/ModuleInspectData.h"
+#include "fuzz/TextPlaces.h"
 #include "tables/IfaTables.h"
 #include "tools/EntryFile.h"
 
@@ -55,25 +56,13 @@ std::vector<FileEntry> read(std::string_view text, Types const& types) {
   return entries;
 }
 
-// The lengths of the text's lines: a line ends at '\n', and a last line need not.
-std::vector<std::size_t> lineLengths(std::string_view text) {
-  std::vector<std::size_t> lengths;
-  while (!text.empty()) {
-    std::size_t const end = std::min(text.find('\n'), text.size());
-    lengths.push_back(end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return lengths;
-}
-
 void checkError(std::string_view table, EntryFileError const& e, std::string_view text) {
-  std::vector<std::size_t> const lengths = lineLengths(text);
+  IfaFuzz::TextPlaces const places(text);
   std::string const place =
       kFile + ":" + std::to_string(e.line()) + ":" + std::to_string(e.column()) + ": ";
   if (!std::string_view(e.what()).starts_with(place)) fail(table, "misplaced: " + place + e.what());
-  if (e.line() < 1 || e.line() > lengths.size() || e.column() < 1 ||
-      e.column() > lengths[e.line() - 1] + 1) {
-    fail(table, "outside the text (" + std::to_string(lengths.size()) + " lines): " + e.what());
+  if (!places.inside(e.line(), e.column())) {
+    fail(table, "outside the text (" + std::to_string(places.lines()) + " lines): " + e.what());
   }
 }
 
