@@ -136,7 +136,7 @@ TEST_F(TraceTest, ConfigurationReachesExistingAndLaterHandlesByNameOrPrefix) {
   EXPECT_EQ(unrelated.mask(), 0xFFFF);
 
   for (char const* bad : {"SwTableStat", "=3", "SwTableStat=16", "SwTableStat=x", "SwTableStat=9-3",
-                          "SwTableStat="}) {
+                          "SwTableStat=", "SwTableStat=1,", "Swt=Stat=1"}) {
     EXPECT_THROW(Kiva::TraceHandle::configure(bad), std::invalid_argument) << bad;
   }
   // A bad entry applies nothing, not even the good ones before it.
