@@ -92,7 +92,7 @@ constexpr std::vector<unsigned> bitWidthsUsed() {
 // The description of a table's module; it needs no address, so that the
 // module can be encoded at compile time.
 template <class Decl>
-constexpr Kiva::ModuleSpec tableModuleSpec(TableModuleParts const& parts) {
+constexpr Kiva::ModuleDescription tableModuleSpec(TableModuleParts const& parts) {
   using Entry = typename Decl::Entry;
   using Names = TableModuleNames<Decl>;
   std::vector<unsigned> const widths = bitWidthsUsed<Entry>();
@@ -162,8 +162,8 @@ constexpr Kiva::ModuleSpec tableModuleSpec(TableModuleParts const& parts) {
 #undef IFA_SCHEMA_ATTR
   std::vector<Kiva::ArgSpec> const ctor{{"name", ArgTypes::String}};
 
-  Kiva::ModuleSpec spec;
-  spec.types = {
+  Kiva::ModuleDescription description;
+  description.types = {
       {0x0041,
        Names::entry,
        parts.entrySize,
@@ -188,12 +188,12 @@ constexpr Kiva::ModuleSpec tableModuleSpec(TableModuleParts const& parts) {
        kRefSwKnownIndexTable,
        parts.hooks[3]},
   };
-  spec.referencedTypes = {
+  description.referencedTypes = {
       {kLoaderModule, 1},  {kEntryBlockModule, 1},  {kIndexModule, 0},      {kSwTableModule, 14},
       {kSwTableModule, 6}, {kSwTableBaseModule, 2}, {Kiva::kThisModule, 0}, {Kiva::kThisModule, 1},
   };
-  for (unsigned w : widths) spec.referencedTypes.push_back({kUintTypesModule, w - 1});
-  return spec;
+  for (unsigned w : widths) description.referencedTypes.push_back({kUintTypesModule, w - 1});
+  return description;
 }
 
 }  // namespace IfaRuntime

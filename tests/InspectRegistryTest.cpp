@@ -90,13 +90,13 @@ std::vector<Kiva::KivaAttr> foreignHandles() {
     std::vector<std::uint16_t> numbers{0, 513, 524, 537};
     for (std::uint16_t n = 129; n <= 145; ++n) numbers.push_back(n);
     for (std::uint16_t n : numbers) names.push_back("n" + std::to_string(n));
-    Kiva::ModuleSpec spec;
-    spec.types = {{0x0040, "Test::Foreign", 4, {}, {}, 0, {}}};
+    Kiva::ModuleDescription description;
+    description.types = {{0x0040, "Test::Foreign", 4, {}, {}, 0, {}}};
     for (std::size_t i = 0; i < numbers.size(); ++i) {
-      spec.types[0].attributes.push_back({numbers[i], names[i], 0x08, 0x28, {0, 0}, -13});
+      description.types[0].attributes.push_back({numbers[i], names[i], 0x08, 0x28, {0, 0}, -13});
     }
-    spec.referencedTypes = {{Kiva::kThisModule, 0}};
-    auto const* m = Kiva::encodeTypeModule(spec, {}, "Foreign", storage, sizeof storage);
+    description.referencedTypes = {{Kiva::kThisModule, 0}};
+    auto const* m = Kiva::encodeTypeModule(description, {}, "Foreign", storage, sizeof storage);
     std::vector<Kiva::KivaAttr> out;
     for (std::uint32_t i = 0; i < numbers.size(); ++i) out.emplace_back(m, i);
     return out;
@@ -145,24 +145,25 @@ std::string signature(Attribute const& a, std::string const& table) {
 // every hook slot filled with an address of its own.
 TEST(InspectRegistry, DecodesAModuleRegisteredLaterFromItsBytesAlone) {
   alignas(8) static unsigned char otherStorage[1024], storage[2048];
-  Kiva::ModuleSpec other;
+  Kiva::ModuleDescription other;
   for (char const* name : {"Other::Base", "Other::Key", "Other::Small"}) {
     other.types.push_back({0x0040, name, 4, {}, {}, 0, {}});
   }
   other.referencedTypes = {{Kiva::kThisModule, 0}};
   auto const* otherRecord = Kiva::encodeTypeModule(other, {}, "Other", otherStorage, 1024);
-  Kiva::ModuleSpec spec;
-  spec.types = {{0x0141,
-                 "Test::Thing",
-                 44,
-                 {{701, "lookup", 0x01, 0x4C, {0x01, 0x10}, 0, {}, 1, -1}},
-                 {{"name", "Test::Thing"}, {"maybe", "Unknown::Type", true}},
-                 2,
-                 {true, true, true, true, true, true}}};
-  spec.referencedTypes = {{0, 2}, {0, 1}, {0, 0}};
+  Kiva::ModuleDescription description;
+  description.types = {{0x0141,
+                        "Test::Thing",
+                        44,
+                        {{701, "lookup", 0x01, 0x4C, {0x01, 0x10}, 0, {}, 1, -1}},
+                        {{"name", "Test::Thing"}, {"maybe", "Unknown::Type", true}},
+                        2,
+                        {true, true, true, true, true, true}}};
+  description.referencedTypes = {{0, 2}, {0, 1}, {0, 0}};
   static char const h[6] = {};
   Kiva::SlotTargets const targets{{{&h[0], &h[1], &h[2], &h[3], &h[4], &h[5]}}, {otherRecord}};
-  auto const* record = Kiva::encodeTypeModule(spec, targets, "Test", storage, sizeof storage);
+  auto const* record =
+      Kiva::encodeTypeModule(description, targets, "Test", storage, sizeof storage);
 
   std::size_t const before = ModuleInspectData::loadedModules().size();
   EXPECT_EQ(ModuleInspectData::module(record), nullptr);

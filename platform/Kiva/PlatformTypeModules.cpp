@@ -25,7 +25,7 @@ namespace {
 // Each type is its own base (referenced type 0 stands for "none" here).
 TypeModuleRecord const& encodePlain(unsigned char* storage, std::string_view module,
                                     std::vector<std::pair<std::string_view, std::size_t>> types) {
-  ModuleSpec described;
+  ModuleDescription described;
   for (auto const& [name, size] : types) {
     std::size_t const words = (size + 3) / 4 * 4;
     described.types.push_back({0x0040, name, words, {}, {}, 0, {}});

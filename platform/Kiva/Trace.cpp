@@ -125,12 +125,12 @@ std::uint16_t parseLevels(std::string_view list, std::string_view entry) {
   }
 }
 
-std::vector<Rule> parseSpec(std::string_view spec) {
+std::vector<Rule> parseSetting(std::string_view setting) {
   std::vector<Rule> rules;
-  while (!spec.empty()) {
-    std::size_t const semi = spec.find(';');
-    std::string_view entry = spec.substr(0, semi);
-    spec = semi == std::string_view::npos ? std::string_view{} : spec.substr(semi + 1);
+  while (!setting.empty()) {
+    std::size_t const semi = setting.find(';');
+    std::string_view entry = setting.substr(0, semi);
+    setting = semi == std::string_view::npos ? std::string_view{} : setting.substr(semi + 1);
     while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
     while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
     if (entry.empty()) continue;
@@ -154,10 +154,10 @@ void apply(Rule const& rule, TraceHandle& handle) {
 void readEnvironmentLocked(State& s) {
   if (s.environmentRead) return;
   s.environmentRead = true;
-  char const* spec = std::getenv("KIVA_TRACE");
-  if (spec == nullptr) return;
+  char const* setting = std::getenv("KIVA_TRACE");
+  if (setting == nullptr) return;
   try {
-    auto rules = parseSpec(spec);
+    auto rules = parseSetting(setting);
     s.rules.insert(s.rules.end(), rules.begin(), rules.end());
   } catch (std::invalid_argument const& e) {
     std::cerr << "KIVA_TRACE ignored: " << e.what() << '\n';
@@ -202,8 +202,8 @@ void TraceHandle::levelIs(std::string_view name, unsigned level, bool on) {
   addRuleLocked(s, Rule{std::string(name), static_cast<std::uint16_t>(1u << level), on});
 }
 
-void TraceHandle::configure(std::string_view spec) {
-  auto rules = parseSpec(spec);  // all or nothing: parse before applying
+void TraceHandle::configure(std::string_view setting) {
+  auto rules = parseSetting(setting);  // all or nothing: parse before applying
   State& s = state();
   std::lock_guard lock(s.mutex);
   readEnvironmentLocked(s);

@@ -54,7 +54,7 @@ class TraceHandle {
   static void levelIs(std::string_view name, unsigned level, bool on);
   // Applies a configuration in the KIVA_TRACE syntax. Raises
   // std::invalid_argument naming the bad entry.
-  static void configure(std::string_view spec);
+  static void configure(std::string_view setting);
   // Disables every level of every handle and forgets the configuration.
   static void resetAll();
 

@@ -16,10 +16,10 @@ namespace {
 
 }  // namespace
 
-TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, SlotTargets const& targets,
-                                         std::string_view moduleName, void* storage,
-                                         std::size_t capacity) {
-  EncodedModule const m = encodeModule(spec);
+TypeModuleRecord const* encodeTypeModule(ModuleDescription const& description,
+                                         SlotTargets const& targets, std::string_view moduleName,
+                                         void* storage, std::size_t capacity) {
+  EncodedModule const m = encodeModule(description);
   if (!m.error.empty()) {
     std::string what(m.error.subject);
     if (!what.empty()) what += ": ";

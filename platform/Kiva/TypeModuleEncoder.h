@@ -63,7 +63,7 @@ struct ReferencedTypeSpec {
   std::uint32_t type;
 };
 
-struct ModuleSpec {
+struct ModuleDescription {
   std::vector<TypeSpec> types;
   std::vector<ReferencedTypeSpec> referencedTypes;
 };
@@ -174,7 +174,7 @@ struct ArgKey {
 
 }  // namespace encoder
 
-constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
+constexpr EncodedModule encodeModule(ModuleDescription const& description) {
   using encoder::ArgKey;
   // Names: the type names and the names of argument types in one list; the
   // attribute names and argument names, after an empty name, in the other.
@@ -185,7 +185,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
       attributeNames.push_back(a.name);
     }
   };
-  for (auto const& t : spec.types) {
+  for (auto const& t : description.types) {
     typeNames.push_back(t.name);
     addArgs(t.ctorArgs);
     for (auto const& attr : t.attributes) {
@@ -221,7 +221,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
   // Type and attribute records, as half-words.
   std::vector<std::array<std::uint16_t, 8>> typeRecords;
   std::vector<std::array<std::uint16_t, 12>> attributeRecords;
-  for (auto const& t : spec.types) {
+  for (auto const& t : description.types) {
     if (t.sizeBytes % 4 != 0) return {{}, {}, {"size not in whole words", t.name}};
     auto const words = static_cast<std::uint32_t>(t.sizeBytes / 4);
     typeRecords.push_back(
@@ -267,7 +267,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
   part(4);
   w.text(attributes.bytes);
   part(5);
-  for (auto const& ref : spec.referencedTypes) {
+  for (auto const& ref : description.referencedTypes) {
     if (ref.module == kThisModule) {
       w.u32(0);
     } else {
@@ -276,9 +276,9 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
     w.u32(ref.type);
   }
   part(6);
-  for (std::uint32_t t = 0; t < spec.types.size(); ++t) {
+  for (std::uint32_t t = 0; t < description.types.size(); ++t) {
     for (std::uint32_t h = 0; h < kHookSlots; ++h) {
-      if (spec.types[t].hooks[h]) {
+      if (description.types[t].hooks[h]) {
         w.word({Slot::kHook, t, h});
       } else {
         w.u32(0);
@@ -286,7 +286,7 @@ constexpr EncodedModule encodeModule(ModuleSpec const& spec) {
     }
   }
   EncodedModule out = w.finish();
-  auto const countWord = static_cast<std::uint32_t>(spec.types.size()) | (1u << 16);
+  auto const countWord = static_cast<std::uint32_t>(description.types.size()) | (1u << 16);
   for (int i = 0; i < 4; ++i) out.bytes[28 + i] = static_cast<std::uint8_t>(countWord >> (8 * i));
   return out;
 }
@@ -301,8 +301,8 @@ struct SlotTargets {
 // `storage` (8-byte aligned, `capacity` bytes) and returns the record at its
 // start. Stops the process with a message naming the module when the storage
 // is too small or the module does not encode.
-TypeModuleRecord const* encodeTypeModule(ModuleSpec const& spec, SlotTargets const& targets,
-                                         std::string_view moduleName, void* storage,
-                                         std::size_t capacity);
+TypeModuleRecord const* encodeTypeModule(ModuleDescription const& description,
+                                         SlotTargets const& targets, std::string_view moduleName,
+                                         void* storage, std::size_t capacity);
 
 }  // namespace Kiva
