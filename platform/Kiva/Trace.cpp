@@ -84,10 +84,10 @@ unsigned parseLevel(std::string_view text, std::string_view entry) {
     throw std::invalid_argument("trace configuration \"" + std::string(entry) + "\": bad level \"" +
                                 std::string(text) + "\"");
   }
-  std::size_t const first = text.find_first_not_of('0');
-  std::string_view const digits = first == std::string_view::npos ? "0" : text.substr(first);
-  unsigned const level = digits.size() > 2 ? TraceHandle::kLevels
-                                           : static_cast<unsigned>(std::stoul(std::string(digits)));
+  unsigned level = 0;  // stops growing past the last level, however many digits follow
+  for (char c : text) {
+    level = std::min(level * 10 + static_cast<unsigned>(c - '0'), TraceHandle::kLevels);
+  }
   if (level >= TraceHandle::kLevels) {
     throw std::invalid_argument("trace configuration \"" + std::string(entry) + "\": level " +
                                 std::string(text) + " is above 15");
