@@ -23,9 +23,12 @@
 // warm restart whose configuration claims none of the rows the image holds
 // (it would purge them all) unless allowed to.
 //
-// Every run resolves the image path (symbolic links followed) and holds the
-// image's lock (agent/ImageLock.h) throughout: apply exclusively, plan and
-// show shared. Its errors name the image as the caller gave it, never the
+// A warm restart runs in named phases (agent/WarmRestart.h).
+//
+// Every run resolves the image path (symbolic links followed), refuses
+// something there that is not a regular file before making anything beside
+// it, and holds the image's lock (agent/ImageLock.h) throughout: apply
+// exclusively, plan and show shared. Its errors name the image as the caller gave it, never the
 // path it resolves to nor the temporary file of a new image: the lock and the
 // chip's device take that name for their messages.
 #pragma once
@@ -42,6 +45,7 @@
 
 #include "agent/Config.h"
 #include "agent/Report.h"
+#include "agent/WarmRestart.h"
 #include "host/IfaHost.h"
 
 namespace IfaAgent {
@@ -58,37 +62,12 @@ class AgentError : public std::runtime_error {
   Kind kind_;
 };
 
-// A table as the chip profile gives it: its index range and its fields.
-struct TableDescription {
-  struct Field {
-    std::string_view name;
-    unsigned bits = 0;
-    std::uint64_t max = 0;
-  };
-  std::string_view name;
-  std::string_view qualified;
-  IndexRange range;
-  std::vector<Field> fields;
-};
-
-// One valid row of an image, decoded.
-struct ShownRow {
-  std::string_view table;
-  std::string_view qualified;
-  std::uint32_t key = 0;
-  std::vector<FieldValue> fields;
-  std::string line;  // as a configuration line
-};
-
 // What an apply may do beyond reconciling an existing image.
 struct ApplyOptions {
   bool create = false;         // cold-start when nothing is at the image path
   bool allowPurgeAll = false;  // purge every row of a configuration claiming none
   bool verbose = false;        // list the change of every key (Report::changes)
 };
-
-// Called during long runs with the entries done and to do.
-using Progress = std::function<void(std::size_t done, std::size_t total)>;
 
 class Agent {
  public:
@@ -125,6 +104,9 @@ class Agent {
   std::vector<TableDescription> describe(std::string_view table) const;
 
  private:
+  // The image path resolved (ImageLock.h), refused when something other than
+  // a regular file is there.
+  std::string imageTarget(std::string const& image) const;
   // `image` is the path as given, for messages; `target` the resolved one.
   Report warmRestart(Config const& config, std::string const& image, std::string const& target,
                      bool plan, ApplyOptions const& options, Progress const& progress);

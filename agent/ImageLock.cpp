@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "agent/Agent.h"
+#include "files/FilePaths.h"
 
 namespace IfaAgent {
 namespace {
@@ -52,16 +52,21 @@ std::string resolveImagePath(std::string const& path) {
                                                 " symbolic links to follow (a loop?)");
 }
 
+bool imageExists(std::string const& resolvedImage) {
+  struct stat st;
+  return ::lstat(resolvedImage.c_str(), &st) == 0;
+}
+
+void refuseIrregularImage(std::string const& resolvedImage, std::string const& name) {
+  struct stat st;
+  if (::stat(resolvedImage.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+  throw AgentError(AgentError::Kind::image, "image " + name + ": not a regular file (" +
+                                                IfaFiles::fileTypeName(st.st_mode) +
+                                                "); an image is a regular file");
+}
+
 std::string ImageLock::lockPath(std::string const& resolvedImage) {
-  std::size_t const slash = resolvedImage.rfind('/');
-  std::string_view const name = slash == std::string::npos
-                                    ? std::string_view(resolvedImage)
-                                    : std::string_view(resolvedImage).substr(slash + 1);
-  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
-  for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-  char text[40];
-  std::snprintf(text, sizeof text, ".ifa-asic-%016llx.lock", static_cast<unsigned long long>(hash));
-  return slash == std::string::npos ? std::string(text) : resolvedImage.substr(0, slash + 1) + text;
+  return IfaFiles::siblingPath(resolvedImage, ".lock");
 }
 
 ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait,
@@ -69,11 +74,15 @@ ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::m
   std::string const path = lockPath(resolvedImage);
   std::string const image = name.empty() ? resolvedImage : name;
   bool const exclusive = mode == Mode::exclusive;
+  // A reader creates the lock file only beside an image: one that finds no
+  // image has nothing to read and leaves nothing behind, and a writer making
+  // the image holds the lock file from before the image exists.
   fd_ =
-      ::open(path.c_str(), (exclusive ? O_RDWR : O_RDONLY) | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (fd_ < 0 && !exclusive && (errno == EACCES || errno == EROFS)) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd_ < 0 && errno == ENOENT) return;  // nobody can lock here
+      ::open(path.c_str(), (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd_ < 0 && !exclusive && errno == ENOENT) {
+    if (!imageExists(resolvedImage)) return;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS)) return;  // nobody can lock here
   }
   if (fd_ < 0) {
     throw AgentError(AgentError::Kind::image, "image " + image + ": cannot open its lock file " +

@@ -6,12 +6,15 @@
 // of one image takes the same lock.
 //
 // The lock is a flock(2) on a lock file beside the resolved image, named
-// ".ifa-asic-HASH.lock" after a hash of the image's name (short, whatever the
-// image name's length), created on first use and never deleted. It is not the
-// image file itself, which does not exist yet during a cold start and is
-// replaced by rename. A writer (apply) holds it exclusively, readers (plan,
-// show) share it, for the whole run: a reader sees an image before or after
-// an apply, never half-way, and two applies never interleave.
+// ".NAME.lock" after the image's file name NAME (shortened with a hash when
+// that would pass the file-name limit), created on first use and never
+// deleted. It is not the image file itself, which does not exist yet during
+// a cold start and is replaced by rename. A writer (apply) holds it
+// exclusively, readers (plan, show) share it, for the whole run: a reader
+// sees an image before or after an apply, never half-way, and two applies
+// never interleave. A reader that finds neither an image nor a lock file
+// creates nothing. Something other than a regular file at the image path is
+// refused before any lock file is made beside it.
 #pragma once
 
 #include <chrono>
@@ -23,6 +26,15 @@ namespace IfaAgent {
 // relative targets taken from the link's directory. The result need not
 // exist. Raises AgentError (image) for a loop of links or an unreadable one.
 std::string resolveImagePath(std::string const& path);
+
+// Whether anything is at the resolved image path (a link that resolved to
+// nothing is not).
+bool imageExists(std::string const& resolvedImage);
+
+// Raises AgentError (image), naming the image as `name`, when something other
+// than a regular file (a directory, a FIFO, a device) is at the resolved
+// image path; nothing there is not refused here.
+void refuseIrregularImage(std::string const& resolvedImage, std::string const& name);
 
 class ImageLock {
  public:

@@ -235,4 +235,75 @@ Json Report::json() const {
   return out;
 }
 
+std::string showText(std::vector<ShownRow> const& rows) {
+  std::string out;
+  for (ShownRow const& row : rows) out += row.line + '\n';
+  return out;
+}
+
+Json showJson(std::vector<ShownRow> const& rows, std::string const& image,
+              std::string const& profile) {
+  Json entries = Json::array();
+  for (ShownRow const& row : rows) {
+    entries.push_back(
+        {{"table", row.qualified}, {"key", row.key}, {"fields", fieldsJson(row.fields)}});
+  }
+  return Json{{"image", image}, {"profile", profile}, {"entries", std::move(entries)}};
+}
+
+std::string templateLine(TableDescription const& t) {
+  std::string line = std::string(t.name) + " " + std::to_string(t.range.minIndex);
+  for (auto const& f : t.fields) line += " " + std::string(f.name) + "=0";
+  return line;
+}
+
+std::string tablesText(std::vector<TableDescription> const& tables, std::string const& profile,
+                       bool one) {
+  auto column = [](std::string text, std::size_t width) {
+    return text.size() >= width ? text + " " : pad(std::move(text), width, false);
+  };
+  std::string out;
+  if (!one) {
+    out += "chip profile \"" + profile + "\": " + std::to_string(tables.size()) + " tables\n" +
+           column("table", 30) + column("indices", 14) + "fields\n";
+    for (auto const& t : tables) {
+      out +=
+          column(std::string(t.name), 30) +
+          column(std::to_string(t.range.minIndex) + ".." + std::to_string(t.range.maxIndex), 14) +
+          std::to_string(t.fields.size()) + '\n';
+    }
+    return out;
+  }
+  auto const& t = tables.front();
+  out += std::string(t.name) + " (" + std::string(t.qualified) + "), chip profile \"" + profile +
+         "\": indices " + std::to_string(t.range.minIndex) + ".." +
+         std::to_string(t.range.maxIndex) + '\n';
+  if (t.fields.empty()) {
+    out += "no fields: an entry is its index\n";
+  } else {
+    out += column("field", 30) + column("bits", 6) + "values\n";
+    for (auto const& f : t.fields) {
+      out += column(std::string(f.name), 30) + column(std::to_string(f.bits), 6) + "0.." +
+             std::to_string(f.max) + '\n';
+    }
+  }
+  return out + "template: " + templateLine(t) + '\n';
+}
+
+Json tablesJson(std::vector<TableDescription> const& tables, std::string const& profile) {
+  Json list = Json::array();
+  for (auto const& t : tables) {
+    Json fields = Json::array();
+    for (auto const& f : t.fields)
+      fields.push_back({{"name", f.name}, {"bits", f.bits}, {"max", f.max}});
+    list.push_back({{"table", t.qualified},
+                    {"name", t.name},
+                    {"minIndex", t.range.minIndex},
+                    {"maxIndex", t.range.maxIndex},
+                    {"fields", fields},
+                    {"template", templateLine(t)}});
+  }
+  return Json{{"profile", profile}, {"tables", std::move(list)}};
+}
+
 }  // namespace IfaAgent

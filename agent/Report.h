@@ -3,6 +3,7 @@
 // text that fits 100 columns or as one JSON object.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "agent/Config.h"
 
 namespace IfaAgent {
 
@@ -50,6 +53,22 @@ struct Phases {
   std::uint64_t syncUs = 0;    // syncEntries
   std::uint64_t replayUs = 0;  // the configuration's entryCommit calls
   std::uint64_t purgeUs = 0;   // doInitComplete and purgeStaleEntries
+};
+
+// Adds up the steady-clock time of the spans it is started and stopped
+// around.
+class PhaseClock {
+ public:
+  void start() { since_ = std::chrono::steady_clock::now(); }
+  void stop() { total_ += std::chrono::steady_clock::now() - since_; }
+  std::uint64_t micros() const {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(total_).count());
+  }
+
+ private:
+  std::chrono::steady_clock::time_point since_;
+  std::chrono::steady_clock::duration total_{};
 };
 
 struct FieldValue {
@@ -123,5 +142,42 @@ std::string changeLine(Change const& change);
 // A row's bytes as one hexadecimal number, its last byte first, so that bit
 // n of the row is bit n of the number.
 std::string rowHex(std::vector<std::uint8_t> const& row);
+
+// One valid row of an image, decoded (show).
+struct ShownRow {
+  std::string_view table;
+  std::string_view qualified;
+  std::uint32_t key = 0;
+  std::vector<FieldValue> fields;
+  std::string line;  // as a configuration line
+};
+
+// show's output: one configuration line per row, whole; and the JSON
+// object's keys after "command".
+std::string showText(std::vector<ShownRow> const& rows);
+Json showJson(std::vector<ShownRow> const& rows, std::string const& image,
+              std::string const& profile);
+
+// A table as the chip profile gives it: its index range and its fields.
+struct TableDescription {
+  struct Field {
+    std::string_view name;
+    unsigned bits = 0;
+    std::uint64_t max = 0;
+  };
+  std::string_view name;
+  std::string_view qualified;
+  IndexRange range;
+  std::vector<Field> fields;
+};
+
+// A template configuration line of a table: its first index, every field 0.
+std::string templateLine(TableDescription const& table);
+// tables' output: every table in a line, or with `one`, the only table
+// described with its fields and template line; and the JSON object's keys
+// after "command".
+std::string tablesText(std::vector<TableDescription> const& tables, std::string const& profile,
+                       bool one);
+Json tablesJson(std::vector<TableDescription> const& tables, std::string const& profile);
 
 }  // namespace IfaAgent

@@ -20,23 +20,14 @@
 #include "Kiva/Trace.h"
 #include "agent/Agent.h"
 #include "agent/DemoConfigs.h"
+#include "agent/ExitStatus.h"
 
 namespace {
 
 using IfaAgent::Agent;
 using IfaAgent::AgentError;
 
-// Exit statuses. A plan with --detailed-exitcode ends with kChangesPresent
-// when the apply would change something, as plan/apply tools do; no error
-// shares it. A usage error is EX_USAGE of sysexits.h.
-constexpr int kOk = 0;
-constexpr int kConfigRejected = 1;
-constexpr int kChangesPresent = 2;
-constexpr int kImageRefused = 3;
-constexpr int kChipFailure = 4;
-constexpr int kIoFailure = 5;
-constexpr int kImageBusy = 6;
-constexpr int kUsage = 64;
+using namespace IfaAgent::ExitStatuses;
 
 constexpr char const* kDefaultImage = "ifa-asic.img";
 
@@ -47,29 +38,21 @@ across agent restarts: with no chip image yet it cold-starts (when asked to with
 configuration (equal rows are left alone, different rows rewritten, missing rows
 written) and purges the rows nobody claimed.)";
 
-char const kFooter[] =
-    R"(CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
+// The program's help after the commands: the exit statuses come from their
+// one table (agent/ExitStatuses.def).
+std::string footer() {
+  return R"(CONFIG is a regular file of at most 16777216 bytes, or - for standard input.
 "ifa-agent help COMMAND" or "ifa-agent COMMAND --help" gives a command's options.
 
 Exit statuses:
-  0   done (plan --detailed-exitcode: and the apply would change nothing)
-  1   the configuration was rejected (or unreadable); nothing was written
-  2   plan --detailed-exitcode: the apply would change rows
-  3   the image is missing (show, apply without --create) or was refused (not a
-      regular file, not this chip's, damaged), or apply would purge every row
-      of it (without --allow-purge-all)
-  4   no chip plug-in, or a hardware operation failed
-  5   the image's storage failed (disk full, a write or sync failed); a new
-      image is not created, an existing one is left as an interrupted apply
-      leaves it
-  6   another ifa-agent is using the image (see --lock-timeout)
-  64  usage error
-
+)" + IfaAgent::exitStatusHelp() +
+         R"(
 Environment:
   SIDECAR_PLUGIN_PATH  directories searched for the chip plug-in, separated by ':'
                        (default: lib/ifa-swtables/chip-plugins beside bin/)
   IFA_CHIP_PROFILE     the chip profile of the simulated chip (corvane-sim-a)
   KIVA_TRACE, KIVA_TRACE_FILE  trace levels and trace file)";
+}
 
 char const kApplyFooter[] =
     R"(Validates the whole configuration first: an unknown table, a bad or
@@ -146,7 +129,7 @@ class CommandLine {
     app_.set_version_flag("--version", "ifa-agent (ifa-swtables) " + std::string(IfaHost::kRelease),
                           "print the release and exit");
     app_.set_help_flag("-h,--help", "print this help and exit");
-    app_.footer(kFooter);
+    app_.footer(footer());
     app_.get_formatter()->column_width(26);
     app_.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app_.get_formatter()->label("SUBCOMMANDS", "COMMANDS");
@@ -361,80 +344,24 @@ int runShow(Agent& agent, Options const& o) {
   auto const form = o.format == "named" ? IfaAgent::LineForm::named : IfaAgent::LineForm::full;
   auto const rows = agent.show(o.image, o.table, form);
   if (!o.json) {
-    for (IfaAgent::ShownRow const& row : rows) std::cout << row.line << '\n';
+    std::cout << IfaAgent::showText(rows);
     return kOk;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument("show");
-  document["image"] = o.image;
-  document["profile"] = agent.profileName();
-  IfaAgent::Json entries = IfaAgent::Json::array();
-  for (IfaAgent::ShownRow const& row : rows) {
-    IfaAgent::Json fields = IfaAgent::Json::object();
-    for (auto const& f : row.fields) fields[std::string(f.name)] = f.value;
-    entries.push_back({{"table", row.qualified}, {"key", row.key}, {"fields", fields}});
-  }
-  document["entries"] = std::move(entries);
+  document.update(IfaAgent::showJson(rows, o.image, agent.profileName()));
   printJson(document);
   return kOk;
 }
 
-// A template configuration line of a table: its first index, every field 0.
-std::string templateLine(IfaAgent::TableDescription const& t) {
-  std::string line = std::string(t.name) + " " + std::to_string(t.range.minIndex);
-  for (auto const& f : t.fields) line += " " + std::string(f.name) + "=0";
-  return line;
-}
-
 int runTables(Agent& agent, Options const& o) {
   auto const tables = agent.describe(o.table);
-  if (o.json) {
-    IfaAgent::Json document = IfaAgent::jsonDocument("tables");
-    document["profile"] = agent.profileName();
-    IfaAgent::Json list = IfaAgent::Json::array();
-    for (auto const& t : tables) {
-      IfaAgent::Json fields = IfaAgent::Json::array();
-      for (auto const& f : t.fields) {
-        fields.push_back({{"name", f.name}, {"bits", f.bits}, {"max", f.max}});
-      }
-      list.push_back({{"table", t.qualified},
-                      {"name", t.name},
-                      {"minIndex", t.range.minIndex},
-                      {"maxIndex", t.range.maxIndex},
-                      {"fields", fields},
-                      {"template", templateLine(t)}});
-    }
-    document["tables"] = std::move(list);
-    printJson(document);
+  if (!o.json) {
+    std::cout << IfaAgent::tablesText(tables, agent.profileName(), !o.table.empty());
     return kOk;
   }
-  auto column = [](std::string text, std::size_t width) {
-    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
-  };
-  if (o.table.empty()) {
-    std::cout << "chip profile \"" << agent.profileName() << "\": " << tables.size() << " tables\n"
-              << column("table", 30) << column("indices", 14) << "fields\n";
-    for (auto const& t : tables) {
-      std::cout << column(std::string(t.name), 30)
-                << column(
-                       std::to_string(t.range.minIndex) + ".." + std::to_string(t.range.maxIndex),
-                       14)
-                << t.fields.size() << '\n';
-    }
-    return kOk;
-  }
-  auto const& t = tables.front();
-  std::cout << t.name << " (" << t.qualified << "), chip profile \"" << agent.profileName()
-            << "\": indices " << t.range.minIndex << ".." << t.range.maxIndex << '\n';
-  if (t.fields.empty()) {
-    std::cout << "no fields: an entry is its index\n";
-  } else {
-    std::cout << column("field", 30) << column("bits", 6) << "values\n";
-    for (auto const& f : t.fields) {
-      std::cout << column(std::string(f.name), 30) << column(std::to_string(f.bits), 6) << "0.."
-                << f.max << '\n';
-    }
-  }
-  std::cout << "template: " << templateLine(t) << '\n';
+  IfaAgent::Json document = IfaAgent::jsonDocument("tables");
+  document.update(IfaAgent::tablesJson(tables, agent.profileName()));
+  printJson(document);
   return kOk;
 }
 
@@ -493,14 +420,15 @@ int run(Options const& o) {
 // A failure of a run: its exit status, what kind it is and its message, as
 // text on standard error or, with --json, one JSON document on standard
 // output.
-int fail(Options const& o, int status, char const* kind, std::string const& message) {
+int fail(Options const& o, IfaAgent::ExitStatus status, std::string const& message) {
   if (!o.json) {
     std::cerr << "ifa-agent: " << message << '\n';
     if (status == kUsage) std::cerr << "(ifa-agent --help for usage)\n";
     return status;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
-  document["error"] = {{"status", status}, {"kind", kind}, {"message", message}};
+  document["error"] = {
+      {"status", status}, {"kind", IfaAgent::kindOf(status)}, {"message", message}};
   printJson(document);
   return status;
 }
@@ -523,7 +451,7 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
   document["error"] = {{"status", kConfigRejected},
-                       {"kind", "configuration"},
+                       {"kind", IfaAgent::kindOf(kConfigRejected)},
                        {"message", summary},
                        {"total", e.total()},
                        {"problems", std::move(problems)}};
@@ -542,25 +470,25 @@ int runReporting(Options const& o) {
   } catch (AgentError const& e) {
     switch (e.kind()) {
       case AgentError::Kind::usage:
-        return fail(o, kUsage, "usage", e.what());
+        return fail(o, kUsage, e.what());
       case AgentError::Kind::image:
-        return fail(o, kImageRefused, "image", e.what());
+        return fail(o, kImageRefused, e.what());
       case AgentError::Kind::chip:
-        return fail(o, kChipFailure, "chip", e.what());
+        return fail(o, kChipFailure, e.what());
       case AgentError::Kind::busy:
-        return fail(o, kImageBusy, "busy", e.what());
+        return fail(o, kImageBusy, e.what());
     }
   } catch (IfaHost::ChipError const& e) {
-    return fail(o, kChipFailure, "chip", e.what());
+    return fail(o, kChipFailure, e.what());
   } catch (Asic::ChipDevice::IoError const& e) {
-    return fail(o, kIoFailure, "storage", e.what());
+    return fail(o, kStorageFailure, e.what());
   } catch (Asic::ChipDevice::Error const& e) {
-    return fail(o, kImageRefused, "image", e.what());
+    return fail(o, kImageRefused, e.what());
   } catch (std::invalid_argument const& e) {
     // A bad --trace level list.
-    return fail(o, kUsage, "usage", e.what());
+    return fail(o, kUsage, e.what());
   } catch (std::exception const& e) {
-    return fail(o, kChipFailure, "chip", e.what());
+    return fail(o, kChipFailure, e.what());
   }
   return kChipFailure;
 }
@@ -576,7 +504,7 @@ extern "C" void onBusError(int) {
       "the file was cut short); the image is as an interrupted apply leaves it\n";
   ssize_t const written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
   static_cast<void>(written);
-  ::_exit(kIoFailure);
+  ::_exit(kStorageFailure);
 }
 
 }  // namespace

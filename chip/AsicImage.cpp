@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "Asic/ChipRegistry.h"
+#include "files/FilePaths.h"
 
 namespace SimChip {
 namespace {
@@ -44,24 +45,9 @@ std::string systemError(std::string const& what, std::string const& path, int er
   return "image " + path + ": cannot " + what + ": " + std::strerror(error);
 }
 
-char const* fileType(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 Error notRegular(std::string const& path, mode_t mode) {
-  return Error("image " + path + ": not a regular file (" + fileType(mode) +
+  return Error("image " + path + ": not a regular file (" + IfaFiles::fileTypeName(mode) +
                "); an image is a regular file");
-}
-
-std::string directoryOf(std::string const& path) {
-  std::size_t const slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Writes all of `data` at `offset`, through short writes and interruptions.
@@ -217,15 +203,7 @@ void ImageLayout::checkHeader(std::uint8_t const* data, std::uint64_t size,
 }
 
 std::string AsicImage::temporaryPath(std::string const& path) {
-  std::size_t const slash = path.rfind('/');
-  std::string_view const name = slash == std::string::npos
-                                    ? std::string_view(path)
-                                    : std::string_view(path).substr(slash + 1);
-  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
-  for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-  char text[40];
-  std::snprintf(text, sizeof text, ".ifa-asic-%016llx.new", static_cast<unsigned long long>(hash));
-  return slash == std::string::npos ? std::string(text) : path.substr(0, slash + 1) + text;
+  return IfaFiles::siblingPath(path, ".new");
 }
 
 void AsicImage::create(std::string const& path, std::string const& name) {
@@ -259,7 +237,7 @@ void AsicImage::create(std::string const& path, std::string const& name) {
   if (::fsync(fd) != 0) fail("sync", errno);
   if (::rename(temporary.c_str(), path.c_str()) != 0) fail("rename it into place", errno);
   // The new name is durable once its directory is synced.
-  int const dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int const dir = ::open(IfaFiles::directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool const synced = dir >= 0 && ::fsync(dir) == 0;
   int const error = errno;
   if (dir >= 0) ::close(dir);
@@ -268,7 +246,7 @@ void AsicImage::create(std::string const& path, std::string const& name) {
     throw IoError(systemError("sync the directory of", name_, error));
   }
   path_ = path;
-  map(fd, false);
+  map(fd, Access::writable);
 }
 
 void AsicImage::open(std::string const& path, bool privateCopy, std::string const& name) {
@@ -283,14 +261,18 @@ void AsicImage::open(std::string const& path, bool privateCopy, std::string cons
     throw Error(systemError("open", name_));
   }
   path_ = path;
-  map(fd, privateCopy);
+  map(fd, privateCopy ? Access::privateCopy : Access::readUntilWritten);
 }
 
-void AsicImage::map(int fd, bool privateCopy) {
+void AsicImage::map(int fd, Access access) {
+  // The descriptor is kept only while a shared mapping waits for its first
+  // write (writesBegin).
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
-  } const closer{fd};
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{fd};
   struct stat st;
   if (::fstat(fd, &st) != 0) throw IoError(systemError("read", name_));
   if (!S_ISREG(st.st_mode)) throw notRegular(name_, st.st_mode);
@@ -309,24 +291,51 @@ void AsicImage::map(int fd, bool privateCopy) {
     done += static_cast<std::size_t>(n);
   }
   layout_.checkHeader(header.data(), size, name_);
-  // A shared mapping writes rows into the file's pages: each must have its
-  // block, or a write to a hole of a sparse image on a full disk would fault.
-  if (!privateCopy) {
-    if (int const error = ::posix_fallocate(fd, 0, static_cast<off_t>(size))) {
-      throw IoError(systemError("allocate the blocks of its " + std::to_string(size) + " bytes",
-                                name_, error) +
-                    "; nothing was written");
-    }
+  // On some file systems (tmpfs) even a read of a hole in a shared mapping
+  // needs storage: a sparse image gets its blocks before anything is mapped.
+  if (access == Access::readUntilWritten && static_cast<std::uint64_t>(st.st_blocks) * 512 < size) {
+    allocate(fd);
   }
-  void* base =
-      ::mmap(nullptr, size, PROT_READ | PROT_WRITE, privateCopy ? MAP_PRIVATE : MAP_SHARED, fd, 0);
+  bool const writable = access != Access::readUntilWritten;
+  void* base = ::mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                      access == Access::privateCopy ? MAP_PRIVATE : MAP_SHARED, fd, 0);
   if (base == MAP_FAILED) throw IoError(systemError("map", name_));
   base_ = static_cast<std::uint8_t*>(base);
-  shared_ = !privateCopy;
+  shared_ = access != Access::privateCopy;
+  writable_ = writable;
+  if (!writable) {
+    fd_ = fd;
+    closer.fd = -1;
+  }
+}
+
+void AsicImage::allocate(int fd) {
+  std::uint64_t const size = layout_.imageBytes;
+  if (int const error = ::posix_fallocate(fd, 0, static_cast<off_t>(size))) {
+    throw IoError(
+        systemError("allocate the blocks of its " + std::to_string(size) + " bytes", name_, error) +
+        "; nothing was written");
+  }
+}
+
+void AsicImage::writesBegin() {
+  // A shared mapping writes rows into the file's pages: each must have its
+  // block, or a write to a hole on a full disk would fault. Made sure of
+  // here, at the first write, so that a run that writes nothing (a refused
+  // purge of every row, a restart with nothing to change) leaves the file as
+  // it found it.
+  allocate(fd_);
+  std::uint64_t const size = layout_.imageBytes;
+  if (::mprotect(base_, size, PROT_READ | PROT_WRITE) != 0) {
+    throw IoError(systemError("map for writing", name_));
+  }
+  ::close(fd_);
+  fd_ = -1;
+  writable_ = true;
 }
 
 void AsicImage::sync() {
-  if (base_ == nullptr || !shared_) return;
+  if (base_ == nullptr || !shared_ || !writable_) return;
   if (::msync(base_, layout_.imageBytes, MS_SYNC) != 0) {
     throw IoError(systemError("write its rows back", name_));
   }
@@ -337,16 +346,21 @@ void AsicImage::close() {
   ::munmap(base_, layout_.imageBytes);
   base_ = nullptr;
   shared_ = false;
+  writable_ = false;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
-std::uint8_t* AsicImage::row(std::size_t region, std::uint32_t index) {
+std::uint8_t const* AsicImage::row(std::size_t region, std::uint32_t index) const {
   RegionSpec const& r = layout_.regions[region];
   if (base_ == nullptr || index < r.minIndex || index > r.maxIndex) return nullptr;
   return base_ + layout_.offsets[region] + std::uint64_t{index - r.minIndex} * r.rowBytes;
 }
 
-std::uint8_t const* AsicImage::row(std::size_t region, std::uint32_t index) const {
-  return const_cast<AsicImage*>(this)->row(region, index);
+std::uint8_t* AsicImage::rowToWrite(std::size_t region, std::uint32_t index) {
+  std::uint8_t const* at = row(region, index);
+  if (at != nullptr && !writable_) writesBegin();
+  return const_cast<std::uint8_t*>(at);
 }
 
 }  // namespace SimChip

@@ -27,8 +27,11 @@
 // of its own (temporaryPath), with every block allocated and synced before it
 // is renamed into place: an image either exists complete, with storage behind
 // every page, or not at all. A shared (writable) mapping of an existing image
-// first has its blocks allocated too, so that a sparse image on a full disk
-// is refused with an error instead of failing a row write. Only regular files
+// has storage behind every page before it is written too, so that a sparse
+// image on a full disk is refused with an error instead of failing a row
+// write: a sparse image gets its blocks when it is opened, and the mapping
+// stays read-only until its first row write, which makes sure of them, so
+// that a run that writes no row leaves a whole image untouched. Only regular files
 // are opened; a FIFO or a device at the path is refused without waiting.
 // Writers of one image must be serialised by the caller (the agent's image
 // lock): a temporary file found by a writer is left by a run that died, and
@@ -153,24 +156,35 @@ class AsicImage {
   void close();
 
   // The temporary file a new image at `path` is written to: in the same
-  // directory, named ".ifa-asic-HASH.new" after a hash of the image's name,
-  // so that it fits every name length the directory allows.
+  // directory, named ".NAME.new" after the image's name (shortened with a
+  // hash when that would pass the file-name limit).
   static std::string temporaryPath(std::string const& path);
   bool isOpen() const { return base_ != nullptr; }
   std::string const& path() const { return path_; }
 
   // The row of `index` in region `region`, or null for an index outside it.
-  std::uint8_t* row(std::size_t region, std::uint32_t index);
   std::uint8_t const* row(std::size_t region, std::uint32_t index) const;
+  // The same row, to be written. The first one of a shared mapping of an
+  // existing image allocates the image's blocks and makes the mapping
+  // writable; raises Asic::ChipDevice::IoError, having written nothing, when
+  // the blocks cannot be had.
+  std::uint8_t* rowToWrite(std::size_t region, std::uint32_t index);
 
  private:
-  void map(int fd, bool privateCopy);
+  // How a mapping may be written: a private copy, a shared mapping made
+  // writable by its first row write, or a new image, writable at once.
+  enum class Access { privateCopy, readUntilWritten, writable };
+  void map(int fd, Access access);
+  void writesBegin();
+  void allocate(int fd);
 
   ImageLayout layout_;
   std::string path_;
   std::string name_;  // in messages
   std::uint8_t* base_ = nullptr;
   bool shared_ = false;
+  bool writable_ = false;
+  int fd_ = -1;  // while a shared mapping waits for its first write
 };
 
 }  // namespace SimChip

@@ -45,16 +45,21 @@ std::size_t Chip::regionOf(std::string_view table) const {
   throw std::invalid_argument("the simulated chip has no table " + std::string(table));
 }
 
-std::uint8_t* Chip::row(std::size_t region, std::uint32_t index) {
+std::uint8_t const* Chip::row(std::size_t region, std::uint32_t index) const {
   RegionSpec const& r = image_.layout().regions[region];
   if (!image_.isOpen()) throw std::logic_error(r.table + ": no chip image attached");
-  std::uint8_t* row = image_.row(region, index);
+  std::uint8_t const* row = image_.row(region, index);
   if (row == nullptr) {
     throw std::out_of_range(r.table + ": index " + std::to_string(index) +
                             " is outside the hardware table's range " + std::to_string(r.minIndex) +
                             ".." + std::to_string(r.maxIndex));
   }
   return row;
+}
+
+std::uint8_t* Chip::rowToWrite(std::size_t region, std::uint32_t index) {
+  row(region, index);  // the checks
+  return image_.rowToWrite(region, index);
 }
 
 std::vector<std::uint8_t> Chip::rowBytes(std::string_view table, std::uint32_t index) const {

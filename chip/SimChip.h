@@ -71,7 +71,9 @@ class Chip final : public Asic::ChipDevice {
 
   // The row of `index` in `region`; raises std::logic_error without an
   // attached image and std::out_of_range for an index outside the region.
-  std::uint8_t* row(std::size_t region, std::uint32_t index);
+  std::uint8_t const* row(std::size_t region, std::uint32_t index) const;
+  // The same row, to be written (see AsicImage::rowToWrite).
+  std::uint8_t* rowToWrite(std::size_t region, std::uint32_t index);
   // Counts one row write or delete (see kCrashKnob).
   void rowWritten();
   std::uint64_t rowWrites() const { return rowWrites_; }
@@ -106,7 +108,7 @@ class SimUtil final : public Table::Util {
   // Writes the packed entry with its valid bit. A key without value holds no
   // entry, so its row is cleared, as a valueless entry occupies no index.
   void hwTableEntryIs(Table const*, Index key, Kiva::Optional<Entry> const& entry) const override {
-    std::uint8_t* row = chip_.row(region_, key.value);
+    std::uint8_t* row = chip_.rowToWrite(region_, key.value);
     if (entry.hasValue()) {
       typename Format::Row const packed = Format::pack(*entry);
       std::memcpy(row, packed.data(), Format::kBytes);
@@ -117,7 +119,7 @@ class SimUtil final : public Table::Util {
   }
 
   void hwTableEntryDel(Table const*, Index key) const override {
-    std::memset(chip_.row(region_, key.value), 0, Format::kBytes);
+    std::memset(chip_.rowToWrite(region_, key.value), 0, Format::kBytes);
     chip_.rowWritten();
   }
 

@@ -5,6 +5,7 @@
 // points of an apply.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "AgentProcessSupport.h"
 #include "TestTables.h"
 #include "agent/Config.h"
+#include "agent/ExitStatus.h"
 #include "chip/AsicImage.h"
 #include "chip/ChipProfile.h"
 #include "chip/SimChip.h"
@@ -168,7 +170,7 @@ TEST(AgentProcess, ARowWithBitsOutsideItsFieldsIsARewriteInEveryListing) {
   {
     SimChip::AsicImage chip(layout);
     chip.open(path, false);
-    chip.row(region, 2)[4] |= 0x40;
+    chip.rowToWrite(region, 2)[4] |= 0x40;
     chip.sync();
   }
   Result const plan =
@@ -315,6 +317,8 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   // Neither an empty configuration nor one whose only key the image lacks
   // claims a row: both would purge all 29.
   std::string const bytes = contents(image);
+  struct stat before;
+  ASSERT_EQ(::stat(image.c_str(), &before), 0);
   write(dir.file("empty.conf"), "");
   write(dir.file("other.conf"), "IfaPortSwTable 7 1\n");
   for (std::string const conf : {"empty.conf", "other.conf"}) {
@@ -327,6 +331,11 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
                          "to purge them)\n")
         << conf;
     EXPECT_TRUE(contents(image) == bytes) << conf;
+    // Not written at all: not even its blocks were touched.
+    struct stat after;
+    ASSERT_EQ(::stat(image.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << conf;
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << conf;
   }
   // A plan says so.
   EXPECT_NE(agent("plan " + quote(dir.file("other.conf")) + " --image " + quote(image))
@@ -356,6 +365,20 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
   }
   std::string const general = agent("--help").out;
   EXPECT_NE(general.find("\nUsage: ifa-agent [OPTIONS] [COMMAND]\n"), std::string::npos);
+  // The exit statuses: one table, which the help lists and the README shows
+  // row for row.
+  EXPECT_NE(general.find("\nExit statuses:\n" + IfaAgent::exitStatusHelp() + "\n"),
+            std::string::npos);
+  std::istringstream readme(contents(IFA_SOURCE_DIR "/README.md"));
+  std::string line;
+  while (std::getline(readme, line) && line != "| status | meaning |") {
+  }
+  std::getline(readme, line);  // |---|---|
+  for (IfaAgent::ExitStatusRow const& row : IfaAgent::kExitStatuses) {
+    ASSERT_TRUE(std::getline(readme, line)) << "README.md: no row for status " << row.status;
+    EXPECT_EQ(line, "| " + std::to_string(row.status) + " | " + std::string(row.meaning) + " |");
+  }
+  EXPECT_TRUE(!std::getline(readme, line) || line.empty()) << "README.md: extra row " << line;
   EXPECT_EQ(agent("help").out, general);
   EXPECT_EQ(agent("--version").out,
             "ifa-agent (ifa-swtables) " + std::string(IfaHost::kRelease) + "\n");

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -43,6 +45,15 @@ struct ImageRig {
 
 std::string shownExample(std::string const& name) {
   return shown(IfaAgent::Config::parse(contents(example(name)), name, ranges("corvane-sim-a")));
+}
+
+// 64-bit FNV-1a of `text` in 16 lower-case hex digits.
+std::string hashHex(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037u;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211u;
+  char out[17];
+  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
+  return out;
 }
 
 std::set<std::string> entriesOf(std::string const& directory) {
@@ -139,9 +150,24 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
                          ": not a regular file (a FIFO); an image is a regular file\n")
         << command;
   }
-  Result const directory = agent("apply" + base + " --image " + quote(dir.file("")));
-  EXPECT_EQ(directory.status, kImageRefused);
-  EXPECT_NE(directory.err.find("not a regular file (a directory)"), std::string::npos);
+  fs::create_directory(dir.file("dir.img"));
+  for (std::string const& command : {std::string("show"), "plan" + base, "apply" + base}) {
+    Result const directory = agent(command + " --image " + quote(dir.file("dir.img")));
+    EXPECT_EQ(directory.status, kImageRefused) << command;
+    EXPECT_NE(directory.err.find("not a regular file (a directory)"), std::string::npos);
+  }
+  // Nothing is made beside what was refused, nor beside a missing image by
+  // the commands that only read.
+  for (std::string const& command : {std::string("show"), "plan" + base}) {
+    agent(command + " --image " + quote(dir.file("missing.img")));
+  }
+  EXPECT_EQ(entriesOf(dir.file("")), (std::set<std::string>{"fifo.img", "dir.img"}));
+  EXPECT_TRUE(fs::is_empty(dir.file("dir.img")));
+  Result const device = agent("show --image /dev/null");
+  EXPECT_EQ(device.err,
+            "ifa-agent: image /dev/null: not a regular file (a character device); an image is a "
+            "regular file\n");
+  EXPECT_FALSE(fs::exists(IfaAgent::ImageLock::lockPath("/dev/null")));
 
   // A cold start through a dangling link creates its target; the link stays.
   // Errors name the link, as given, never the target or the temporary file
@@ -193,9 +219,12 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
     write(SimChip::AsicImage::temporaryPath(image), "left by a killed cold start");
     Result const cold = agent("apply" + base + " --create --image " + quote(image));
     ASSERT_EQ(cold.status, 0) << cold.err;
-    std::set<std::string> const left = entriesOf(dir.file(std::to_string(length)));
-    EXPECT_EQ(left.size(), 2u);
-    EXPECT_EQ(left.count(name), 1u);
+    // The lock file is named after the image; past the file-name limit, as
+    // much of the name as fits and a hash of all of it.
+    std::string const lock = length == 246
+                                 ? "." + name + ".lock"
+                                 : "." + name.substr(0, 232) + "~" + hashHex(name) + ".lock";
+    EXPECT_EQ(entriesOf(dir.file(std::to_string(length))), (std::set<std::string>{name, lock}));
     EXPECT_EQ(agent("show --image " + quote(image)).out, shownExample("base.conf"));
   }
 }
