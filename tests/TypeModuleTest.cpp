@@ -125,6 +125,14 @@ TEST(TypeModule, ActionProfileRecordReadsAsExpected) {
   // this module's Entry and Util, and U1 to U5 for the entry's fields (which
   // types they name is checked through the registry, InspectRegistryTest).
   EXPECT_EQ(d.m->resolve<char>(d.m->hookTable) - d.m->resolve<char>(d.m->referencedTypes), 13 * 8);
+  // Every one names its module through a slot, the module itself too: no
+  // address word of the list is 0.
+  auto const* refs = d.m->resolve<Kiva::ReferencedType>(d.m->referencedTypes);
+  for (int i = 0; i < 13; ++i) EXPECT_NE(refs[i].moduleWord, 0u) << "referenced type " << i;
+  EXPECT_EQ(d.m->address(refs[6].moduleWord), d.m);
+  EXPECT_EQ(refs[6].type, 0u);
+  EXPECT_EQ(d.m->address(refs[7].moduleWord), d.m);
+  EXPECT_EQ(refs[7].type, 1u);
 }
 
 // The parts of a record that hold no address (type records, attribute

@@ -154,7 +154,7 @@ struct ArgumentTriple {
 static_assert(sizeof(ArgumentTriple) == 6);
 
 struct ReferencedType {
-  std::uint32_t moduleWord;  // address of the type module (an address word; 0: this module)
+  std::uint32_t moduleWord;  // address of the type module (an address word, its own too)
   std::uint32_t type;
 };
 static_assert(sizeof(ReferencedType) == 8);

@@ -268,11 +268,10 @@ constexpr EncodedModule encodeModule(ModuleDescription const& description) {
   w.text(attributes.bytes);
   part(5);
   for (auto const& ref : description.referencedTypes) {
-    if (ref.module == kThisModule) {
-      w.u32(0);
-    } else {
-      w.word({Slot::kModule, ref.module, 0});
-    }
+    // The module itself is named like any other: by a slot holding its
+    // record's address (the section at byte 0), so that no word 0 names it.
+    w.word(ref.module == kThisModule ? Slot{Slot::kSection, 0, 0}
+                                     : Slot{Slot::kModule, ref.module, 0});
     w.u32(ref.type);
   }
   part(6);

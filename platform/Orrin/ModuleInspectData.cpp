@@ -275,9 +275,11 @@ ModuleInspectData::TypeRef ModuleInspectData::typeRef(Kiva::TypeModuleRecord con
     return {code, {}, name};
   }
   auto const& rt = record->resolve<ReferencedType>(record->referencedTypes)[code];
-  // The word 0 names this module.
-  auto const* target =
-      rt.moduleWord == 0 ? record : record->resolve<Kiva::TypeModuleRecord>(rt.moduleWord);
+  auto const* target = record->resolve<Kiva::TypeModuleRecord>(rt.moduleWord);
+  if (target == nullptr) {
+    throw std::runtime_error("type module at " + hex(record) + ": referenced type " +
+                             std::to_string(code) + " names no module (address word 0)");
+  }
   return {code, {target, rt.type}, typeNameIn(target, rt.type)};
 }
 
