@@ -25,7 +25,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 12
-FUZZ_TARGETS := entry config entry-file trace image
+FUZZ_TARGETS := entry config entry-file trace image plan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DIFA_WERROR=ON
 BENCH_BUILD ?= build-bench
@@ -85,7 +85,7 @@ fuzz:
 	mkdir -p $(FUZZ_BUILD)/findings
 	set -e; for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
-	  case $$target in trace|image) dict=$$target.dict;; *) dict=tables.dict;; esac; \
+	  case $$target in trace|image|plan) dict=$$target.dict;; *) dict=tables.dict;; esac; \
 	  echo "== $$target-fuzzer, $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/fuzz/$$target-fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -print_final_stats=1 -dict=fuzz/$$dict \

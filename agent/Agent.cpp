@@ -1,14 +1,20 @@
 #include "agent/Agent.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <tuple>
 
 #include "agent/ImageLock.h"
+#include "agent/Sha256.h"
 #include "agent/TableChanges.h"
 
 namespace IfaAgent {
@@ -26,6 +32,56 @@ std::vector<std::string> pluginSearchPath() {
     directories.emplace_back(rest.substr(0, colon));
     if (colon == std::string_view::npos) return directories;
     rest.remove_prefix(colon + 1);
+  }
+}
+
+// The SHA-256 of the bytes of the image at `target` (named `image`).
+std::string imageSha256(std::string const& target, std::string const& image) {
+  int const fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    throw AgentError(AgentError::Kind::image,
+                     "image " + image + ": cannot read it: " + std::strerror(errno));
+  }
+  Sha256 hash;
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t const n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int const error = errno;
+      ::close(fd);
+      throw AgentError(AgentError::Kind::image,
+                       "image " + image + ": cannot read it: " + std::strerror(error));
+    }
+    if (n == 0) break;
+    hash.update(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return hash.hex();
+}
+
+// Refuses, before anything is written, an image that is not the one a saved
+// plan was made for.
+void checkPlanned(std::string const& target, std::string const& image,
+                  ApplyOptions const& options) {
+  if (!options.planned) return;
+  bool const exists = imageExists(target);
+  std::string const again = "; nothing was written (plan again)";
+  if (!options.plannedImageSha256) {
+    if (exists) {
+      throw AgentError(
+          AgentError::Kind::stale,
+          "image " + image + ": the plan was made with no image there, and one exists now" + again);
+    }
+    return;
+  }
+  if (!exists) {
+    throw AgentError(AgentError::Kind::stale,
+                     "image " + image + ": the plan was made on an image that is gone" + again);
+  }
+  if (imageSha256(target, image) != *options.plannedImageSha256) {
+    throw AgentError(AgentError::Kind::stale,
+                     "image " + image + ": the chip changed since the plan was made" + again);
   }
 }
 
@@ -64,10 +120,14 @@ std::string Agent::imageTarget(std::string const& image) const {
 Report Agent::apply(Config const& config, std::string const& image, ApplyOptions const& options,
                     Progress const& progress) {
   std::string const target = imageTarget(image);
+  if (options.planned && options.plannedImageSha256 && !imageExists(target)) {
+    checkPlanned(target, image, options);  // gone since the plan
+  }
   // A path where nothing is is refused before the lock is taken, so that a
   // mistyped path leaves no lock file behind either.
   if (!options.create && !imageExists(target)) throw noImage(image);
   ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_, image);
+  checkPlanned(target, image, options);
   if (imageExists(target)) return warmRestart(config, image, target, false, options, progress);
   if (!options.create) throw noImage(image);  // removed while the lock was awaited
   return coldStart(config, image, target, options.verbose, progress);
@@ -107,8 +167,11 @@ Report Agent::plan(Config const& config, std::string const& image, bool verbose)
   std::string const target = imageTarget(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_, image);
   if (imageExists(target)) {
-    return warmRestart(config, image, target, true, {.allowPurgeAll = true, .verbose = verbose},
-                       {});
+    std::string fingerprint = imageSha256(target, image);
+    Report report =
+        warmRestart(config, image, target, true, {.allowPurgeAll = true, .verbose = verbose}, {});
+    report.imageSha256 = std::move(fingerprint);
+    return report;
   }
   Report report = newReport(Report::Mode::cold, true, image, verbose);
   forEachTable([&]<class Table>(std::size_t) {

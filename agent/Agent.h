@@ -53,8 +53,9 @@ namespace IfaAgent {
 // A run that cannot start or finish (no chip, image refused, ...).
 class AgentError : public std::runtime_error {
  public:
-  // busy: another agent holds the image's lock.
-  enum class Kind { usage, chip, image, busy };
+  // busy: another agent holds the image's lock; stale: the image is not
+  // the one a saved plan was made for.
+  enum class Kind { usage, chip, image, busy, stale };
   AgentError(Kind kind, std::string const& message) : std::runtime_error(message), kind_(kind) {}
   Kind kind() const { return kind_; }
 
@@ -67,6 +68,11 @@ struct ApplyOptions {
   bool create = false;         // cold-start when nothing is at the image path
   bool allowPurgeAll = false;  // purge every row of a configuration claiming none
   bool verbose = false;        // list the change of every key (Report::changes)
+  // A saved plan's apply: the image as planned, checked under the lock
+  // before anything is written. The SHA-256 of its bytes, or none when the
+  // plan was made with no image (then there must still be none).
+  bool planned = false;
+  std::optional<std::string> plannedImageSha256{};
 };
 
 class Agent {
@@ -90,11 +96,13 @@ class Agent {
   // Raises AgentError (image), having written nothing, when nothing is at
   // `image` and options.create is not given, or when the configuration
   // claims none of the rows a non-empty image holds and
-  // options.allowPurgeAll is not given.
+  // options.allowPurgeAll is not given; AgentError (stale), having written
+  // nothing, when options.planned and the image is not the one planned.
   Report apply(Config const& config, std::string const& image, ApplyOptions const& options,
                Progress const& progress = {});
   // What an apply of `config` would do, found by making it on a private
-  // copy of the image; with `verbose`, per key.
+  // copy of the image; with `verbose`, per key. The report holds the
+  // SHA-256 of the image's bytes as planned (imageSha256).
   Report plan(Config const& config, std::string const& image, bool verbose);
   // The valid rows of every table (or of the one named), in key order, with
   // their configuration lines in `form`. Raises AgentError (usage) for an

@@ -448,7 +448,11 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
 }
 
 Config Config::read(std::string const& path, IndexRanges const& ranges) {
-  if (path == "-") return parse(readAll(STDIN_FILENO, "standard input"), "-", ranges);
+  return parse(readText(path), path, ranges);
+}
+
+std::string Config::readText(std::string const& path) {
+  if (path == "-") return readAll(STDIN_FILENO, "standard input");
   // Without O_NONBLOCK, opening a FIFO would wait for a writer.
   int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
@@ -470,7 +474,7 @@ Config Config::read(std::string const& path, IndexRanges const& ranges) {
                                            "input given as -")});
   }
   if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) throw ConfigError({tooLarge(path)});
-  return parse(readAll(fd, path), path, ranges);
+  return readAll(fd, path);
 }
 
 }  // namespace IfaAgent

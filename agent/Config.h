@@ -121,6 +121,8 @@ class Config {
   // read or holds more than kMaxBytes is a ConfigError too, raised before
   // anything is parsed; nothing waits for a writer or reads without end.
   static Config read(std::string const& path, IndexRanges const& ranges);
+  // The text `read` parses, with the same checks.
+  static std::string readText(std::string const& path);
 
   template <class Table>
   TableConfig<Table> const& table() const {

@@ -125,6 +125,9 @@ struct Report {
   // (at least one), so that it purges them all: an apply refuses it unless
   // allowed to, a plan warns.
   bool purgesAll = false;
+  // A plan's: the SHA-256 of the image's bytes it was made on (none when
+  // there was no image).
+  std::optional<std::string> imageSha256;
 
   TableFigures total() const;
   Summary summary() const;

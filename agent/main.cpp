@@ -3,11 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -21,6 +24,7 @@
 #include "agent/Agent.h"
 #include "agent/DemoConfigs.h"
 #include "agent/ExitStatus.h"
+#include "agent/PlanFile.h"
 
 namespace {
 
@@ -83,6 +87,11 @@ key as the apply's --verbose does; the last line sums them up ("N to write, M
 to rewrite, K to purge, L unchanged", or "No changes."). With no image at FILE,
 what a cold start (apply --create) would write.)";
 
+char const kValidateFooter[] =
+    R"(Reads the whole configuration and checks it against the chip profile's tables,
+fields and index ranges, as apply does before it writes anything, without an
+image: exit status 0 when it is valid, 1 with every problem listed when not.)";
+
 char const kShowFooter[] =
     R"(Prints the valid rows of every table, or of TABLE, decoded as entries, one
 configuration line each, whole: the output is itself a configuration.)";
@@ -110,6 +119,9 @@ struct Options {
   bool create = false;
   bool allowPurgeAll = false;
   bool detailedExitcode = false;
+  std::string output;       // plan -o: the saved plan's file
+  bool imageGiven = false;  // --image on the command line
+  std::string profile;      // validate --profile
   std::string format = "full";
   std::optional<std::string> trace;
   std::string lockTimeout = "0";
@@ -151,7 +163,18 @@ class CommandLine {
     listingOptions(plan);
     plan->add_flag("--detailed-exitcode", o_.detailedExitcode,
                    "exit status 0 when the apply would change nothing, 2 when it would");
+    plan->add_option("-o,--out", o_.output, "save the plan in FILE, for apply FILE")
+        ->type_name("FILE");
     jsonOption(plan);
+
+    CLI::App* validate =
+        command("validate", "check a configuration without an image", kValidateFooter);
+    configOperand(validate);
+    validate
+        ->add_option("--profile", o_.profile,
+                     "check against this chip profile (default: the chip's, IFA_CHIP_PROFILE)")
+        ->type_name("NAME");
+    jsonOption(validate);
 
     CLI::App* show = command("show", "the rows in hardware, as configuration", kShowFooter);
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
@@ -213,6 +236,8 @@ class CommandLine {
       return kUsage;
     }
     o_.command = sub->get_name();
+    CLI::Option const* image = sub->get_option_no_throw("--image");
+    o_.imageGiven = image != nullptr && image->count() > 0;
     if (o_.command == "help") {
       if (o_.table.empty()) {
         std::cout << helpOf(nullptr);
@@ -326,18 +351,111 @@ void print(Options const& o, IfaAgent::Report const& report) {
   printJson(document);
 }
 
+// A saved plan (agent/PlanFile.h) read from the text of CONFIG, made for
+// this chip.
+IfaAgent::SavedPlan savedPlan(Agent& agent, Options const& o, std::string const& text) {
+  IfaAgent::SavedPlan plan = IfaAgent::readPlanText(text, o.config);
+  if (plan.profile != agent.profileName()) {
+    throw AgentError(AgentError::Kind::stale, o.config + ": the plan was made for chip profile \"" +
+                                                  plan.profile + "\", this chip is \"" +
+                                                  agent.profileName() + "\"; plan again");
+  }
+  return plan;
+}
+
 int runApply(Agent& agent, Options const& o) {
-  IfaAgent::Config const config = IfaAgent::Config::read(o.config, agent.ranges());
-  print(o,
-        agent.apply(config, o.image, {o.create, o.allowPurgeAll, o.verbose}, progressOnTerminal()));
+  std::string const text = IfaAgent::Config::readText(o.config);
+  IfaAgent::ApplyOptions options{o.create, o.allowPurgeAll, o.verbose};
+  std::string image = o.image;
+  std::optional<IfaAgent::Config> config;
+  if (IfaAgent::isPlanText(text)) {
+    // Exactly the configuration planned, on the image planned, as long as
+    // its bytes are those the plan was made on.
+    IfaAgent::SavedPlan const plan = savedPlan(agent, o, text);
+    if (!o.imageGiven) image = plan.image;
+    config = IfaAgent::Config::parse(plan.configuration, plan.configurationName, agent.ranges());
+    options.planned = true;
+    options.plannedImageSha256 = plan.imageSha256;
+  } else {
+    config = IfaAgent::Config::parse(text, o.config, agent.ranges());
+  }
+  print(o, agent.apply(*config, image, options, progressOnTerminal()));
+  return kOk;
+}
+
+// Writes `text` to `path` whole or not at all: a file beside it, renamed
+// over it.
+void writeAtomically(std::string const& path, std::string const& text) {
+  std::string const temporary = path + ".tmp." + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::remove(temporary.c_str());
+      throw Asic::ChipDevice::IoError("cannot write the plan " + path);
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    int const error = errno;
+    std::remove(temporary.c_str());
+    throw Asic::ChipDevice::IoError("cannot write the plan " + path + ": " + std::strerror(error));
+  }
+}
+
+int showSavedPlan(Agent& agent, Options const& o, std::string const& text) {
+  IfaAgent::SavedPlan const plan = savedPlan(agent, o, text);
+  if (!o.json) {
+    std::cout << plan.listing;
+    return kOk;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument("plan");
+  document.update({{"savedPlan", o.config},
+                   {"image", plan.image},
+                   {"profile", plan.profile},
+                   {"imageSha256", plan.imageSha256 ? IfaAgent::Json(*plan.imageSha256) : nullptr},
+                   {"configuration", plan.configurationName},
+                   {"listing", plan.listing}});
+  printJson(document);
   return kOk;
 }
 
 int runPlan(Agent& agent, Options const& o) {
-  IfaAgent::Config const config = IfaAgent::Config::read(o.config, agent.ranges());
-  IfaAgent::Report const report = agent.plan(config, o.image, o.verbose);
+  std::string const text = IfaAgent::Config::readText(o.config);
+  if (IfaAgent::isPlanText(text)) return showSavedPlan(agent, o, text);
+  IfaAgent::Config const config = IfaAgent::Config::parse(text, o.config, agent.ranges());
+  // A saved plan keeps the per-key listing, asked for or not.
+  IfaAgent::Report report = agent.plan(config, o.image, o.verbose || !o.output.empty());
+  if (!o.output.empty()) {
+    writeAtomically(o.output,
+                    IfaAgent::planFileText({agent.profileName(), o.image, report.imageSha256,
+                                            o.config, report.text(true), text}));
+    if (!o.verbose) {
+      report.listed = false;
+      report.changes.clear();
+    }
+  }
   print(o, report);
   return o.detailedExitcode && report.summary().changes() ? kChangesPresent : kOk;
+}
+
+int runValidate(Agent& agent, Options const& o) {
+  IfaAgent::Config const config = IfaAgent::Config::read(o.config, agent.ranges());
+  std::size_t const entries = config.size();
+  std::string const summary = o.config + ": valid for chip profile \"" + agent.profileName() +
+                              "\" (" + std::to_string(entries) +
+                              (entries == 1 ? " entry)" : " entries)");
+  if (!o.json) {
+    std::cout << summary << '\n';
+    return kOk;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument("validate");
+  document.update({{"configuration", o.config},
+                   {"profile", agent.profileName()},
+                   {"entries", entries},
+                   {"valid", true}});
+  printJson(document);
+  return kOk;
 }
 
 int runShow(Agent& agent, Options const& o) {
@@ -405,6 +523,8 @@ int runDemo(Agent& agent, Options const& o) {
 
 int run(Options const& o) {
   if (o.trace) Kiva::TraceHandle::configure(*o.trace);
+  // The simulated chip takes its profile from the environment when it loads.
+  if (!o.profile.empty()) ::setenv("IFA_CHIP_PROFILE", o.profile.c_str(), 1);
   Agent agent;
   for (std::string const& refused : agent.pluginsRefused()) {
     std::cerr << "ifa-agent: warning: " << refused << '\n';
@@ -412,6 +532,7 @@ int run(Options const& o) {
   agent.lockWaitIs(o.lockWait);
   if (o.command == "apply") return runApply(agent, o);
   if (o.command == "plan") return runPlan(agent, o);
+  if (o.command == "validate") return runValidate(agent, o);
   if (o.command == "show") return runShow(agent, o);
   if (o.command == "tables") return runTables(agent, o);
   return runDemo(agent, o);
@@ -477,6 +598,8 @@ int runReporting(Options const& o) {
         return fail(o, kChipFailure, e.what());
       case AgentError::Kind::busy:
         return fail(o, kImageBusy, e.what());
+      case AgentError::Kind::stale:
+        return fail(o, kPlanStale, e.what());
     }
   } catch (IfaHost::ChipError const& e) {
     return fail(o, kChipFailure, e.what());
