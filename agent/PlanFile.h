@@ -10,10 +10,10 @@
 // and the SHA-256 of its bytes as planned (null for a plan made with no
 // image: a cold-start plan), the configuration's name as given, the number
 // of lines of the listing that follows, and a SHA-256 of the other keys'
-// values (as written here) and of everything after the first line. Then the plan's report as `plan --verbose` printed it, each
-// line behind "# ", and last the configuration's text exactly as it was read.
-// So the rest of the file is itself a configuration, readable in review, and
-// a byte changed anywhere in it is caught.
+// values (as written here) and of everything after the first line. Then the plan's report as `plan
+// --verbose` printed it, each line behind "# ", and last the configuration's text exactly as it was
+// read. So the rest of the file is itself a configuration, readable in review, and a byte changed
+// anywhere in it is caught.
 #pragma once
 
 #include <optional>

@@ -1,6 +1,8 @@
 // ifa-agent: programs the IFA tables of a switch chip from a configuration,
 // and survives its own restarts without disturbing what the chip holds.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +12,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -22,9 +23,11 @@
 #include "Asic/HwTable.h"
 #include "Kiva/Trace.h"
 #include "agent/Agent.h"
+#include "agent/ConfigFormat.h"
 #include "agent/DemoConfigs.h"
 #include "agent/ExitStatus.h"
 #include "agent/PlanFile.h"
+#include "files/FilePaths.h"
 
 namespace {
 
@@ -92,6 +95,14 @@ char const kValidateFooter[] =
 fields and index ranges, as apply does before it writes anything, without an
 image: exit status 0 when it is valid, 1 with every problem listed when not.)";
 
+char const kFmtFooter[] =
+    R"(Prints CONFIG in the canonical form: each entry in the short, named form
+(the fields that are not 0, numbers in the base they were written in), grouped
+by table in catalogue order and sorted by key, each comment kept with the
+entry it precedes or ends, the comments at the top kept at the top. The result
+reads back to the same entries. -w rewrites the file instead; --check prints
+nothing but the first difference and ends with status 1 when there is one.)";
+
 char const kShowFooter[] =
     R"(Prints the valid rows of every table, or of TABLE, decoded as entries, one
 configuration line each, whole: the output is itself a configuration.)";
@@ -122,6 +133,8 @@ struct Options {
   std::string output;       // plan -o: the saved plan's file
   bool imageGiven = false;  // --image on the command line
   std::string profile;      // validate --profile
+  bool write = false;       // fmt -w
+  bool check = false;       // fmt --check
   std::string format = "full";
   std::optional<std::string> trace;
   std::string lockTimeout = "0";
@@ -175,6 +188,12 @@ class CommandLine {
                      "check against this chip profile (default: the chip's, IFA_CHIP_PROFILE)")
         ->type_name("NAME");
     jsonOption(validate);
+
+    CLI::App* fmt = command("fmt", "rewrite a configuration in the canonical form", kFmtFooter);
+    configOperand(fmt);
+    fmt->add_flag("-w,--write", o_.write, "rewrite CONFIG in place (atomically) when it differs");
+    fmt->add_flag("--check", o_.check,
+                  "exit status 1 when CONFIG is not formatted, naming its first difference");
 
     CLI::App* show = command("show", "the rows in hardware, as configuration", kShowFooter);
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
@@ -383,24 +402,25 @@ int runApply(Agent& agent, Options const& o) {
   return kOk;
 }
 
-// Writes `text` to `path` whole or not at all: a file beside it, renamed
-// over it.
+// Writes `text` to `path` whole or not at all: a hidden file beside it,
+// given the mode of the file it replaces, renamed over it.
 void writeAtomically(std::string const& path, std::string const& text) {
-  std::string const temporary = path + ".tmp." + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      throw Asic::ChipDevice::IoError("cannot write the plan " + path);
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    int const error = errno;
+  std::string const temporary = IfaFiles::siblingPath(path, ".new");
+  auto fail = [&](int error) {
     std::remove(temporary.c_str());
-    throw Asic::ChipDevice::IoError("cannot write the plan " + path + ": " + std::strerror(error));
-  }
+    throw Asic::ChipDevice::IoError("cannot write " + path + ": " + std::strerror(error));
+  };
+  struct stat st;
+  mode_t const mode = ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0644;
+  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) fail(errno);
+  bool const written = ::fchmod(fd, mode) == 0 &&
+                       ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       ::fsync(fd) == 0;
+  int const error = errno;
+  ::close(fd);
+  if (!written) fail(error);
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) fail(errno);
 }
 
 int showSavedPlan(Agent& agent, Options const& o, std::string const& text) {
@@ -437,6 +457,25 @@ int runPlan(Agent& agent, Options const& o) {
   }
   print(o, report);
   return o.detailedExitcode && report.summary().changes() ? kChangesPresent : kOk;
+}
+
+int runFmt(Agent& agent, Options const& o) {
+  if (o.write && o.config == "-") throw UsageError("fmt: -w needs a file, not standard input");
+  std::string const text = IfaAgent::Config::readText(o.config);
+  std::string const formatted = IfaAgent::formatConfig(text, o.config, agent.ranges());
+  if (o.check) {
+    std::size_t const line = IfaAgent::firstDifferentLine(text, formatted);
+    if (line == 0) return kOk;
+    std::cout << o.config << ":" << line << ": not formatted (ifa-agent fmt -w " << o.config
+              << " formats it)\n";
+    return kConfigRejected;
+  }
+  if (!o.write) {
+    std::cout << formatted;
+  } else if (formatted != text) {
+    writeAtomically(o.config, formatted);
+  }
+  return kOk;
 }
 
 int runValidate(Agent& agent, Options const& o) {
@@ -533,6 +572,7 @@ int run(Options const& o) {
   if (o.command == "apply") return runApply(agent, o);
   if (o.command == "plan") return runPlan(agent, o);
   if (o.command == "validate") return runValidate(agent, o);
+  if (o.command == "fmt") return runFmt(agent, o);
   if (o.command == "show") return runShow(agent, o);
   if (o.command == "tables") return runTables(agent, o);
   return runDemo(agent, o);

@@ -2,7 +2,10 @@
 // built program; the plan file's reader and its SHA-256 directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "AgentProcessSupport.h"
 #include "agent/Config.h"
@@ -195,6 +198,80 @@ TEST(AgentSavedPlan, ValidateChecksAConfigurationAgainstAProfileWithoutAnImage) 
       agent("validate " + quote(dir.file("wide.conf")) + " --profile corvane-sim-small");
   EXPECT_EQ(small.status, 1);
   EXPECT_NE(small.err.find(":1:16: "), std::string::npos) << small.err;
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> commentLines(std::string const& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::size_t const hash = line.find('#');
+    if (hash != std::string::npos) out.push_back(line.substr(hash));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(AgentFmt, TheCanonicalFormReadsBackIsAFixedPointAndKeepsEveryComment) {
+  TempDir dir;
+  // Out of order, both forms, hex kept as written, comments above, at the
+  // end of a line and at the top and bottom.
+  write(dir.file("mixed.conf"),
+        "# Site config.\n"
+        "\n"
+        "IfaSwitchId 0 0x0A000001   # the loopback\n"
+        "# second profile\n"
+        "IfaActionProfile 0x1 hoplimit=0x20 maxLength=128\n"
+        "\n"
+        "IfaVectorMatch 3 CorvaneInt::IfaVectorMatch::Entry(valid=1, reqVector=0x1000, baseHdr=3)\n"
+        "IfaActionProfile 0 hoplimit=64\n"
+        "IfaMetadataProfile 1 mdSelectProfileId=0\n"
+        "# end\n");
+  Result const r = agent("fmt " + quote(dir.file("mixed.conf")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "# Site config.\n"
+            "\n"
+            "IfaActionProfile 0 hoplimit=64\n"
+            "# second profile\n"
+            "IfaActionProfile 0x1 hoplimit=0x20 maxLength=128\n"
+            "\n"
+            "IfaMetadataProfile 1 mdSelectProfileId=0\n"
+            "\n"
+            "IfaSwitchId 0 switchId=0x0A000001  # the loopback\n"
+            "\n"
+            "IfaVectorMatch 3 valid=1 reqVector=0x1000 baseHdr=3\n"
+            "\n"
+            "# end\n");
+  // The examples: the same entries, every comment kept, a fixed point, and
+  // --check and -w agree.
+  for (std::string const name : {"base.conf", "changed.conf"}) {
+    std::string const original = contents(example(name));
+    write(dir.file(name), original);
+    Result const formatted = agent("fmt " + quote(dir.file(name)));
+    ASSERT_EQ(formatted.status, 0) << formatted.err;
+    auto const profile = ranges("corvane-sim-a");
+    EXPECT_EQ(shown(IfaAgent::Config::parse(formatted.out, name, profile)),
+              shown(IfaAgent::Config::parse(original, name, profile)));
+    EXPECT_EQ(commentLines(formatted.out), commentLines(original)) << name;
+    Result const check = agent("fmt --check " + quote(dir.file(name)));
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out.rfind(dir.file(name) + ":", 0), 0u) << check.out;
+    ASSERT_EQ(agent("fmt -w " + quote(dir.file(name))).status, 0);
+    EXPECT_EQ(contents(dir.file(name)), formatted.out);
+    EXPECT_EQ(agent("fmt " + quote(dir.file(name))).out, formatted.out);
+    Result const clean = agent("fmt --check " + quote(dir.file(name)));
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.out, "");
+  }
+  // A configuration with problems is not formatted, and -w leaves it alone.
+  write(dir.file("bad.conf"), "IfaSwitchId 0 7\nIfaSwitchId 0 8\n");
+  Result const bad = agent("fmt -w " + quote(dir.file("bad.conf")));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(contents(dir.file("bad.conf")), "IfaSwitchId 0 7\nIfaSwitchId 0 8\n");
 }
 
 }  // namespace
