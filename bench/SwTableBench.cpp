@@ -335,6 +335,14 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strncmp(argv[1], "--count=", 8) == 0) {
     return IfaBench::countMode(argv[1] + 8);
   }
+  // The interval's ranks, checked against P(Bin(n, 1/2) < k) worked by hand:
+  // P(X <= 5) = 0.0207 for n = 20, P(X <= 1) = 0.0107 for n = 10, and
+  // P(X = 0) = 0.031 for n = 5 (no interval).
+  if (IfaBench::intervalRank(20) != 6 || IfaBench::intervalRank(10) != 2 ||
+      IfaBench::intervalRank(5) != 0) {
+    std::fprintf(stderr, "ifa-bench: the interval's order-statistic ranks are wrong\n");
+    return 1;
+  }
   int const cpu = IfaBench::pinToOneCpu();
   benchmark::AddCustomContext("pinned_cpu", std::to_string(cpu));
   IfaBench::addRows<CorvaneInt::IfaActionProfile>();

@@ -207,7 +207,10 @@ def render_targets(runs, memory, slots, counts, ctxs):
                          + f"{ok} |")
         lines.append("")
     lines += ["Instruction, memory and slot figures are deterministic and come from one count; "
-              "they are in the run 1 column.", ""]
+              "they are in the run 1 column. Instructions are the timed loop's total over its "
+              "operations: the benchmark's own loop (the next key and entry, the call) is in "
+              "them, a handful of instructions an operation that a count of the table's function "
+              "alone leaves out.", ""]
     return lines
 
 
