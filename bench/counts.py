@@ -49,9 +49,45 @@ def workloads_at_1m():
             yield table, "unchanged", impl
 
 
+def short_name(fn):
+    """A function's name without its file, arguments and template arguments."""
+    fn = fn.split(":", 1)[1] if fn.startswith("???:") else fn
+    fn = fn.split(" [", 1)[0]
+    out, depth = "", 0
+    for ch in fn:
+        if ch == "<":
+            depth += 1
+            if depth == 1:
+                out += "<>"
+        elif ch == ">":
+            depth -= 1
+        elif depth == 0:
+            out += ch
+    out = re.sub(r"\(.*$", "", out.replace("(anonymous namespace)", "anon"))
+    return out
+
+
+def by_function(path):
+    """Inclusive last-level data misses per function of one callgrind dump:
+    [(name, misses)], largest first."""
+    run = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--show=DLmr,DLmw",
+                          "--sort=DLmr", "--threshold=100", path],
+                         capture_output=True, text=True, check=True)
+    rows = []
+    for line in run.stdout.splitlines():
+        m = re.match(r"\s*([\d,]+) \([^)]*\)\s+([\d,]+) \([^)]*\)\s+(\S.*)$", line)
+        if not m or m.group(3) == "PROGRAM TOTALS":
+            continue
+        misses = int(m.group(1).replace(",", "")) + int(m.group(2).replace(",", ""))
+        rows.append((short_name(m.group(3)), misses))
+    rows.sort(key=lambda r: -r[1])
+    return rows
+
+
 def count(binary, table, op, impl, n, cache):
     """Runs one workload under callgrind; returns ops and the events of each
-    part (one part, or the restart's phases in order)."""
+    part (one part, or the restart's phases in order), with, for a counted
+    cache, the replay's misses by function."""
     spec = f"{table}/{op}/{impl}/shuffled/{n}"
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
@@ -75,7 +111,10 @@ def count(binary, table, op, impl, n, cache):
             trigger = re.search(r"^desc: Trigger: (.*)$", text, re.M).group(1)
             phase = trigger.split("Client Request: ")[1] if "Client Request" in trigger else None
             totals += [0] * (len(events) - len(totals))
-            parts.append((name, phase, dict(zip(events, totals))))
+            ev = dict(zip(events, totals))
+            if cache and phase == "replay":
+                ev["byFunction"] = by_function(os.path.join(tmp, name))
+            parts.append((name, phase, ev))
     # Dumps are numbered in order; the file without a number is the rest at exit.
     def order(p):
         suffix = p[0].rsplit(".", 1)[-1]
@@ -112,6 +151,9 @@ def main():
             if phase is not None:
                 row["phases"].append({"phase": phase, "irPerOp": ev.get("Ir", 0) / ops,
                                       "llPerOp": last_level(ev) / ops})
+            if "byFunction" in ev:
+                row["replayByFunction"] = [
+                    {"function": f, "dataLlPerOp": m / ops} for f, m in ev["byFunction"][:12]]
         result["misses"].append(row)
         print(f"{table} {op} {impl} N=1000000: {row['llPerOp']:.2f} last-level misses per op",
               flush=True)

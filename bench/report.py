@@ -306,6 +306,15 @@ def render_counts(counts):
                  for p in ("read-back", "replay", "purge")]
         lines.append(f"| {m['table']} | {OP_TEXT[m['op']].split(',')[0]} | {m['impl']} | "
                      f"{m['irPerOp']:.0f} | {m['llPerOp']:.2f} | " + " | ".join(cells) + " |")
+    for m in counts["misses"]:
+        fns = [f for f in m.get("replayByFunction", []) if "countMode" not in f["function"]]
+        if not fns:
+            continue
+        lines += ["", f"{m['table']}, warm restart by {m['impl']}: data last-level misses per "
+                  "replayed commit during the replay, by function (inclusive: a function's "
+                  "figure holds its callees'; the first line is the whole replay):", "",
+                  "| function | misses per replayed commit |", "|---|---|"]
+        lines += [f"| `{f['function']}` | {f['dataLlPerOp']:.2f} |" for f in fns]
     lines += ["", COUNTS_END]
     return lines
 
