@@ -18,7 +18,8 @@
 #               times the agent's warm restart of a whole chip
 #               (bench/agent-restart.json), runs the memory benchmarks once and
 #               the paired rows BENCH_RUNS times (default 2) and writes
-#               bench/results.md and bench/results.png
+#               bench/results.md and bench/results.png; BENCH_FILTER=REGEX
+#               runs only the paired rows it matches
 #   make bench-agent  only the agent's warm restart of a whole chip
 #   make bench-counts  instructions and last-level misses per operation under
 #               callgrind (installs valgrind): bench/counts.json and the counts
@@ -114,7 +115,7 @@ bench-agent: bench-configure
 bench: bench-agent
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
 	$(PYTHON) bench/run.py $(BENCH_BUILD)/bench/ifa-bench $(BENCH_BUILD) $(BENCH_RUNS) \
-	  --agent bench/agent-restart.json
+	  --agent bench/agent-restart.json $(if $(BENCH_FILTER),--filter '$(BENCH_FILTER)')
 
 # Deterministic counts beside the timings; minutes, and not part of make bench.
 bench-counts: bench-configure

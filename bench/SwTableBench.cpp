@@ -2,7 +2,8 @@
 // instead, each gated figure a paired measurement (Paired.h):
 //
 //   paired/<target>/<Table>/<op>/<baseline>/<order>/<N>
-//       our table's <op> (Workloads.h) against the baseline's, in
+//       our table's <op> (Workloads.h) against the baseline's (target AA:
+//       the baseline against a second copy of itself), in
 //       alternating A B B A blocks; counters: the median of the per-pair
 //       ratios ours/baseline ("ratio") with its 95% interval ("low", "high"),
 //       the limit the target sets ("limit"; 0 for a row only reported), each
@@ -55,7 +56,8 @@ struct Row {
   Impl baseline;
   std::uint32_t n;
   KeyOrder order;
-  double limit;  // ours/baseline at most this; 0: reported only
+  double limit;            // ours/baseline at most this; 0: reported only
+  Impl side = Impl::ours;  // what stands for ours: the baseline itself in a check of the harness
 };
 
 constexpr std::uint32_t kMillion = 1000000;
@@ -83,10 +85,14 @@ constexpr Row kRows[] = {
     // Dense keys against the std table's identity hash: reported, not gated.
     {"R", Op::unchanged, Impl::std, 10000, KeyOrder::dense, 0},
     {"R", Op::restart, Impl::std, kMillion, KeyOrder::dense, 0},
+    // The harness against itself: a baseline paired with a second copy of
+    // itself, whose interval should hold 1.
+    {"AA", Op::unchanged, Impl::flat, 10000, KeyOrder::shuffled, 0, Impl::flat},
+    {"AA", Op::fill, Impl::std, 10000, KeyOrder::shuffled, 0, Impl::std},
 };
 
 void pairedRow(benchmark::State& state, std::string const& table, Row const& row) {
-  auto a = makeWorkload(table, Impl::ours, row.op, row.n, row.order);
+  auto a = makeWorkload(table, row.side, row.op, row.n, row.order);
   auto b = makeWorkload(table, row.baseline, row.baseline == Impl::probe ? Op::read : row.op, row.n,
                         row.order);
   PairedResult r;

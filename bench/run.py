@@ -2,12 +2,14 @@
 """Runs the benchmarks for `make bench` and writes bench/results.md and
 bench/results.png.
 
-Usage: bench/run.py BINARY WORKDIR RUNS [--agent AGENT-RESTART.json]
+Usage: bench/run.py BINARY WORKDIR RUNS [--agent AGENT-RESTART.json] [--filter REGEX]
 
 The memory and slot benchmarks run once; the paired rows run RUNS times
 (each run of every row; the target table reports two). With RUNS = 1, the
 rows left undecided are rerun once and reported as run 2. The JSON output of
-each run stays in WORKDIR (bench-memory.json, bench-run<i>.json).
+each run stays in WORKDIR (bench-memory.json, bench-run<i>.json). --filter
+keeps the paired rows whose name matches REGEX (a quick look while
+developing; the memory benchmarks still run).
 """
 import json
 import os
@@ -33,6 +35,11 @@ def main():
         i = args.index("--agent")
         agent = ["--agent", args[i + 1]]
         del args[i:i + 2]
+    rows = "^paired/"
+    if "--filter" in args:
+        i = args.index("--filter")
+        rows = f"^paired/.*({args[i + 1]})"
+        del args[i:i + 2]
     if len(args) != 3:
         sys.exit(__doc__)
     binary, workdir, runs = args[0], args[1], int(args[2])
@@ -42,7 +49,7 @@ def main():
     outs = []
     for i in range(max(runs, 1)):
         outs.append(os.path.join(workdir, f"bench-run{i + 1}.json"))
-        run(binary, "^paired/", outs[-1])
+        run(binary, rows, outs[-1])
     if runs == 1:
         _, rows = report.load_run(outs[0])
         undecided = [n for n, r in rows.items() if r["limit"] > 0 and report.verdict(r) == "undecided"]
