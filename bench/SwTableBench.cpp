@@ -283,15 +283,15 @@ void dumpPhase(char const* phase) {
   CALLGRIND_DUMP_STATS_AT(phase);
 }
 
-// Runs one block of the workload named `spec` (<Table>/<op>/<impl>/<order>/<N>)
+// Runs one block of the workload that `workload` names (<Table>/<op>/<impl>/<order>/<N>)
 // with callgrind's instrumentation on around it only; a workload on one
 // structure in place runs a whole pass untimed first (its caches warm), then
 // one pass counted. Prints the operations counted.
-int countMode(std::string const& spec) {
+int countMode(std::string const& workload) {
   std::vector<std::string> parts;
   for (std::size_t at = 0;;) {
-    std::size_t const slash = spec.find('/', at);
-    parts.push_back(spec.substr(at, slash - at));
+    std::size_t const slash = workload.find('/', at);
+    parts.push_back(workload.substr(at, slash - at));
     if (slash == std::string::npos) break;
     at = slash + 1;
   }
@@ -300,7 +300,7 @@ int countMode(std::string const& spec) {
   if (parts.size() != 5 || !opFromName(parts[1], op) || !implFromName(parts[2], impl) ||
       (parts[3] != "dense" && parts[3] != "shuffled")) {
     std::fprintf(stderr, "--count: want <Table>/<op>/<impl>/<dense|shuffled>/<N>, got '%s'\n",
-                 spec.c_str());
+                 workload.c_str());
     return 2;
   }
   std::uint32_t const n = static_cast<std::uint32_t>(std::stoul(parts[4]));
@@ -308,7 +308,7 @@ int countMode(std::string const& spec) {
   auto w = makeWorkload(parts[0], impl, op, n, order);
   if (!w) {
     std::fprintf(stderr, "--count: no workload '%s' (table, or op of that impl, unknown)\n",
-                 spec.c_str());
+                 workload.c_str());
     return 2;
   }
   bool const inPlace = op == Op::unchanged || op == Op::read;

@@ -88,19 +88,19 @@ def count(binary, table, op, impl, n, cache):
     """Runs one workload under callgrind; returns ops and the events of each
     part (one part, or the restart's phases in order), with, for a counted
     cache, the replay's misses by function."""
-    spec = f"{table}/{op}/{impl}/shuffled/{n}"
+    workload = f"{table}/{op}/{impl}/shuffled/{n}"
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         cmd = ["valgrind", "--tool=callgrind", "--instr-atstart=no", "--collect-atstart=no",
                f"--callgrind-out-file={out}"]
         if cache:
             cmd += ["--cache-sim=yes"] + CACHE
-        run = subprocess.run(cmd + [binary, f"--count={spec}"], capture_output=True, text=True)
+        run = subprocess.run(cmd + [binary, f"--count={workload}"], capture_output=True, text=True)
         if run.returncode != 0:
-            sys.exit(f"counts.py: {spec} failed:\n{run.stderr[-2000:]}")
+            sys.exit(f"counts.py: {workload} failed:\n{run.stderr[-2000:]}")
         m = re.search(r"ops=(\d+)", run.stdout)
         if not m:
-            sys.exit(f"counts.py: {spec} printed no operation count")
+            sys.exit(f"counts.py: {workload} printed no operation count")
         ops = int(m.group(1))
         parts = []
         for name in os.listdir(tmp):
