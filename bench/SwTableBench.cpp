@@ -298,8 +298,11 @@ int countMode(std::string const& workload) {
   Impl impl{};
   Op op{};
   if (parts.size() != 5 || !opFromName(parts[1], op) || !implFromName(parts[2], impl) ||
-      (parts[3] != "dense" && parts[3] != "shuffled")) {
-    std::fprintf(stderr, "--count: want <Table>/<op>/<impl>/<dense|shuffled>/<N>, got '%s'\n",
+      (parts[3] != "dense" && parts[3] != "shuffled") || parts[4].empty() || parts[4].size() > 9 ||
+      parts[4].find_first_not_of("0123456789") != std::string::npos || std::stoul(parts[4]) == 0) {
+    std::fprintf(stderr,
+                 "--count: want <Table>/<op>/<impl>/<dense|shuffled>/<N> (N from 1 to "
+                 "999999999), got '%s'\n",
                  workload.c_str());
     return 2;
   }
