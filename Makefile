@@ -13,12 +13,17 @@
 #   make fuzz FUZZ_SECONDS=N  every fuzzer for N seconds (the configuration
 #               reader, the entry text form, ifa-inspect's entry files, the
 #               trace setting, the image check)
-#   make bench  installs Google Benchmark, absl and matplotlib, builds the
-#               benchmarks and the agent (Release), times the agent's warm
-#               restart of a whole chip (bench/agent-restart.json), runs the
-#               benchmarks and writes bench/results.md, bench/results.png and
-#               bench/results.json
+#   make bench  installs Google Benchmark, absl, boost's headers and
+#               matplotlib, builds the benchmarks and the agent (Release),
+#               times the agent's warm restart of a whole chip
+#               (bench/agent-restart.json), runs the memory benchmarks once and
+#               the paired rows BENCH_RUNS times (default 2) and writes
+#               bench/results.md and bench/results.png; BENCH_FILTER=REGEX
+#               runs only the paired rows it matches
 #   make bench-agent  only the agent's warm restart of a whole chip
+#   make bench-counts  instructions and last-level misses per operation under
+#               callgrind (installs valgrind): bench/counts.json and the counts
+#               section of bench/results.md
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -29,14 +34,15 @@ FUZZ_TARGETS := entry config entry-file trace image plan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DIFA_WERROR=ON
 BENCH_BUILD ?= build-bench
-BENCH_REPETITIONS ?= 5
-BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
+BENCH_RUNS ?= 2
+BENCH_DEPS := libbenchmark-dev libabsl-dev libboost1.81-dev python3 python3-matplotlib
+BENCH_COUNT_DEPS := valgrind
 PYTHON ?= /usr/bin/python3
 TEST_DEPS := libgtest-dev libgmock-dev pkg-config
 FUZZ_DEPS := clang libclang-rt-14-dev
 
 .PHONY: run test fuzz deps test-deps configure build build-asan test-plain test-asan test-tsan \
-  bench bench-configure bench-agent clean format
+  bench bench-configure bench-agent bench-counts clean format
 
 deps:
 	@scripts/ensure-deps.sh
@@ -108,10 +114,14 @@ bench-agent: bench-configure
 
 bench: bench-agent
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
-	$(BENCH_BUILD)/bench/ifa-bench --benchmark_repetitions=$(BENCH_REPETITIONS) \
-	  --benchmark_report_aggregates_only=true \
-	  --benchmark_out=bench/results.json --benchmark_out_format=json
-	$(PYTHON) bench/report.py bench/results.json bench/results.md bench/results.png
+	$(PYTHON) bench/run.py $(BENCH_BUILD)/bench/ifa-bench $(BENCH_BUILD) $(BENCH_RUNS) \
+	  --agent bench/agent-restart.json $(if $(BENCH_FILTER),--filter '$(BENCH_FILTER)')
+
+# Deterministic counts beside the timings; minutes, and not part of make bench.
+bench-counts: bench-configure
+	@scripts/ensure-deps.sh $(BENCH_COUNT_DEPS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
+	$(PYTHON) bench/counts.py $(BENCH_BUILD)/bench/ifa-bench bench/counts.json bench/results.md
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

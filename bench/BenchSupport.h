@@ -1,6 +1,6 @@
 // What the benchmarks share: the key sets, entries made from keys, the
-// hardware a restart reads back, a Util that does nothing, the table a user
-// would write on std::unordered_map, and an allocator that counts bytes.
+// hardware a restart reads back, a Util that does nothing, and the allocator
+// through which every map's memory is counted.
 #pragma once
 
 #include <algorithm>
@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
-#include <optional>
 #include <random>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "Asic/HwTable.h"
@@ -19,6 +17,7 @@
 #include "Kiva/Optional.h"
 #include "Orrin/Ptr.h"
 #include "Orrin/String.h"
+#include "Pooler/Pooler.h"
 #include "runtime/EntryFields.h"
 #include "runtime/IfaSwTableUtil.h"
 
@@ -148,204 +147,26 @@ struct Rig {
   Orrin::Ptr<Asic::HwTable> hw{new Asic::HwTable(Orrin::String("hw"), 0, 0xFFFFFFFEu, 1)};
 };
 
-// Counts the bytes a container allocates, in `bytes` of the allocator's
-// counter.
-struct ByteCounter {
-  std::size_t bytes = 0;
-};
-
+// An allocator that takes its blocks from Pooler, the slab allocator our
+// tables use. Memory is counted the same way for every map: the bytes Pooler
+// hands out (size-class rounded), read from Pooler::stats() before and after.
 template <class T>
-struct CountingAllocator {
+struct PoolerAllocator {
   using value_type = T;
-  explicit CountingAllocator(ByteCounter* c) : counter(c) {}
+  PoolerAllocator() = default;
   template <class U>
-  CountingAllocator(CountingAllocator<U> const& o) : counter(o.counter) {}  // NOLINT
-  T* allocate(std::size_t n) {
-    counter->bytes += n * sizeof(T);
-    return std::allocator<T>().allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) {
-    counter->bytes -= n * sizeof(T);
-    std::allocator<T>().deallocate(p, n);
-  }
+  PoolerAllocator(PoolerAllocator<U> const&) {}  // NOLINT
+  T* allocate(std::size_t n) { return static_cast<T*>(Pooler::slabAlloc(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) { Pooler::slabFree(p, Pooler::Type{"bench map", 0}); }
   template <class U>
-  bool operator==(CountingAllocator<U> const& o) const {
-    return counter == o.counter;
+  bool operator==(PoolerAllocator<U> const&) const {
+    return true;
   }
-  ByteCounter* counter;
 };
 
-// What a user would write instead of this library: the same observable
-// behaviour (Util calls in the same order with the same tracker operations,
-// reconciliation with its statistics, publications to observers) on two
-// std::unordered_maps.
-template <class Entry, template <class> class Alloc = std::allocator>
-class StdTable {
- public:
-  using Value = std::optional<Entry>;
-  using Resolved =
-      std::unordered_map<std::uint32_t, Value, std::hash<std::uint32_t>, std::equal_to<>,
-                         Alloc<std::pair<std::uint32_t const, Value>>>;
-  using Synced = std::unordered_map<std::uint32_t, Entry, std::hash<std::uint32_t>, std::equal_to<>,
-                                    Alloc<std::pair<std::uint32_t const, Entry>>>;
-  static constexpr std::uint32_t kInvalid = 0xFFFFFFFFu;
-
-  class Util {
-   public:
-    virtual ~Util() = default;
-    virtual void hwTableEntryIs(StdTable const* table, std::uint32_t key,
-                                Value const& entry) const = 0;
-    virtual void hwTableEntryDel(StdTable const* table, std::uint32_t key) const = 0;
-    virtual void updateHwIndexRefCountTracker(std::uint32_t key, int op) const = 0;
-    virtual bool compareHwEntries(StdTable const* table, std::uint32_t key,
-                                  Entry const& resolved) const = 0;
-    virtual void syncEntries(StdTable* table) const = 0;
-  };
-  class Observer {
-   public:
-    virtual ~Observer() = default;
-    virtual void onChange(int field, std::uint32_t key, void const* previous) = 0;
-  };
-  struct Statistics {
-    std::uint64_t matched = 0, mismatched = 0, missing = 0, stale = 0;
-  };
-
-  StdTable() = default;
-  template <class A>
-  explicit StdTable(A const& alloc) : resolved_(alloc), synced_(alloc) {}
-
-  void utilIs(Util const* util) { util_ = util; }
-  void doInitComplete() { replayComplete_ = true; }
-
-  void entryCommit(std::uint32_t key, Entry const& entry) {
-    auto it = resolved_.find(key);
-    int const previousState = it == resolved_.end() ? 0 : it->second ? 2 : 1;
-    Value previous;
-    if (it == resolved_.end()) {
-      it = resolved_.emplace(key, entry).first;
-    } else {
-      if (it->second && *it->second == entry) return;
-      previous = it->second;
-      it->second = entry;
-    }
-    program(key, previousState, it->second);
-    publish(519, key, &previous);
-  }
-
-  void entryRemove(std::uint32_t key) {
-    auto it = resolved_.find(key);
-    if (it == resolved_.end()) return;
-    int const previousState = it->second ? 2 : 1;
-    Value const previous = std::move(it->second);
-    resolved_.erase(it);
-    if (util_ != nullptr && key != kInvalid) {
-      util_->updateHwIndexRefCountTracker(key, previousState == 1 ? 4 : 2);
-      util_->hwTableEntryDel(this, key);
-      if (!replayComplete_) ++stats_.stale;
-    }
-    publish(519, key, &previous);
-  }
-
-  Entry entry(std::uint32_t key) const {
-    auto it = resolved_.find(key);
-    return it != resolved_.end() && it->second ? *it->second : Entry();
-  }
-  bool entryHas(std::uint32_t key) const { return resolved_.count(key) != 0; }
-
-  void syncedEntryIs(std::uint32_t key, Entry const& entry) {
-    auto [it, inserted] = synced_.try_emplace(key, entry);
-    if (inserted) {
-      publish(521, key, nullptr);
-    } else if (!(it->second == entry)) {
-      Entry const previous = it->second;
-      it->second = entry;
-      publish(521, key, &previous);
-    }
-  }
-
-  void syncEntries() {
-    if (util_ != nullptr) util_->syncEntries(this);
-  }
-
-  void purgeStaleEntries() {
-    if (util_ != nullptr) {
-      for (auto const& [key, entry] : synced_) {
-        if (resolved_.count(key) != 0) continue;
-        util_->updateHwIndexRefCountTracker(key, 2);
-        util_->hwTableEntryDel(this, key);
-        ++stats_.stale;
-      }
-    }
-    if (!observers_.empty()) {
-      for (auto const& [key, entry] : synced_) publish(521, key, &entry);
-    }
-    synced_.clear();
-  }
-
-  Resolved const& resolved() const { return resolved_; }
-  Synced const& synced() const { return synced_; }
-  Statistics const& statistics() const { return stats_; }
-
- private:
-  void program(std::uint32_t key, int previousState, Value const& value) {
-    if (util_ == nullptr || key == kInvalid) return;
-    if (replayComplete_) {
-      write(key, previousState, value);
-      return;
-    }
-    auto synced = synced_.find(key);
-    if (synced == synced_.end()) {
-      write(key, previousState, value);
-      ++stats_.missing;
-      return;
-    }
-    if (util_->compareHwEntries(this, key, value ? *value : Entry())) {
-      ++stats_.matched;
-    } else {
-      util_->hwTableEntryIs(this, key, value);
-      ++stats_.mismatched;
-    }
-    Entry const previous = synced->second;
-    synced_.erase(synced);
-    publish(521, key, &previous);
-  }
-
-  void write(std::uint32_t key, int previousState, Value const& value) {
-    if (value && previousState < 2) util_->updateHwIndexRefCountTracker(key, previousState);
-    if (!value && previousState == 2) util_->updateHwIndexRefCountTracker(key, 3);
-    util_->hwTableEntryIs(this, key, value);
-  }
-
-  void publish(int field, std::uint32_t key, void const* previous) {
-    for (Observer* o : observers_) o->onChange(field, key, previous);
-  }
-
-  Resolved resolved_;
-  Synced synced_;
-  Util const* util_ = nullptr;
-  std::vector<Observer*> observers_;
-  bool replayComplete_ = false;
-  Statistics stats_;
-};
-
-// The do-nothing Util of the std::unordered_map table.
-template <class Entry, template <class> class Alloc = std::allocator>
-class StdNullUtil final : public StdTable<Entry, Alloc>::Util {
- public:
-  using Table = StdTable<Entry, Alloc>;
-  [[gnu::noinline]] void hwTableEntryIs(Table const*, std::uint32_t,
-                                        typename Table::Value const&) const override {}
-  [[gnu::noinline]] void hwTableEntryDel(Table const*, std::uint32_t) const override {}
-  [[gnu::noinline]] void updateHwIndexRefCountTracker(std::uint32_t, int) const override {}
-  [[gnu::noinline]] bool compareHwEntries(Table const*, std::uint32_t key,
-                                          Entry const& resolved) const override {
-    return hardware != nullptr && hardware->rows[key] == resolved;
-  }
-  [[gnu::noinline]] void syncEntries(Table* table) const override {
-    if (hardware == nullptr) return;
-    for (std::uint32_t k : hardware->readBack) table->syncedEntryIs(k, hardware->rows[k]);
-  }
-  Restart<Entry> const* hardware = nullptr;
-};
+// Bytes Pooler has handed out and not taken back.
+inline std::size_t poolerLiveBytes() {
+  return Pooler::stats().liveBytes;
+}
 
 }  // namespace IfaBench

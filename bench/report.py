@@ -1,31 +1,43 @@
 #!/usr/bin/env python3
-"""Turns the JSON output of ifa-bench into bench/results.md and a plot.
+"""Turns the output of ifa-bench into bench/results.md and bench/results.png.
 
-Usage: bench/report.py RESULTS.json OUT.md OUT.png [AGENT-RESTART.json]
+Usage: bench/report.py OUT.md OUT.png MEMORY.json RUN.json [RUN.json ...]
+  [--agent AGENT-RESTART.json] [--counts COUNTS.json]
 
-AGENT-RESTART.json (default: agent-restart.json beside OUT.md) holds the
-agent's warm-restart phases written by bench/agent-restart.py; without it
-that row reads "not measured".
-
-Every figure is the median over the run's repetitions. ns per operation is
-the median iteration time over the benchmark's "ops" counter.
+RUN.json: Google Benchmark's JSON output of the paired rows, one file per run
+(the first two are "run 1" and "run 2"; a further file holds the rerun of
+rows left undecided). MEMORY.json: the memory and slots benchmarks.
+AGENT-RESTART.json: the agent's warm-restart phases (bench/agent-restart.py).
+COUNTS.json: the instruction and miss counts of bench/counts.py (default:
+counts.json beside OUT.md); its section is kept between markers, so that
+counts.py can rewrite it alone.
 """
 import datetime
 import json
+import math
 import os
 import platform
 import sys
 from collections import defaultdict
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-SIZES = [100, 10000, 1000000]
-ORDERS = ["dense", "shuffled"]
 TABLES = ["IfaActionProfile", "IfaSwitchId"]
-BIG = 1000000
+IMPLS = ["ours", "absl", "boost", "flat", "std"]
+OP_TEXT = {
+    "unchanged": "unchanged `entryCommit`",
+    "fill": "new-key `entryCommit` (a fill from empty)",
+    "drain": "`entryRemove` (a drain to empty)",
+    "restart": "warm restart, per replayed commit",
+}
+BASE_TEXT = {
+    "flat": "flat table",
+    "std": "std table",
+    "absl": "absl find behind a call",
+    "boost": "boost find behind a call",
+    "probe": "probe latency (dependent read, 1M lines)",
+}
+RAW_OP = {"unchanged": "find", "fill": "insert", "drain": "erase", "restart": "–"}
+COUNTS_BEGIN = "<!-- counts: written by bench/counts.py -->"
+COUNTS_END = "<!-- end of counts -->"
 
 
 def cpu_model():
@@ -39,369 +51,424 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-def load(path):
+def fmt_n(n):
+    return f"{n:,}"
+
+
+def verdict(row):
+    if row["high"] <= row["limit"]:
+        return "met"
+    if row["low"] > row["limit"]:
+        return "missed"
+    return "undecided"
+
+
+def load_run(path):
+    """name -> counters of the paired rows of one run file."""
     with open(path) as f:
         data = json.load(f)
-    times = {}  # (impl, table, op, order, n) -> ns/op
-    counters = {}  # same key -> counters dict (memory benchmarks)
+    rows = {}
     for b in data["benchmarks"]:
+        name = b["run_name"].split("/iterations:")[0]
+        parts = name.split("/")
+        if parts[0] != "paired":
+            continue
         if b.get("error_occurred"):
+            sys.exit(f"report.py: {name} failed: {b.get('error_message')}")
+        target, table, op, base, order, n = parts[1:]
+        rows[name] = dict(b, target=target, table=table, op=op, base=base, order=order,
+                          n=int(n), name=name)
+    return data["context"], rows
+
+
+def load_memory(path):
+    with open(path) as f:
+        data = json.load(f)
+    memory = defaultdict(dict)  # (table, impl) -> n -> bytes per entry
+    slots = {}  # (table, impl) -> (mean, max) or None
+    for b in data["benchmarks"]:
+        name = b["run_name"].split("/iterations:")[0]
+        parts = name.split("/")
+        if parts[0] == "memory" and not b.get("error_occurred"):
+            memory[(parts[1], parts[2])][int(parts[3])] = b["bytesPerEntry"]
+        elif parts[0] == "slots":
+            slots[(parts[1], parts[2])] = (
+                None if b.get("error_occurred") else (b["slotsPerEntryMean"], b["slotsPerEntryMax"]))
+    return memory, slots
+
+
+def cell(r):
+    if r is None:
+        return "–"
+    text = f"{r['ratio']:.2f} [{r['low']:.2f}, {r['high']:.2f}]"
+    return text + f" {verdict(r)}" if r["limit"] > 0 else text
+
+
+def combined(rs):
+    """The verdict over runs: met or missed only when every run says so."""
+    vs = [verdict(r) for r in rs if r is not None]
+    if not vs:
+        return "not measured"
+    if all(v == "met" for v in vs):
+        return "met"
+    if all(v == "missed" for v in vs):
+        return "**missed**"
+    low = min(r["low"] for r in rs if r is not None)
+    high = max(r["high"] for r in rs if r is not None)
+    if all(v == "undecided" for v in vs):
+        return f"undecided on this machine (spread {low:.2f}–{high:.2f})"
+    return f"undecided: runs disagree (spread {low:.2f}–{high:.2f})"
+
+
+def raw_map_row(run, table):
+    """The raw-map row gated against the faster map: the larger ratio."""
+    cands = [run.get(f"paired/T1/{table}/unchanged/{m}/shuffled/1000000") for m in ("absl", "boost")]
+    cands = [c for c in cands if c is not None]
+    if not cands:
+        return None
+    best = max(cands, key=lambda c: c["ratio"])
+    return dict(best, faster=best["base"])
+
+
+def target_rows(runs, table):
+    """(label, limit text, [row per run]) in the order of the target table."""
+    out = []
+    names = sorted({n for run in runs for n in run if f"/{table}/" in n},
+                   key=lambda n: (n.split("/")[1].replace("R", "Z").replace("AA", "ZZ"), ["unchanged", "fill", "drain", "restart"].index(
+                       n.split("/")[3]), n.split("/")[4] == "probe", n.split("/")[4],
+                       int(n.split("/")[6])))
+    for name in names:
+        target, _, op, base, order, n = name.split("/")[1:]
+        rs = [run.get(name) for run in runs]
+        sample = next(r for r in rs if r is not None)
+        if target == "T1" and base in ("absl", "boost"):
             continue
-        aggregate = b.get("aggregate_name")
-        if b.get("run_type") == "aggregate" and aggregate != "median":
-            continue
-        parts = b["run_name"].split("/")
-        impl, table, op, order, n = parts[0], parts[1], parts[2], parts[3], int(parts[4])
-        key = (impl, table, op, order, n)
-        if op == "memory":
-            counters[key] = b
-        else:
-            assert b["time_unit"] == "ns"
-            times[key] = b["real_time"] / b["ops"]
-    return data["context"], times, counters
+        label = f"{OP_TEXT[op]} / {BASE_TEXT[base]}, N={fmt_n(int(n))}"
+        if target == "AA":
+            label = (f"the harness against itself: the {BASE_TEXT[base]}'s {OP_TEXT[op]} / "
+                     f"the same, N={fmt_n(int(n))} (the interval should hold 1)")
+        if order == "dense":
+            label += ", dense keys (identity hash: reported only)"
+        if target == "T4" and base == "std" and n == "1000000":
+            label += " (2.5× faster: ratio ≤ 0.4)"
+        limit = f"≤ {sample['limit']:g}" if sample["limit"] > 0 else "–"
+        out.append((target, label, limit, rs, sample["limit"] > 0))
+        if target == "T1" and base == "flat" and n == "1000000":
+            rs2 = [raw_map_row(run, table) for run in runs]
+            if any(rs2):
+                out.append(("T1", f"{OP_TEXT[op]} / the faster raw map's find behind a call, "
+                            f"N=1,000,000 (the larger of the absl and boost ratios)", "≤ 1.5",
+                            rs2, True))
+    return out
 
 
-def fmt(x, digits=1):
-    if x is None:
-        return "n/a"
-    return f"{x:.{digits}f}"
-
-
-# A ratio this close to its limit (relative) may fall either side in another run.
-NEAR = 0.05
-AGENT_ENTRIES = 1022
-PROBE_1M = ("probe", "-", "dependentRead", "random", BIG)
-
-
-class Row:
-    """One target: ours against a baseline, ratio against a limit.
-
-    `inverse`: the ratio is the baseline over ours (higher is better), for
-    targets stated as "the other at least k times slower". `limit` None: the
-    ratio is reported only.
-    """
-
-    def __init__(self, name, ours, base, limit, at_most=True, inverse=False, digits=1):
-        self.name, self.ours, self.base = name, ours, base
-        self.limit, self.at_most, self.inverse, self.digits = limit, at_most, inverse, digits
-        self.ratio = None
-        if ours is not None and base is not None and ours > 0 and base > 0:
-            self.ratio = base / ours if inverse else ours / base
-        if self.ratio is None:
-            self.result = "not measured"
-        elif limit is None:
-            self.result = "reported"
-        elif (self.ratio <= limit) if at_most else (self.ratio >= limit):
-            self.result = "met"
-        else:
-            self.result = "missed"
-        self.near = (self.ratio is not None and limit is not None
-                     and abs(self.ratio - limit) <= NEAR * limit)
-
-    def markdown(self):
-        limit = "–" if self.limit is None else f"{'≤' if self.at_most else '≥'} {self.limit}"
-        result = {"missed": "**missed**"}.get(self.result, self.result)
-        if self.near:
-            result += "; within 5%: confirm with a second run"
-        ratio = "n/a" if self.ratio is None else f"{self.ratio:.2f}"
-        return (f"| {self.name} | {fmt(self.ours, self.digits)} | {fmt(self.base, self.digits)} | "
-                f"{ratio} | {limit} | {result} |")
-
-
-def targets(t, mem):
-    """The rows of the targets table, in the order they are listed."""
-    rows = []
-
-    def each(sizes, make):
-        for table in TABLES:
-            for order in ORDERS:
-                for n in sizes:
-                    rows.append(make(table, order, n, f"{table}, {order}, N={n:,}"))
-
-    def op(impl, table, name, order, n):
-        return t.get((impl, table, name, order, n))
-
-    each([BIG], lambda table, order, n, tag: Row(
-        f"unchanged `entryCommit` / absl find, {tag}",
-        op("swtable", table, "commitUnchanged", order, n), op("absl", table, "find", order, n),
-        1.5))
-    each([100, 10000], lambda table, order, n, tag: Row(
-        f"unchanged `entryCommit` / absl find behind a call, {tag}",
-        op("swtable", table, "commitUnchanged", order, n), op("abslcall", table, "find", order, n),
-        1.5))
-    each([BIG], lambda table, order, n, tag: Row(
-        f"new-key `entryCommit` / absl insert, {tag}",
-        op("swtable", table, "commitNew", order, n), op("absl", table, "insert", order, n), 1.5))
-    each([100, 10000], lambda table, order, n, tag: Row(
-        f"new-key `entryCommit` / std table commitNew, {tag}",
-        op("swtable", table, "commitNew", order, n), op("stdtable", table, "commitNew", order, n),
-        1.5))
-    each([100, 10000], lambda table, order, n, tag: Row(
-        f"`entryRemove` / std table remove, {tag}",
-        op("swtable", table, "remove", order, n), op("stdtable", table, "remove", order, n), 1.5))
-    each([100, 10000], lambda table, order, n, tag: Row(
-        f"warm restart per replayed commit / std table's, {tag}",
-        op("swtable", table, "warmRestart", order, n),
-        op("stdtable", table, "warmRestart", order, n), 1.5))
-    for table in TABLES:
-        for order in ORDERS:
-            ours = op("swtable", table, "warmRestart", order, BIG)
-            std = op("stdtable", table, "warmRestart", order, BIG)
-            tag = f"{table}, {order}, N={BIG:,}"
-            if order == "shuffled":
-                rows.append(Row(f"warm restart per replayed commit: std table time over ours, {tag}",
-                                ours, std, 2, at_most=False, inverse=True))
-            else:
-                # The std table's identity hash walks dense keys through memory in
-                # order, which a hashed collection cannot: no limit here.
-                rows.append(Row(f"warm restart per replayed commit: std table time over ours, {tag} "
-                                "(identity hash in key order: reported only)",
-                                ours, std, None, inverse=True))
-    each([BIG], lambda table, order, n, tag: Row(
-        f"warm restart per replayed commit / probe latency at 1M lines, {tag}",
-        op("swtable", table, "warmRestart", order, n), t.get(PROBE_1M), 3))
-    for n, limit in ((BIG, 1.0), (10000, 1.25)):
-        for table in TABLES:
-            for order in ORDERS:
-                ours = mem.get(("swtable", table, "memory", order, n))
-                base = mem.get(("absl", table, "memory", order, n))
-                rows.append(Row(f"bytes per resolved entry / absl bytes per element, {table}, "
-                                f"{order}, N={n:,}",
-                                ours and ours["resolvedBytesPerEntry"],
-                                base and base["bytesPerEntry"], limit))
-    return rows
-
-
-def load_agent_restart(path):
-    """The agent's warm-restart phases written by bench/agent-restart.py, or None."""
-    try:
-        with open(path) as f:
-            data = json.load(f)
-        p = data["phases"]
-        if all(isinstance(p[k], int) for k in ("syncUs", "replayUs", "purgeUs")):
-            return data
-    except (OSError, ValueError, KeyError, TypeError):
-        pass
+def instructions(counts, table, op, impl):
+    for c in (counts or {}).get("instructions", []):
+        if (c["table"], c["op"], c["impl"]) == (table, op, impl):
+            return c["perOp"]
     return None
 
 
-def main():
-    src, out_md, out_png = sys.argv[1:4]
-    agent_json = (sys.argv[4] if len(sys.argv) > 4
-                  else os.path.join(os.path.dirname(os.path.abspath(out_md)), "agent-restart.json"))
-    context, t, mem = load(src)
-    reps = max((b.get("repetitions", 0) for b in json.load(open(src))["benchmarks"]), default=0)
-    lines = []
-    w = lines.append
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    w("# Benchmark results")
-    w("")
-    w(f"- Date: {now} (run started {context.get('date', '?')})")
-    w(f"- CPU: {cpu_model()}, {context.get('num_cpus', '?')} cores as seen by the run, "
-      f"{context.get('mhz_per_cpu', '?')} MHz")
-    w(f"- Load average at start: {', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}")
-    w(f"- Build: Release (-O2), g++; every figure is the median of {reps or 'several'} "
-      "repetitions in one run of `build-bench/bench/ifa-bench`")
-    w("- The machine is shared (other builds run at the same time): single figures are noisy, "
-      "ratios of medians taken in the same run less so.")
-    w("")
-    w("Setting: the library's tables with configuration replay complete and a `Util` whose "
-      "operations do nothing but are real virtual calls (the tracker update too, so that the "
-      "engine's own cost shows); no observer. Keys 0..N-1, visited in ascending (\"dense\") or "
-      "random (\"shuffled\") order. `absl` is `absl::flat_hash_map<uint32_t, Entry>`; `abslcall` "
-      "the same map with each find and insert a call into another translation unit, which the "
-      "compiler cannot inline (what a library boundary costs: our tables are called in a shared "
-      "library); `stdtable` "
-      "is the same table written on `std::unordered_map<uint32_t, std::optional<Entry>>` (same "
-      "`Util` calls, statistics and publications). A warm restart is `syncEntries` of N rows, N "
-      "replayed commits (90% equal, 5% different, 5% new keys), `doInitComplete` and "
-      "`purgeStaleEntries` (5% stale rows); its figure is per replayed commit.")
-    w("")
-
-    # ---- Targets ----
-    w("## Targets")
-    w("")
-    w("Each ratio is of medians taken in this run; a ratio within 5% of its limit is flagged for a "
-      "second run, since one run's noise can move it that far.")
-    w("")
-    w("| target | ours | baseline | ratio | limit | result |")
-    w("|---|---|---|---|---|---|")
-    counts = defaultdict(int)
-    near = 0
-    for row in targets(t, mem):
-        counts[row.result] += 1
-        near += row.near
-        w(row.markdown())
-    agent = load_agent_restart(agent_json)
-    counts["not measured" if agent is None else "reported"] += 1
-    if agent is None:
-        w(f"| agent warm restart of a full `corvane-sim-a` chip ({AGENT_ENTRIES:,} entries): sync, "
-          "replay, purge | n/a | – | – | – | not measured |")
-    else:
-        p = agent["phases"]
-        w(f"| agent warm restart of a full `{agent['profile']}` chip ({agent['entries']:,} "
-          f"entries): sync, replay, purge (µs) | {p['syncUs']:,} / {p['replayUs']:,} / "
-          f"{p['purgeUs']:,} | – | – | – | reported |")
-    w("")
-    summary = ", ".join(f"{n} {name}" for name, n in sorted(counts.items()))
-    if near:
-        summary += f"; {near} within 5% of the limit"
-    w(f"Rows: {summary}. \"ours\" and \"baseline\" are ns per operation (per replayed commit for "
-      "the warm restart, per dependent read for the probe) or bytes per entry; the ratio is ours "
-      "over the baseline, except where the target says \"std table time over ours\" (higher is "
-      "better there).")
-    w("")
-
-    # ---- the agent ----
-    w("## The agent's warm restart of a whole chip")
-    w("")
-    if agent is None:
-        w(f"Not measured: no `{os.path.basename(agent_json)}` beside this file (`make bench-agent` "
-          "writes it).")
-    else:
-        p = agent["phases"]
-        n = agent["entries"]
-        w(f"`ifa-agent apply --json` of a configuration filling every table of `{agent['profile']}` "
-          f"to its full index range ({n:,} entries), on the image its cold start made: every row "
-          f"read back ({agent['readBack']:,}), every entry replayed and matched "
-          f"({agent['matched']:,}), nothing purged. One run, measured {agent['date']}; the "
-          f"cold start's commits took {agent['coldCommitUs']:,} µs.")
-        w("")
-        w("| phase | µs | ns per entry |")
-        w("|---|---|---|")
-        phases = [("sync: `syncEntries` of every table", p["syncUs"]),
-                  ("replay: the replayed `entryCommit`s", p["replayUs"]),
-                  ("purge: `doInitComplete` and `purgeStaleEntries`", p["purgeUs"])]
-        for name, us in phases + [("total", sum(us for _, us in phases))]:
-            w(f"| {name} | {us:,} | {fmt(us * 1000 / n) if n else 'n/a'} |")
-    w("")
-
-    # ---- growth, for information ----
-    w("## Growth from N = 100 to N = 1M (information)")
-    w("")
-    w("| operation | table | order | ours × | absl × | ours' growth over absl's |")
-    w("|---|---|---|---|---|---|")
-    growth_pairs = [("commitNew", "insert"), ("commitUnchanged", "find"), ("entry", "find"),
-                    ("remove", "erase")]
-    for ours_op, absl_op in growth_pairs:
-        for table in TABLES:
-            for order in ORDERS:
-                o100 = t.get(("swtable", table, ours_op, order, 100))
-                o1m = t.get(("swtable", table, ours_op, order, BIG))
-                a100 = t.get(("absl", table, absl_op, order, 100))
-                a1m = t.get(("absl", table, absl_op, order, BIG))
-                if None in (o100, o1m, a100, a1m):
-                    continue
-                go, ga = o1m / o100, a1m / a100
-                w(f"| `{ours_op}` vs absl {absl_op} | {table} | {order} | ×{go:.2f} | ×{ga:.2f} | "
-                  f"{go / ga:.2f} |")
-    w("")
-
-    # ---- ns per operation ----
-    w("## ns per operation (medians)")
-    w("")
-    ops_by_impl = defaultdict(list)
-    for (impl, table, op, order, n) in t:
-        if (impl, op) not in ops_by_impl[table]:
-            ops_by_impl[table].append((impl, op))
-    order_rank = {"swtable": 0, "core": 1, "absl": 2, "abslcall": 3, "stdtable": 4, "probe": 5}
-    for table in TABLES + ["-"]:
-        if table not in ops_by_impl:
-            continue
-        w(f"### {table if table != '-' else 'Memory-latency probe (one 64-byte line per entry)'}")
-        w("")
-        header = "| implementation / operation | " + " | ".join(
-            f"{o} {n:,}" for o in ORDERS for n in SIZES) + " |"
-        if table == "-":
-            probe_sizes = sorted({k[4] for k in t if k[0] == "probe"})
-            w("| lines | bytes | ns per dependent read |")
-            w("|---|---|---|")
-            for n in probe_sizes:
-                w(f"| {n:,} | {n * 64 / 2**20:.1f} MiB | {fmt(t[('probe', '-', 'dependentRead', 'random', n)])} |")
-            w("")
-            continue
-        w(header)
-        w("|---|" + "---|" * (len(ORDERS) * len(SIZES)))
-        for impl, op in sorted(ops_by_impl[table], key=lambda x: (order_rank[x[0]], x[1])):
-            cells = [fmt(t.get((impl, table, op, o, n))) for o in ORDERS for n in SIZES]
-            w(f"| {impl} {op} | " + " | ".join(cells) + " |")
-        w("")
-
-    # ---- memory ----
-    w("## Bytes per entry")
-    w("")
-    w("`swtable` resolved/synced: bytes of the Pooler blocks the collection holds (size-class "
-      "rounded, directory included) per entry; in brackets, what the allocation trackers count "
-      "(node slots with their hash words, bucket headers). `absl` and `stdtable`: bytes the "
-      "containers ask of their allocator, per entry.")
-    w("")
-    w("| table | order | N | swtable resolved | swtable synced | absl | stdtable | node bytes "
-      "(resolved / synced) |")
-    w("|---|---|---|---|---|---|---|---|")
+def render_targets(runs, memory, slots, counts, ctxs):
+    lines = ["## Targets", "",
+             "The rows of \"A core at the floor\", with today's core. Each timed row is a paired "
+             "measurement: the median of the per-pair ratios ours/baseline and its 95% interval; "
+             "**met** when the interval lies under the limit, **missed** when it lies over it, "
+             "undecided when it straddles it. The verdict column is met or missed only when both "
+             "runs say so. Shuffled keys unless a row says otherwise.", ""]
     for table in TABLES:
-        for order in ORDERS:
-            for n in SIZES:
-                s = mem.get(("swtable", table, "memory", order, n))
-                a = mem.get(("absl", table, "memory", order, n))
-                u = mem.get(("stdtable", table, "memory", order, n))
-                if s is None:
-                    continue
-                w(f"| {table} | {order} | {n:,} | {fmt(s['resolvedBytesPerEntry'])} "
-                  f"({fmt(s['resolvedTrackedBytesPerEntry'])}) | {fmt(s['syncedBytesPerEntry'])} "
-                  f"({fmt(s['syncedTrackedBytesPerEntry'])}) | "
-                  f"{fmt(a and a['bytesPerEntry'])} | {fmt(u and u['resolvedBytesPerEntry'])} | "
-                  f"{int(s['resolvedNodeBytes'])} / {int(s['syncedNodeBytes'])} |")
-    w("")
-    with open(out_md, "w") as f:
-        f.write("\n".join(lines))
+        lines += [f"### {table}", "",
+                  "| # | target | limit | " + " | ".join(f"run {i + 1}" for i in range(len(runs)))
+                  + " | verdict |",
+                  "|---|---|---|" + "---|" * len(runs) + "---|"]
+        rows = target_rows(runs, table)
+        reported = [r for r in rows if r[0] == "R"]
+        harness = [r for r in rows if r[0] == "AA"]
+        for target, label, limit, rs, gated in [r for r in rows if r[0] not in ("R", "AA")]:
+            cells = []
+            for r in rs:
+                c = cell(r)
+                if r is not None and "faster" in r:
+                    c += f" (vs {r['faster']})"
+                cells.append(c)
+            lines.append(f"| {target} | {label} | {limit} | " + " | ".join(cells) + " | "
+                         + (combined(rs) if gated else "reported") + " |")
+        for op, limit, label in (("unchanged", 60, "unchanged `entryCommit`, instructions per op at N=10,000"),
+                                 ("fill", 300, "new-key `entryCommit`, instructions per op at N=10,000 (a fill)")):
+            v = instructions(counts, table, op, "ours")
+            t = "T1" if op == "unchanged" else "T2"
+            val = "not counted" if v is None else f"{v:.0f}"
+            ok = "–" if v is None else ("met" if v <= limit else "**missed**")
+            lines.append(f"| {t} | {label} | ≤ {limit} | {val} | " + " | " * (len(runs) - 1) + f"{ok} |")
+        lines.append(f"| T4 | warm restart at 1M: last-level misses per replayed commit | reported | "
+                     "see [Counts](#instructions-and-last-level-misses) | " + " | " * (len(runs) - 1) + "reported |")
+        ratio = memory_ratio(memory, table)
+        if ratio is not None:
+            ok = "met" if ratio <= 1.0 else "**missed**"
+            lines.append(f"| T5 | bytes per resolved entry / the flat table's, mean of the 16 ratios "
+                         f"of the N sweep | ≤ 1.0 | {ratio:.3f} | " + " | " * (len(runs) - 1) + f"{ok} |")
+        s = slots.get((table, "ours"))
+        if s is not None:
+            ok = "met" if s[0] <= 1.3 and s[1] <= 1.6 else "**missed**"
+            lines.append(f"| T5 | slots per entry over one fill to 2·10^6 (N ≥ 1,000) | mean ≤ 1.3, "
+                         f"max ≤ 1.6 | mean {s[0]:.3f}, max {s[1]:.3f} | " + " | " * (len(runs) - 1)
+                         + f"{ok} |")
+        for target, label, limit, rs, gated in reported + harness:
+            lines.append(f"| {target} | {label} | {limit} | " + " | ".join(cell(r) for r in rs)
+                         + " | reported |")
+        lines.append("")
+    lines += ["Instruction, memory and slot figures are deterministic and come from one count; "
+              "they are in the run 1 column. Instructions are the timed loop's total over its "
+              "operations: the benchmark's own loop (the next key and entry, the call) is in "
+              "them, a handful of instructions an operation that a count of the table's function "
+              "alone leaves out.", ""]
+    return lines
 
-    # ---- plot ----
-    panels = [
-        ("insert a new key", [("swtable", "commitNew"), ("core", "insert"),
-                              ("stdtable", "commitNew"), ("absl", "insert"),
-                              ("abslcall", "insert")]),
-        ("look up / commit unchanged", [("swtable", "commitUnchanged"), ("swtable", "entry"),
-                                        ("swtable", "entryHas"), ("stdtable", "commitUnchanged"),
-                                        ("stdtable", "entry"), ("core", "find"),
-                                        ("absl", "find"), ("abslcall", "find")]),
-        ("remove", [("swtable", "remove"), ("stdtable", "remove"), ("absl", "erase")]),
-        ("warm restart (per commit), walk", [("swtable", "warmRestart"),
-                                             ("stdtable", "warmRestart"), ("swtable", "walk")]),
-    ]
-    colors = {}
-    # Twenty colours, so that no two series of the plot share one: the ten
-    # strong ones first, then their light shades.
-    tab20 = list(plt.get_cmap("tab20").colors)
-    palette = tab20[0::2] + tab20[1::2]
-    fig, axes = plt.subplots(len(TABLES), len(panels), figsize=(5 * len(panels), 4.2 * len(TABLES)),
-                             squeeze=False)
-    probe = [(n, t[("probe", "-", "dependentRead", "random", n)]) for n in SIZES
-             if ("probe", "-", "dependentRead", "random", n) in t]
-    for row, table in enumerate(TABLES):
-        for col, (title, series) in enumerate(panels):
-            ax = axes[row][col]
-            for impl, op in series:
-                label = f"{impl} {op}"
-                color = colors.setdefault(label, palette[len(colors) % len(palette)])
-                for order, style in (("shuffled", "-"), ("dense", ":")):
-                    pts = [(n, t.get((impl, table, op, order, n))) for n in SIZES]
-                    pts = [(n, v) for n, v in pts if v is not None]
-                    if pts:
-                        ax.plot([p[0] for p in pts], [p[1] for p in pts], style, marker="o",
-                                color=color, label=label if order == "shuffled" else None)
-            if col == 1 and probe:
-                ax.plot([p[0] for p in probe], [p[1] for p in probe], "--", color="grey",
-                        label="dependent read (probe)")
-            ax.set_xscale("log")
-            ax.set_yscale("log")
-            ax.set_xlabel("N (entries)")
-            ax.set_ylabel("ns per operation")
-            ax.set_title(f"{table}: {title}", fontsize=10)
-            ax.grid(True, which="both", alpha=0.3)
-            ax.legend(fontsize=7)
-    fig.suptitle("ns per operation against N (medians; solid: shuffled keys, dotted: dense keys)")
+
+def memory_ratio(memory, table, base="flat"):
+    ours, other = memory.get((table, "ours")), memory.get((table, base))
+    if not ours or not other:
+        return None
+    ns = sorted(set(ours) & set(other))
+    return sum(ours[n] / other[n] for n in ns) / len(ns)
+
+
+def render_details(runs, ctxs):
+    lines = ["## Paired rows in detail", "",
+             "Per run: ns per operation of each side (medians over the blocks; a block's CPU time "
+             "over its operations), operations per block, pairs, the one-minute load average at "
+             "the row's start and the steal time over the row (% of the pinned CPU's time).", "",
+             "| row | run | ours ns | baseline ns | ops/block ours / baseline | pairs | load | steal % |",
+             "|---|---|---|---|---|---|---|---|"]
+    names = sorted({n for run in runs for n in run})
+    for name in names:
+        for i, run in enumerate(runs):
+            r = run.get(name)
+            if r is None:
+                continue
+            lines.append(f"| {name.removeprefix('paired/')} | {i + 1} | {r['nsOurs']:.1f} | "
+                         f"{r['nsBaseline']:.1f} | {r['opsPerBlockOurs']:.0f} / "
+                         f"{r['opsPerBlockBaseline']:.0f} | {r['pairs']:.0f} | "
+                         f"{r['loadAverage']:.2f} | {r['stealPercent']:.1f} |")
+    lines.append("")
+    return lines
+
+
+def render_memory(memory, slots):
+    lines = ["## Memory", "",
+             "Bytes per entry that Pooler hands out (size-class rounded) for a fill of N shuffled "
+             "keys from empty: every map allocates through Pooler (the raw maps, the flat and std "
+             "tables through an allocator on it; our tables use it already), so every figure "
+             "follows one rule. N = round(10^3 · 2000^(i/15)), i = 0..15. The flat and std tables "
+             "count both their maps (the synced one is empty after a fill).", ""]
+    for table in TABLES:
+        ns = sorted(memory.get((table, "ours"), {}))
+        if not ns:
+            continue
+        lines += [f"### {table}", "", "| N | " + " | ".join(IMPLS) + " |",
+                  "|---|" + "---|" * len(IMPLS)]
+        for n in ns:
+            lines.append(f"| {fmt_n(n)} | " + " | ".join(
+                f"{memory[(table, i)].get(n, float('nan')):.1f}" for i in IMPLS) + " |")
+        lines.append("| mean of ours / this | " + " | ".join(
+            "1" if i == "ours" else f"{memory_ratio(memory, table, i):.3f}" for i in IMPLS) + " |")
+        lines.append("")
+        lines += ["Slots per entry over one fill to 2·10^6, read after every insert from the "
+                  "1,000th on:", "", "| impl | mean | max |", "|---|---|---|"]
+        for impl in ("ours", "absl", "boost"):
+            s = slots.get((table, impl))
+            lines.append(f"| {impl} | " + ("not told by the core | – |" if s is None
+                                             else f"{s[0]:.3f} | {s[1]:.3f} |"))
+        lines.append("")
+    return lines
+
+
+def render_counts(counts):
+    lines = [COUNTS_BEGIN, "", "## Instructions and last-level misses", ""]
+    if not counts:
+        return lines + ["Not counted yet: `make bench-counts`.", "", COUNTS_END]
+    lines += [f"`make bench-counts` ({counts['valgrind']}, {counts['date']}, "
+              f"{counts.get('seconds', 0) // 60} min): callgrind on `ifa-bench --count=...`, which "
+              "switches counting on around one block of the workload only; the total over the "
+              "operations of the block. Shuffled keys. A workload on one table in place (an "
+              "unchanged commit, a find) runs one pass uncounted first.", "",
+              "### Instructions per operation, N = 10,000", ""]
+    for table in TABLES:
+        lines += [f"{table}:", "", "| operation | ours | std table | flat table | absl (call) | boost (call) |",
+                  "|---|---|---|---|---|---|"]
+        for op in ["unchanged", "fill", "drain", "restart"]:
+            vals = []
+            for impl in ["ours", "std", "flat", "absl", "boost"]:
+                v = instructions(counts, table, op, impl)
+                vals.append("–" if v is None else f"{v:.0f}")
+            lines.append(f"| {OP_TEXT[op]} (raw maps: {RAW_OP[op]}) | " + " | ".join(vals) + " |")
+        lines.append("")
+    lines += ["### Last-level misses per operation, N = 1,000,000", "",
+              f"Simulated caches: `{' '.join(counts['cache'])}` (the last level: 32 MiB, 16-way, "
+              "64-byte lines). Misses of instruction fetches, reads and writes. The warm restart "
+              "per replayed commit, broken down by phase: the read-back (`syncEntries`, one "
+              "row per replayed commit), the replay (the `entryCommit`s), the purge "
+              "(`doInitComplete`, `purgeStaleEntries`).", "",
+              "| table | operation | impl | instructions/op | LL misses/op | read-back | replay | purge |",
+              "|---|---|---|---|---|---|---|---|"]
+    for m in counts["misses"]:
+        ph = {p["phase"]: p for p in m["phases"]}
+        cells = [f"{ph[p]['llPerOp']:.2f} ({ph[p]['irPerOp']:.0f} instr.)" if p in ph else "–"
+                 for p in ("read-back", "replay", "purge")]
+        op = (OP_TEXT[m["op"]].split(",")[0] if m["impl"] not in ("absl", "boost")
+              else {"unchanged": "find", "fill": "insert", "drain": "erase"}[m["op"]] + " (behind a call)")
+        lines.append(f"| {m['table']} | {op} | {m['impl']} | "
+                     f"{m['irPerOp']:.0f} | {m['llPerOp']:.2f} | " + " | ".join(cells) + " |")
+    for m in counts["misses"]:
+        fns = [f for f in m.get("replayByFunction", []) if "countMode" not in f["function"]]
+        if not fns:
+            continue
+        lines += ["", f"{m['table']}, warm restart by {m['impl']}: data last-level misses per "
+                  "replayed commit during the replay, by function (inclusive: a function's "
+                  "figure holds its callees'; the first line is the whole replay):", "",
+                  "| function | misses per replayed commit |", "|---|---|"]
+        lines += [f"| `{f['function']}` | {f['dataLlPerOp']:.2f} |" for f in fns]
+    lines += ["", COUNTS_END]
+    return lines
+
+
+def rewrite_counts_section(md_path, counts):
+    with open(md_path) as f:
+        text = f.read()
+    section = "\n".join(render_counts(counts))
+    if COUNTS_BEGIN in text and COUNTS_END in text:
+        head, rest = text.split(COUNTS_BEGIN, 1)
+        tail = rest.split(COUNTS_END, 1)[1]
+        text = head + section + tail
+    else:
+        text = text.rstrip("\n") + "\n\n" + section + "\n"
+    with open(md_path, "w") as f:
+        f.write(text)
+
+
+def render_agent(agent):
+    if not agent:
+        return ["## The agent's warm restart of a whole chip", "", "Not measured.", ""]
+    p = agent["phases"]
+    total = p["syncUs"] + p["replayUs"] + p["purgeUs"]
+    e = agent["entries"]
+    return ["## The agent's warm restart of a whole chip", "",
+            f"`ifa-agent apply --json` of a configuration filling every table of "
+            f"`{agent['profile']}` to its full index range ({fmt_n(e)} entries), on the image "
+            f"its cold start made: every row read back ({fmt_n(agent['readBack'])}), every entry "
+            f"replayed and matched ({fmt_n(agent['matched'])}). One run, measured "
+            f"{agent['date']}; the cold start's commits took {agent['coldCommitUs']} µs.", "",
+            "| phase | µs | ns per entry |", "|---|---|---|",
+            f"| sync: `syncEntries` of every table | {p['syncUs']} | {p['syncUs'] * 1000 / e:.1f} |",
+            f"| replay: the replayed `entryCommit`s | {p['replayUs']} | {p['replayUs'] * 1000 / e:.1f} |",
+            f"| purge: `doInitComplete` and `purgeStaleEntries` | {p['purgeUs']} | {p['purgeUs'] * 1000 / e:.1f} |",
+            f"| total | {total} | {total * 1000 / e:.1f} |", ""]
+
+
+def plot(png, runs, memory):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+    fig, axes = plt.subplots(2, 2, figsize=(15, 11))
+    for col, table in enumerate(TABLES):
+        ax = axes[0][col]
+        for impl in IMPLS:
+            pts = sorted(memory.get((table, impl), {}).items())
+            if pts:
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", ms=3, label=impl)
+        ax.set_xscale("log")
+        ax.set_xlabel("N (keys, one fill from empty)")
+        ax.set_ylabel("bytes per entry (Pooler blocks)")
+        ax.set_title(f"{table}: memory")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+        ax = axes[1][col]
+        labels, y = [], 0
+        names = sorted({n for run in runs[:2] for n in run
+                        if f"/{table}/" in n and run[n]["limit"] > 0}, reverse=True)
+        for name in names:
+            for i, run in enumerate(runs[:2]):
+                r = run.get(name)
+                if r is None:
+                    continue
+                lim = r["limit"]
+                ax.errorbar([r["ratio"] / lim], [y], xerr=[[(r["ratio"] - r["low"]) / lim],
+                                                          [(r["high"] - r["ratio"]) / lim]],
+                            fmt="o", color=f"C{i}", ms=4, capsize=3)
+                labels.append(f"{name.split('/', 3)[3]} ({i + 1})")
+                y += 1
+        ax.axvline(1.0, color="k", lw=1)
+        ax.plot([], [], "o", color="C0", label="run 1")
+        ax.plot([], [], "o", color="C1", label="run 2")
+        ax.legend(loc="lower right")
+        ax.set_yticks(range(len(labels)))
+        ax.set_yticklabels(labels, fontsize=6)
+        ax.set_xscale("log")
+        ax.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+        ax.set_xticks([0.5, 0.75, 1, 1.5, 2, 3])
+        ax.set_xlabel("ratio / limit, with the 95% interval (met: all left of 1)")
+        ax.set_title(f"{table}: paired ratios")
+        ax.grid(True, axis="x", alpha=0.3)
     fig.tight_layout()
-    fig.savefig(out_png, dpi=110)
+    fig.savefig(png, dpi=90)
+
+
+def main():
+    args = sys.argv[1:]
+    agent_path = counts_path = None
+    if "--agent" in args:
+        i = args.index("--agent")
+        agent_path = args[i + 1]
+        del args[i:i + 2]
+    if "--counts" in args:
+        i = args.index("--counts")
+        counts_path = args[i + 1]
+        del args[i:i + 2]
+    if len(args) < 4:
+        sys.exit(__doc__)
+    out_md, out_png, memory_path, run_paths = args[0], args[1], args[2], args[3:]
+    counts_path = counts_path or os.path.join(os.path.dirname(out_md), "counts.json")
+    counts = json.load(open(counts_path)) if os.path.exists(counts_path) else None
+    agent = json.load(open(agent_path)) if agent_path and os.path.exists(agent_path) else None
+    loaded = [load_run(p) for p in run_paths]
+    ctxs = [c for c, _ in loaded]
+    runs = [r for _, r in loaded]
+    memory, slots = load_memory(memory_path)
+    ctx = ctxs[0]
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    lines = ["# Benchmark results", "",
+             f"- Date: {now}; runs started " + ", ".join(c.get("date", "?") for c in ctxs),
+             f"- CPU: {cpu_model()}, {ctx.get('num_cpus', '?')} cores, the benchmark pinned to "
+             f"CPU {ctx.get('pinned_cpu', '?')}",
+             "- Load average (1, 5, 15 min) at the start of each run: " + "; ".join(
+                 ", ".join(f"{x:.2f}" for x in c.get("load_avg", [])) for c in ctxs),
+             "- Build: Release (-O2), g++; `make bench` (`build-bench/bench/ifa-bench`)",
+             "- The machine may be shared: each ratio comes from blocks of ours and the baseline "
+             "run in turn (A B B A) in one process, so that load moves both halves of a pair "
+             "alike; the interval says how far it did not.", "",
+             "Setting: the library's tables with configuration replay complete and a `Util` whose "
+             "operations do nothing but are real virtual calls; no observer. Keys 0..N-1. The "
+             "**std table** is the same table written on `std::unordered_map<uint32_t, "
+             "std::optional<Entry>>` (same `Util` calls, statistics and publications), the "
+             "**flat table** the same code with its two maps changed to "
+             "`boost::unordered_flat_map`; the raw maps are `absl::flat_hash_map` and "
+             "`boost::unordered_flat_map` of `<uint32_t, Entry>`. Every baseline is compiled in a "
+             "translation unit of its own and called, never inlined into the timed loop, as our "
+             "tables are called in the shared library. A warm restart is `syncEntries` of N rows, "
+             "N replayed commits (90% equal, 5% different, 5% new keys), `doInitComplete` and "
+             "`purgeStaleEntries` (5% stale rows); its figure is per replayed commit. Blocks last "
+             "10–30 ms (at least 20 pairs); a fill or warm restart of 1M keys is one block (at "
+             "least 10 pairs).", ""]
+    lines += render_targets(runs, memory, slots, counts, ctxs)
+    lines += render_details(runs, ctxs)
+    lines += render_memory(memory, slots)
+    lines += render_counts(counts) + [""]
+    lines += render_agent(agent)
+    with open(out_md, "w") as f:
+        f.write("\n".join(lines).rstrip("\n") + "\n")
+    plot(out_png, runs, memory)
 
 
 if __name__ == "__main__":
