@@ -277,7 +277,9 @@ void readLine(Config& config, Line const& line, std::size_t indexColumn, std::ui
   Entry entry;
   std::size_t start = entryAt;
   while (start < line.text.size() && isSpace(line.text[start])) ++start;
-  if (isNamedForm(line.text, start)) {
+  // Nothing after the index: every field left out, so every field is 0
+  // (the full form would want the entry's type name, or a value).
+  if (start == line.text.size() || isNamedForm(line.text, start)) {
     if (!readNamed(line, subject, start, entry, problems)) return;
   } else {
     // The entry is read from the whole line with the table and index

@@ -13,7 +13,8 @@
 //  - full: the library's text form of the entry (a bare value for a table of
 //    one field; nothing for a table without fields);
 //  - named: the fields as NAME=VALUE tokens separated by white space, in any
-//    order, each at most once; a field not given is 0.
+//    order, each at most once; a field not given is 0. Nothing after the
+//    index leaves every field out: the entry whose fields are all 0.
 // The text after the index is in the named form when it starts with an
 // identifier directly followed by '='. Values are unsigned, decimal or 0x
 // hex, in both forms. A '#' starts a comment; blank lines are ignored.
