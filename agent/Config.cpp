@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -341,6 +342,13 @@ std::string closestName(std::string_view given, std::vector<std::string_view> co
     }
   }
   return std::string(best);
+}
+
+std::string valueText(std::uint64_t value, Base base) {
+  if (base == Base::dec) return std::to_string(value);
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 std::size_t Config::size() const {

@@ -140,20 +140,26 @@ class Config {
 
 enum class LineForm {
   full,   // the entry in the library's text form
-  named,  // every field as NAME=VALUE, in declaration order, values in decimal
+  named,  // the fields that are not 0 as NAME=VALUE, in declaration order
 };
 
-// One configuration line of an entry, as `show` prints it and `parse` reads it.
+// How values print: decimal, or 0x and lower-case hex digits.
+enum class Base { dec, hex };
+std::string valueText(std::uint64_t value, Base base = Base::dec);
+
+// One configuration line of an entry, as `show` prints it and `parse` reads it;
+// `base` is that of the named form's values (the full form's are decimal).
 template <class Table>
 std::string configLine(std::uint32_t key, typename Table::Entry const& entry,
-                       LineForm form = LineForm::full) {
+                       LineForm form = LineForm::full, Base base = Base::dec) {
   std::string line = std::string(Table::kName) + " " + std::to_string(key);
   if (form == LineForm::named) {
     IfaRuntime::forEachField<typename Table::Entry>([&](auto const& f) {
+      if (f.get(entry) == 0) return;  // a field left out is 0
       line += ' ';
       line += f.name;
       line += '=';
-      line += std::to_string(f.get(entry));
+      line += valueText(f.get(entry), base);
     });
     return line;
   }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text/Colour.h"
+
 namespace IfaAgent {
 namespace {
 
@@ -11,11 +13,13 @@ std::string pad(std::string text, std::size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
-std::string fieldsText(std::vector<FieldValue> const& fields) {
+// The fields that are not 0, as NAME=VALUE: what a configuration line gives.
+std::string fieldsText(std::vector<FieldValue> const& fields, Base base) {
   std::string out;
   for (FieldValue const& f : fields) {
+    if (f.value == 0) continue;
     if (!out.empty()) out += ' ';
-    out += std::string(f.name) + "=" + std::to_string(f.value);
+    out += std::string(f.name) + "=" + valueText(f.value, base);
   }
   return out;
 }
@@ -97,14 +101,17 @@ std::string rowHex(std::vector<std::uint8_t> const& row) {
   return out;
 }
 
-std::string changeLine(Change const& c) {
+std::string changeLine(Change const& c, Base base) {
   std::string const subject = std::string(c.table) + " " + std::to_string(c.key);
   switch (c.op) {
     case Change::Op::write:
     case Change::Op::purge: {
-      std::string const fields = fieldsText(c.entry);
+      // A table without fields has nothing to say after the key.
+      std::string const fields = c.entry.empty() ? "" : fieldsText(c.entry, base);
       return (c.op == Change::Op::write ? "+ " : "- ") + subject +
-             (fields.empty() ? "" : ": " + fields);
+             (c.entry.empty()  ? ""
+              : fields.empty() ? " (all fields 0)"
+                               : ": " + fields);
     }
     case Change::Op::rewrite: {
       if (c.fields.empty()) {
@@ -114,13 +121,36 @@ std::string changeLine(Change const& c) {
       std::string out = "~ " + subject + ": ";
       for (std::size_t i = 0; i < c.fields.size(); ++i) {
         FieldChange const& f = c.fields[i];
-        out += (i ? ", " : "") + std::string(f.name) + ": " + std::to_string(f.from) + " -> " +
-               std::to_string(f.to);
+        out += (i ? ", " : "") + std::string(f.name) + ": " + valueText(f.from, base) + " -> " +
+               valueText(f.to, base);
       }
       return out;
     }
   }
   return subject;
+}
+
+std::string listing(std::vector<Change> const& changes, TextStyle const& style) {
+  std::string out;
+  for (Change const& c : changes) {
+    std::string line = "  " + changeLine(c, style.base);
+    if (!style.wide) line = elide(std::move(line));
+    IfaText::Colour const colour = c.op == Change::Op::write     ? IfaText::Colour::green
+                                   : c.op == Change::Op::rewrite ? IfaText::Colour::yellow
+                                                                 : IfaText::Colour::red;
+    out += IfaText::painted(line, colour, style.colour) + '\n';
+  }
+  return out;
+}
+
+std::string summaryLine(Summary const& s, bool plan) {
+  if (!s.changes()) return "No changes.";
+  if (plan) {
+    return std::to_string(s.write) + " to write, " + std::to_string(s.rewrite) + " to rewrite, " +
+           std::to_string(s.purge) + " to purge, " + std::to_string(s.unchanged) + " unchanged";
+  }
+  return std::to_string(s.write) + " written, " + std::to_string(s.rewrite) + " rewritten, " +
+         std::to_string(s.purge) + " purged, " + std::to_string(s.unchanged) + " unchanged";
 }
 
 TableFigures& TableFigures::operator+=(TableFigures const& o) {
@@ -146,7 +176,7 @@ Summary Report::summary() const {
   return {t.missing, t.mismatched, t.stale, t.matched};
 }
 
-std::string Report::text(bool wide) const {
+std::string Report::text(TextStyle const& style) const {
   std::string out;
   bool const cold = mode == Mode::cold;
   std::string const chip = " (chip profile \"" + profile + "\")\n";
@@ -180,27 +210,29 @@ std::string Report::text(bool wide) const {
                 : std::vector<std::uint32_t>{t.entries,    t.readBack, t.matched,
                                              t.mismatched, t.missing,  t.stale};
   };
-  for (TableFigures const& t : tables) row(t.table, values(t));
-  row("total", values(total()));
-  for (Change const& c : changes) {
-    std::string line = "  " + changeLine(c);
-    out += (wide ? line : elide(std::move(line))) + '\n';
+  // A table with no entry and no row has no change either.
+  for (TableFigures const& t : tables) {
+    if (style.allTables || t.entries != 0 || t.readBack != 0) row(t.table, values(t));
   }
+  row("total", values(total()));
+  out += listing(changes, style);
   Summary const s = summary();
   if (plan && purgesAll) {
     std::uint32_t const rows = total().readBack;
     out += "warning: the configuration claims none of the " + std::to_string(rows) +
            (rows == 1 ? " row" : " rows") +
-           " the image holds: apply refuses it without --allow-purge-all\n";
+           " the image holds;\n         apply refuses it without --allow-purge-all\n";
   }
-  if (!s.changes()) {
-    out += "No changes.\n";
-  } else if (plan) {
-    out += std::to_string(s.write) + " to write, " + std::to_string(s.rewrite) + " to rewrite, " +
-           std::to_string(s.purge) + " to purge, " + std::to_string(s.unchanged) + " unchanged\n";
+  if (cold && plan) {
+    out += s.changes()
+               ? summaryLine(s, true) + '\n'
+               : "No entries: apply --create would create " + image + " and write nothing\n";
+  } else if (cold) {
+    out += "Created " + image + ": " +
+           (s.changes() ? summaryLine(s, false) : std::string("no entries, nothing written")) +
+           '\n';
   } else {
-    out += std::to_string(s.write) + " written, " + std::to_string(s.rewrite) + " rewritten, " +
-           std::to_string(s.purge) + " purged, " + std::to_string(s.unchanged) + " unchanged\n";
+    out += summaryLine(s, plan) + '\n';
   }
   return out;
 }
@@ -235,9 +267,17 @@ Json Report::json() const {
   return out;
 }
 
-std::string showText(std::vector<ShownRow> const& rows) {
+std::string showText(std::vector<ShownRow> const& rows, LineForm form, Base base) {
   std::string out;
-  for (ShownRow const& row : rows) out += row.line + '\n';
+  for (ShownRow const& row : rows) {
+    if (form == LineForm::full) {
+      out += row.line + '\n';
+      continue;
+    }
+    std::string const fields = fieldsText(row.fields, base);
+    out += std::string(row.table) + " " + std::to_string(row.key) +
+           (fields.empty() ? "" : " " + fields) + '\n';
+  }
   return out;
 }
 

@@ -21,6 +21,7 @@
 #include "agent/Agent.h"
 #include "agent/DemoConfigs.h"
 #include "agent/ExitStatus.h"
+#include "text/Colour.h"
 
 namespace {
 
@@ -99,6 +100,15 @@ equal, changed, new and removed), printing both reports. The image goes in a
 temporary directory that is removed afterwards, unless --image names a file
 (which must not exist yet, and is kept).)";
 
+char const kDemoLegend[] =
+    R"(Each report gives per table the entries configured and the rows read back,
+and what became of them, in one of four outcomes:
+  matched     a row equal to its entry, left alone
+  mismatched  a row that differs from its entry, rewritten in place ("~" with -v)
+  missing     an entry without a row, written ("+" with -v)
+  stale       a row that no entry claims, purged ("-" with -v)
+)";
+
 struct Options {
   std::string command;
   std::string config;
@@ -110,7 +120,10 @@ struct Options {
   bool create = false;
   bool allowPurgeAll = false;
   bool detailedExitcode = false;
-  std::string format = "full";
+  bool allTables = false;
+  std::string format = "named";
+  std::string base = "dec";
+  std::string colour = "auto";
   std::optional<std::string> trace;
   std::string lockTimeout = "0";
   std::chrono::milliseconds lockWait{0};
@@ -143,7 +156,7 @@ class CommandLine {
     apply->add_flag("--allow-purge-all", o_.allowPurgeAll,
                     "let a configuration that claims none of the image's rows purge them all");
     listingOptions(apply);
-    jsonOption(apply);
+    outputOptions(apply);
 
     CLI::App* plan = command("plan", "what apply would do, writing nothing", kPlanFooter);
     configOperand(plan);
@@ -151,26 +164,29 @@ class CommandLine {
     listingOptions(plan);
     plan->add_flag("--detailed-exitcode", o_.detailedExitcode,
                    "exit status 0 when the apply would change nothing, 2 when it would");
-    jsonOption(plan);
+    outputOptions(plan);
 
     CLI::App* show = command("show", "the rows in hardware, as configuration", kShowFooter);
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
     imageOptions(show);
-    show->add_option("--format", o_.format, "full: entries in their text form; named: NAME=VALUE")
+    show->add_option("--format", o_.format,
+                     "named (default): the fields not 0 as NAME=VALUE; full: the entry's text form")
         ->check(CLI::IsMember({"full", "named"}));
-    jsonOption(show);
+    baseOption(show);
+    outputOptions(show);
 
     CLI::App* tables =
         command("tables", "the tables, their index ranges and fields", kTablesFooter);
     tables->add_option("TABLE", o_.table, "only this table, with its fields");
-    jsonOption(tables);
+    outputOptions(tables);
 
     CLI::App* demo = command(
         "demo", "a cold start, then a warm restart with a changed configuration", kDemoFooter);
     demo->add_option("--image", o_.image, "keep the demo's image in FILE (must not exist yet)")
         ->type_name("FILE");
     traceOption(demo);
-    jsonOption(demo);
+    listingOptions(demo);
+    outputOptions(demo);
 
     CLI::App* help = app_.add_subcommand("help", "this help, or a command's")->group("Commands");
     help->add_option("COMMAND", o_.table, "the command");
@@ -268,8 +284,22 @@ class CommandLine {
   void listingOptions(CLI::App* sub) {
     sub->add_flag("-v,--verbose", o_.verbose, "list the change of every key");
     sub->add_flag("--wide", o_.wide, "do not cut lines at 100 columns");
+    baseOption(sub);
+    sub->add_flag("--all-tables", o_.allTables,
+                  "list every table, not only those with entries, rows or changes");
   }
-  void jsonOption(CLI::App* sub) {
+  void baseOption(CLI::App* sub) {
+    sub->add_option("--base", o_.base, "print values in decimal (dec, default) or hex")
+        ->check(CLI::IsMember({"dec", "hex"}))
+        ->type_name("dec|hex");
+  }
+  // Every command takes --color (its errors may be coloured) and --json.
+  void outputOptions(CLI::App* sub) {
+    sub->add_option("--color", o_.colour,
+                    "colour changes and errors: auto (default: on a terminal, unless NO_COLOR "
+                    "is set), always, never")
+        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->type_name("WHEN");
     sub->add_flag("--json", o_.json, "print one JSON document (errors too)");
   }
   CLI::App* find(std::string_view name) {
@@ -316,9 +346,26 @@ void printJson(IfaAgent::Json const& document) {
   std::cout << document.dump(-1, ' ', false, IfaAgent::Json::error_handler_t::replace) << '\n';
 }
 
+IfaText::ColourChoice colourChoice(Options const& o) {
+  IfaText::ColourChoice choice = IfaText::ColourChoice::automatic;
+  IfaText::readColourChoice(o.colour, choice);  // checked by the command line
+  return choice;
+}
+
+IfaAgent::Base base(Options const& o) {
+  return o.base == "hex" ? IfaAgent::Base::hex : IfaAgent::Base::dec;
+}
+
+IfaAgent::TextStyle style(Options const& o) {
+  return {.wide = o.wide,
+          .base = base(o),
+          .allTables = o.allTables,
+          .colour = IfaText::colourOn(colourChoice(o), STDOUT_FILENO)};
+}
+
 void print(Options const& o, IfaAgent::Report const& report) {
   if (!o.json) {
-    std::cout << report.text(o.wide);
+    std::cout << report.text(style(o));
     return;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
@@ -342,9 +389,14 @@ int runPlan(Agent& agent, Options const& o) {
 
 int runShow(Agent& agent, Options const& o) {
   auto const form = o.format == "named" ? IfaAgent::LineForm::named : IfaAgent::LineForm::full;
-  auto const rows = agent.show(o.image, o.table, form);
+  if (form == IfaAgent::LineForm::full && o.base == "hex") {
+    throw UsageError(
+        "show: --base hex: the full form prints values as the entry's text form "
+        "does, in decimal; --format named prints them in hex");
+  }
+  auto const rows = agent.show(o.image, o.table);
   if (!o.json) {
-    std::cout << IfaAgent::showText(rows);
+    std::cout << IfaAgent::showText(rows, form, base(o));
     return kOk;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument("show");
@@ -387,19 +439,28 @@ int runDemo(Agent& agent, Options const& o) {
       IfaAgent::Config::parse(IfaAgent::Demo::kBaseConfig, "base.conf", agent.ranges());
   auto const changed =
       IfaAgent::Config::parse(IfaAgent::Demo::kChangedConfig, "changed.conf", agent.ranges());
+  IfaAgent::ApplyOptions const listed{.verbose = o.verbose};
   if (o.json) {
     IfaAgent::Json document = IfaAgent::jsonDocument("demo");
-    document["coldStart"] = agent.apply(base, image, {.create = true}).json();
-    document["warmRestart"] = agent.apply(changed, image, {}).json();
+    document["coldStart"] = agent.apply(base, image, {.create = true, .verbose = o.verbose}).json();
+    document["warmRestart"] = agent.apply(changed, image, listed).json();
     printJson(document);
     return kOk;
   }
-  std::cout << "== 1. cold start with the base configuration (" << base.size()
+  std::cout << kDemoLegend;
+  std::cout << "\n== 1. cold start with the base configuration (" << base.size()
             << " entries, examples/agent/base.conf) ==\n";
-  std::cout << agent.apply(base, image, {.create = true}).text();
+  std::cout << agent.apply(base, image, {.create = true, .verbose = o.verbose}).text(style(o));
   std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
             << " entries, examples/agent/changed.conf) ==\n";
-  std::cout << agent.apply(changed, image, {}).text();
+  std::cout << agent.apply(changed, image, listed).text(style(o));
+  if (directory.empty()) {
+    std::cout << "\nNext: ifa-agent plan examples/agent/base.conf -v --image " << image
+              << "\n(what going back to the base configuration would change)\n";
+  } else {
+    std::cout << "\nNext: ifa-agent demo -v --image demo.img keeps the image; then\n"
+                 "ifa-agent show --image demo.img prints its rows as configuration\n";
+  }
   return kOk;
 }
 

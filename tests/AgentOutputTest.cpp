@@ -3,6 +3,7 @@
 // base, the JSON documents, errors and colour.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "AgentProcessSupport.h"
@@ -28,10 +29,60 @@ TEST(AgentOutput, AnEntryWithEveryFieldLeftOutIsTheAllZeroEntry) {
   auto const config = IfaAgent::Config::read(dir.file("empty.conf"), ranges("corvane-sim-a"));
   EXPECT_EQ(config.table<CorvaneInt::IfaEpRecirc>().items.at(0).entry,
             CorvaneInt::IfaEpRecirc::Entry());
-  EXPECT_EQ(agent("show --format full --image " + image).out, shown(config));
+  EXPECT_EQ(agent("show --image " + image).out,
+            "IfaEpRecirc 0\nIfaMetadataConstructProfile 1\nIfaSwitchId 0\n");
+  EXPECT_EQ(agent("show --format full --image " + image).out,
+            shown(config, IfaAgent::LineForm::full));
   // Applied again, nothing changes.
   Result const again = agent("plan " + conf + " --detailed-exitcode --image " + image);
   EXPECT_EQ(again.status, 0) << again.out << again.err;
+}
+
+// A text report shows the tables a configuration touches (--all-tables shows
+// every one; the JSON document always does), lists a write by the fields that
+// are not 0, in the base asked for, and says what a cold start created, even
+// when it wrote nothing.
+TEST(AgentOutput, ReportsShowTheTablesTouchedAndListTheFieldsSet) {
+  TempDir dir;
+  std::string const path = dir.file("chip.img"), image = quote(path);
+  write(dir.file("two.conf"), "IfaSwitchId 0 switchId=0x0a000102\nIfaEpRecirc 3\n");
+  std::string const two = quote(dir.file("two.conf"));
+  Result const cold = agent("apply " + two + " --create -v --base hex --image " + image);
+  ASSERT_EQ(cold.status, 0) << cold.err;
+  EXPECT_EQ(cold.out, "cold start: created " + path +
+                          " (chip profile \"corvane-sim-a\")\n"
+                          "table                           entries    written\n"
+                          "IfaEpRecirc                           1          1\n"
+                          "IfaSwitchId                           1          1\n"
+                          "total                                 2          2\n"
+                          "  + IfaEpRecirc 3 (all fields 0)\n"
+                          "  + IfaSwitchId 0: switchId=0xa000102\n"
+                          "Created " +
+                          path + ": 2 written, 0 rewritten, 0 purged, 0 unchanged\n");
+  // A warm restart: a table with rows but no change is shown too.
+  write(dir.file("one.conf"), "IfaSwitchId 0 switchId=0x0a000103\nIfaEpRecirc 3\n");
+  Result const warm = agent("plan " + quote(dir.file("one.conf")) + " -v --image " + image);
+  EXPECT_NE(warm.out.find("\nIfaEpRecirc                           1          1          1"),
+            std::string::npos)
+      << warm.out;
+  EXPECT_NE(warm.out.find("\n  ~ IfaSwitchId 0: switchId: 167772418 -> 167772419\n"),
+            std::string::npos)
+      << warm.out;
+  EXPECT_EQ(warm.out.find("IfaActionProfile"), std::string::npos) << warm.out;
+  Result const all = agent("plan " + two + " --all-tables --image " + image);
+  EXPECT_NE(all.out.find("\nIfaActionProfile                      0          0"), std::string::npos)
+      << all.out;
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 2 + 1 + 14 + 1 + 1) << all.out;
+  EXPECT_EQ(json(agent("plan " + two + " --json --image " + image).out)["tables"].size(), 14u);
+
+  // An empty configuration creates an image and says so.
+  write(dir.file("empty.conf"), "# nothing yet\n");
+  std::string const fresh = dir.file("fresh.img");
+  Result const none =
+      agent("apply " + quote(dir.file("empty.conf")) + " --create --image " + quote(fresh));
+  ASSERT_EQ(none.status, 0) << none.err;
+  EXPECT_TRUE(none.out.ends_with("\nCreated " + fresh + ": no entries, nothing written\n"))
+      << none.out;
 }
 
 }  // namespace

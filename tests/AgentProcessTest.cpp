@@ -94,17 +94,21 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   Result const text = agent("plan " + changed + " --verbose --detailed-exitcode --image " + image);
   EXPECT_EQ(text.status, 2) << text.err;
   EXPECT_EQ(text.out, golden("plan-changed.txt", path));
-  // --wide keeps the line the listing cuts at 100 columns whole.
-  auto const config = IfaAgent::Config::read(example("changed.conf"), ranges("corvane-sim-a"));
+  // --wide keeps the line the listing cuts at 100 columns whole: here the
+  // write a cold start would make of IfaActionProfile 0.
+  auto const config = IfaAgent::Config::read(example("base.conf"), ranges("corvane-sim-a"));
   auto const& profiles = config.table<CorvaneInt::IfaActionProfile>().items;
-  auto const two =
-      std::find_if(profiles.begin(), profiles.end(), [](auto& i) { return i.key == 2; });
-  ASSERT_NE(two, profiles.end());
+  auto const zero =
+      std::find_if(profiles.begin(), profiles.end(), [](auto& i) { return i.key == 0; });
+  ASSERT_NE(zero, profiles.end());
   std::string const whole =
-      IfaAgent::configLine<CorvaneInt::IfaActionProfile>(2, two->entry, IfaAgent::LineForm::named);
-  std::string const line = "\n  + IfaActionProfile 2: " + whole.substr(19) + "\n";
+      IfaAgent::configLine<CorvaneInt::IfaActionProfile>(0, zero->entry, IfaAgent::LineForm::named);
+  std::string const line = "\n  + IfaActionProfile 0: " + whole.substr(19) + "\n";
   ASSERT_GT(line.size(), 102u);
-  EXPECT_NE(agent("plan " + changed + " -v --wide --image " + image).out.find(line),
+  std::string const absent = quote(dir.file("absent.img"));
+  EXPECT_NE(agent("plan " + base + " -v --wide --image " + absent).out.find(line),
+            std::string::npos);
+  EXPECT_NE(agent("plan " + base + " -v --image " + absent).out.find(line.substr(0, 98) + "...\n"),
             std::string::npos);
   Result const plan = agent("plan " + changed + " --json --image " + image);
   ASSERT_EQ(plan.status, 0) << plan.err;
@@ -150,12 +154,14 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   ASSERT_EQ(replay.status, 0);
   EXPECT_EQ(json(replay.out)["total"]["matched"], 29);
   EXPECT_EQ(contents(path), applied) << "a replay of the same configuration wrote";
-  // Show one table, by either name, in either form; both read back the same.
+  // Show one table, by either name, in either form and base.
   Result const one = agent("show IfaSwitchId --image " + image);
-  EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
+  EXPECT_EQ(one.out, "IfaSwitchId 0 switchId=167772162\n");
   EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
-  EXPECT_EQ(agent("show IfaSwitchId --format named --image " + image).out,
-            "IfaSwitchId 0 switchId=167772162\n");
+  EXPECT_EQ(agent("show IfaSwitchId --format full --image " + image).out,
+            "IfaSwitchId 0 167772162\n");
+  EXPECT_EQ(agent("show IfaSwitchId --base hex --image " + image).out,
+            "IfaSwitchId 0 switchId=0xa000002\n");
 }
 
 TEST(AgentProcess, ARowWithBitsOutsideItsFieldsIsARewriteInEveryListing) {
@@ -340,7 +346,7 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   // A plan says so.
   EXPECT_NE(agent("plan " + quote(dir.file("other.conf")) + " --image " + quote(image))
                 .out.find("\nwarning: the configuration claims none of the 29 rows the image "
-                          "holds: apply refuses it without --allow-purge-all\n"),
+                          "holds;\n         apply refuses it without --allow-purge-all\n"),
             std::string::npos);
   Result const purged = agent("apply " + quote(dir.file("empty.conf")) +
                               " --allow-purge-all --json --image " + quote(image));
@@ -351,7 +357,7 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   Result const refill =
       agent("apply " + quote(dir.file("other.conf")) + " --image " + quote(image));
   EXPECT_EQ(refill.status, 0) << refill.err;
-  EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 1\n");
+  EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 ifaEnable=1\n");
 }
 
 TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {

@@ -316,16 +316,19 @@ TEST(AgentRobustness, TheBaseConfigurationGivesTheGoldenImageOnEveryProfile) {
     EXPECT_FALSE(contents(image) == golden);
     apply("base.conf");
     EXPECT_TRUE(contents(image) == golden) << "back to the base configuration";
-    // The same configuration in the short form, as show prints it, gives the
-    // same image.
-    Result const named = agent("show --format named --image " + quote(image), env);
-    ASSERT_EQ(named.status, 0) << named.err;
-    write(dir.file("named.conf"), named.out);
-    std::string const second = dir.file(profile + ".named.img");
-    Result const cold =
-        agent("apply " + quote(dir.file("named.conf")) + " --create --image " + quote(second), env);
-    ASSERT_EQ(cold.status, 0) << cold.err;
-    EXPECT_TRUE(contents(second) == golden) << "short form";
+    // The same configuration as show prints it, in the short form (in either
+    // base) and in the full form, gives the same image.
+    for (std::string const how : {"", "--base hex", "--format full"}) {
+      Result const shownNow = agent("show " + how + " --image " + quote(image), env);
+      ASSERT_EQ(shownNow.status, 0) << shownNow.err;
+      write(dir.file("shown.conf"), shownNow.out);
+      std::string const second = dir.file(profile + ".shown.img");
+      fs::remove(second);
+      Result const cold = agent(
+          "apply " + quote(dir.file("shown.conf")) + " --create --image " + quote(second), env);
+      ASSERT_EQ(cold.status, 0) << cold.err;
+      EXPECT_TRUE(contents(second) == golden) << "show " << how;
+    }
   }
 }
 
