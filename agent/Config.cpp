@@ -449,10 +449,6 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     info.reader(config, line, indexColumn, key, pos, problems);
   }
   std::size_t const total = problems.size();
-  if (total > kMaxProblems) {
-    problems.kept().push_back(
-        wholeFile(file, std::to_string(total - kMaxProblems) + " more problems not listed"));
-  }
   if (total != 0) throw ConfigError(std::move(problems.kept()), total);
   return config;
 }

@@ -66,7 +66,7 @@ struct TableConfig {
 struct Problem {
   std::string file;
   // 1-based; 0 when the problem concerns the whole file (unreadable, too
-  // large, problems not listed).
+  // large).
   std::size_t line = 0;
   // 1-based, counted from the start of the line; 0 when line is 0.
   std::size_t column = 0;
@@ -82,13 +82,15 @@ struct Problem {
 };
 
 // Every problem of a configuration; past kMaxProblems the rest are only
-// counted, in one last problem. what() is the first problem's text.
+// counted. what() is the first problem's text.
 class ConfigError : public std::runtime_error {
  public:
   explicit ConfigError(std::vector<Problem> problems, std::size_t total = 0);
   std::vector<Problem> const& problems() const { return problems_; }
   // Problems found, listed or not.
   std::size_t total() const { return total_; }
+  // Problems found and not listed.
+  std::size_t unlisted() const { return total_ - problems_.size(); }
 
  private:
   std::vector<Problem> problems_;

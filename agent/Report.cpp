@@ -30,6 +30,8 @@ Json fieldsJson(std::vector<FieldValue> const& fields) {
   return out;
 }
 
+// A table's figures; rowsWritten counts the rows written whole, new or
+// rewritten, and rowsPurged the rows deleted.
 Json figuresJson(TableFigures const& t, bool cold) {
   return Json{{"entries", t.entries},
               {"readBack", t.readBack},
@@ -37,8 +39,13 @@ Json figuresJson(TableFigures const& t, bool cold) {
               {"mismatched", t.mismatched},
               {"missing", t.missing},
               {"stale", t.stale},
-              {"written", cold ? t.entries : t.mismatched + t.missing},
-              {"deleted", t.stale}};
+              {"rowsWritten", cold ? t.entries : t.mismatched + t.missing},
+              {"rowsPurged", t.stale}};
+}
+
+// A table's names: as the text reports give it, and qualified.
+Json namesJson(std::string_view table, std::string_view qualified) {
+  return Json{{"table", table}, {"qualified", qualified}};
 }
 
 char const* opName(Change::Op op) {
@@ -54,7 +61,7 @@ char const* opName(Change::Op op) {
 }
 
 Json changeJson(Change const& c) {
-  Json out{{"op", opName(c.op)}, {"table", c.qualified}, {"key", c.key}};
+  Json out{{"op", opName(c.op)}, {"table", c.table}, {"qualified", c.qualified}, {"key", c.key}};
   switch (c.op) {
     case Change::Op::write:
       out["entry"] = fieldsJson(c.entry);
@@ -79,6 +86,13 @@ Json changeJson(Change const& c) {
 }
 
 }  // namespace
+
+Json summaryJson(Summary const& s) {
+  return Json{{"written", s.write},
+              {"rewritten", s.rewrite},
+              {"purged", s.purge},
+              {"unchanged", s.unchanged}};
+}
 
 Json jsonDocument(std::string_view command) {
   return Json{{"formatVersion", kJsonFormatVersion}, {"command", command}};
@@ -245,24 +259,24 @@ Json Report::json() const {
            {"profile", profile}};
   Json list = Json::array();
   for (TableFigures const& t : tables) {
-    Json table{{"table", t.qualified}};
+    Json table = namesJson(t.table, t.qualified);
     table.update(figuresJson(t, cold));
     list.push_back(std::move(table));
   }
   out["tables"] = std::move(list);
   out["total"] = figuresJson(total(), cold);
   Summary const s = summary();
-  out["summary"] = Json{
-      {"write", s.write}, {"rewrite", s.rewrite}, {"purge", s.purge}, {"unchanged", s.unchanged}};
+  out["summary"] = summaryJson(s);
   if (purgesAll) out["purgesAll"] = true;
-  if (phases) {
-    out["phases"] = Json{
-        {"syncUs", phases->syncUs}, {"replayUs", phases->replayUs}, {"purgeUs", phases->purgeUs}};
-  }
   if (listed) {
     Json details = Json::array();
     for (Change const& c : changes) details.push_back(changeJson(c));
     out["details"] = std::move(details);
+  }
+  // Last, so that two reports of the same change differ only at the end.
+  if (phases) {
+    out["phases"] = Json{
+        {"syncUs", phases->syncUs}, {"replayUs", phases->replayUs}, {"purgeUs", phases->purgeUs}};
   }
   return out;
 }
@@ -285,8 +299,9 @@ Json showJson(std::vector<ShownRow> const& rows, std::string const& image,
               std::string const& profile) {
   Json entries = Json::array();
   for (ShownRow const& row : rows) {
-    entries.push_back(
-        {{"table", row.qualified}, {"key", row.key}, {"fields", fieldsJson(row.fields)}});
+    Json entry = namesJson(row.table, row.qualified);
+    entry.update(Json{{"key", row.key}, {"fields", fieldsJson(row.fields)}});
+    entries.push_back(std::move(entry));
   }
   return Json{{"image", image}, {"profile", profile}, {"entries", std::move(entries)}};
 }
@@ -336,12 +351,12 @@ Json tablesJson(std::vector<TableDescription> const& tables, std::string const& 
     Json fields = Json::array();
     for (auto const& f : t.fields)
       fields.push_back({{"name", f.name}, {"bits", f.bits}, {"max", f.max}});
-    list.push_back({{"table", t.qualified},
-                    {"name", t.name},
-                    {"minIndex", t.range.minIndex},
-                    {"maxIndex", t.range.maxIndex},
-                    {"fields", fields},
-                    {"template", templateLine(t)}});
+    Json table = namesJson(t.name, t.qualified);
+    table.update(Json{{"minIndex", t.range.minIndex},
+                      {"maxIndex", t.range.maxIndex},
+                      {"fields", fields},
+                      {"template", templateLine(t)}});
+    list.push_back(std::move(table));
   }
   return Json{{"profile", profile}, {"tables", std::move(list)}};
 }

@@ -22,7 +22,7 @@ using Json = nlohmann::ordered_json;
 
 // The version of the JSON documents' layout ("formatVersion"): raised when a
 // key changes meaning or goes, not when one is added.
-inline constexpr int kJsonFormatVersion = 1;
+inline constexpr int kJsonFormatVersion = 2;
 
 // The start of every JSON document the agent prints.
 Json jsonDocument(std::string_view command);
@@ -107,7 +107,7 @@ struct Change {
   std::vector<std::uint8_t> rowAfter;
 };
 
-// The changes of a run in four numbers.
+// The changes of a run in four numbers of keys.
 struct Summary {
   std::uint32_t write = 0;
   std::uint32_t rewrite = 0;
@@ -116,6 +116,10 @@ struct Summary {
 
   bool changes() const { return write + rewrite + purge != 0; }
 };
+
+// {"written", "rewritten", "purged", "unchanged"}: keys, as summaryLine
+// counts them.
+Json summaryJson(Summary const& summary);
 
 struct Report {
   enum class Mode { cold, warm };

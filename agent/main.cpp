@@ -499,6 +499,10 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
                               (e.total() == 1 ? " problem" : " problems") + "); nothing written";
   if (!o.json) {
     for (auto const& problem : e.problems()) std::cerr << problem.text() << '\n';
+    if (e.unlisted() != 0) {
+      std::cerr << e.problems().front().file << ": " << e.unlisted()
+                << " more problems not listed\n";
+    }
     std::cerr << "ifa-agent: " << summary << '\n';
     return kConfigRejected;
   }
@@ -511,11 +515,9 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
     problems.push_back(std::move(problem));
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
-  document["error"] = {{"status", kConfigRejected},
-                       {"kind", IfaAgent::kindOf(kConfigRejected)},
-                       {"message", summary},
-                       {"total", e.total()},
-                       {"problems", std::move(problems)}};
+  document["error"] = {{"status", kConfigRejected}, {"kind", IfaAgent::kindOf(kConfigRejected)},
+                       {"message", summary},        {"total", e.total()},
+                       {"unlisted", e.unlisted()},  {"problems", std::move(problems)}};
   printJson(document);
   return kConfigRejected;
 }

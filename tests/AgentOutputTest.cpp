@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "AgentProcessSupport.h"
 
@@ -23,7 +24,7 @@ TEST(AgentOutput, AnEntryWithEveryFieldLeftOutIsTheAllZeroEntry) {
   std::string const conf = quote(dir.file("empty.conf"));
   Result const plan = agent("plan " + conf + " --json --image " + image);
   ASSERT_EQ(plan.status, 0) << plan.err;
-  EXPECT_EQ(json(plan.out)["summary"]["write"], 3);
+  EXPECT_EQ(json(plan.out)["summary"]["written"], 3);
   Result const apply = agent("apply " + conf + " --create --image " + image);
   ASSERT_EQ(apply.status, 0) << apply.err;
   auto const config = IfaAgent::Config::read(dir.file("empty.conf"), ranges("corvane-sim-a"));
@@ -83,6 +84,56 @@ TEST(AgentOutput, ReportsShowTheTablesTouchedAndListTheFieldsSet) {
   ASSERT_EQ(none.status, 0) << none.err;
   EXPECT_TRUE(none.out.ends_with("\nCreated " + fresh + ": no entries, nothing written\n"))
       << none.out;
+}
+
+// The JSON documents of version 2: the text's short table names with the
+// qualified ones beside them, counts named for what they count, the phases
+// last, and the problems not listed counted in a field of the error.
+TEST(AgentOutput, JsonVersionTwoNamesWhatItCountsInTheDocumentedOrder) {
+  TempDir dir;
+  std::string const image = quote(dir.file("chip.img"));
+  std::string const base = quote(example("base.conf")), changed = quote(example("changed.conf"));
+  ASSERT_EQ(agent("apply " + base + " --create --image " + image).status, 0);
+  Result const r = agent("apply " + changed + " -v --json --image " + image);
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::ordered_json const doc = nlohmann::ordered_json::parse(r.out);
+  std::vector<std::string> keys;
+  for (auto const& item : doc.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"formatVersion", "command", "mode", "image", "profile",
+                                            "tables", "total", "summary", "details", "phases"}));
+  EXPECT_EQ(doc["formatVersion"], 2);
+  EXPECT_EQ(doc["tables"][0]["table"], "IfaActionProfile");
+  EXPECT_EQ(doc["tables"][0]["qualified"], "CorvaneInt::IfaActionProfile");
+  // rowsWritten: the rows written whole, new (summary.written) or rewritten.
+  EXPECT_EQ(doc["total"]["rowsWritten"], 14);
+  EXPECT_EQ(doc["summary"]["written"], 5);
+  EXPECT_EQ(doc["summary"]["rewritten"], 9);
+  EXPECT_EQ(doc["total"]["rowsPurged"], doc["summary"]["purged"]);
+  EXPECT_EQ(doc["details"][0]["table"], "IfaActionProfile");
+  EXPECT_EQ(doc["details"][0]["qualified"], "CorvaneInt::IfaActionProfile");
+  auto const shown = json(agent("show IfaSwitchId --json --image " + image).out);
+  EXPECT_EQ(shown["entries"][0], (nlohmann::json{{"table", "IfaSwitchId"},
+                                                 {"qualified", "CorvaneInt::IfaSwitchId"},
+                                                 {"key", 0},
+                                                 {"fields", {{"switchId", 167772162}}}}));
+  auto const tables = json(agent("tables IfaSwitchId --json").out);
+  EXPECT_EQ(tables["tables"][0]["table"], "IfaSwitchId");
+  EXPECT_EQ(tables["tables"][0]["qualified"], "CorvaneInt::IfaSwitchId");
+
+  // 150 problems: 100 listed, each with its place, and the rest counted.
+  std::string many;
+  for (int i = 0; i < 150; ++i) many += "Nope 1\n";
+  write(dir.file("many.conf"), many);
+  Result const bad = agent("plan " + quote(dir.file("many.conf")) + " --json --image " + image);
+  EXPECT_EQ(bad.status, 1);
+  auto const error = json(bad.out)["error"];
+  EXPECT_EQ(error["total"], 150);
+  EXPECT_EQ(error["unlisted"], 50);
+  ASSERT_EQ(error["problems"].size(), 100u);
+  for (auto const& p : error["problems"]) EXPECT_TRUE(p.contains("line")) << p;
+  Result const text = agent("plan " + quote(dir.file("many.conf")) + " --image " + image);
+  EXPECT_NE(text.err.find("\n" + dir.file("many.conf") + ": 50 more problems not listed\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -58,9 +58,9 @@ TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
   EXPECT_EQ(again.status, 0) << again.err;
   auto const both = json(again.out);
   EXPECT_EQ(both["command"], "demo");
-  EXPECT_EQ(both["coldStart"]["summary"]["write"], 29);
+  EXPECT_EQ(both["coldStart"]["summary"]["written"], 29);
   EXPECT_EQ(both["warmRestart"]["summary"],
-            (nlohmann::json{{"write", 5}, {"rewrite", 9}, {"purge", 5}, {"unchanged", 15}}));
+            (nlohmann::json{{"written", 5}, {"rewritten", 9}, {"purged", 5}, {"unchanged", 15}}));
 }
 
 TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMakes) {
@@ -74,7 +74,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   Result const cold = agent("apply " + base + " --create --json --image " + image);
   ASSERT_EQ(cold.status, 0) << cold.err;
   auto const coldReport = json(cold.out), coldPlanned = json(coldPlan.out);
-  EXPECT_EQ(coldReport["formatVersion"], 1);
+  EXPECT_EQ(coldReport["formatVersion"], 2);
   EXPECT_EQ(coldReport["mode"], "cold");
   // An apply reports its phases (a cold start neither reads back nor
   // purges); a plan reports none.
@@ -84,7 +84,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   EXPECT_EQ(figures(coldReport).size(), 14u);
   EXPECT_EQ(coldPlanned["total"], coldReport["total"]);
   EXPECT_EQ(coldPlanned["summary"],
-            (nlohmann::json{{"write", 29}, {"rewrite", 0}, {"purge", 0}, {"unchanged", 0}}));
+            (nlohmann::json{{"written", 29}, {"rewritten", 0}, {"purged", 0}, {"unchanged", 0}}));
 
   // The plan of the changed configuration: every change as the engine makes
   // it, the fields that change and the summary, exactly; "changes present"
@@ -126,8 +126,8 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
                                                  {"mismatched", 9},
                                                  {"missing", 5},
                                                  {"stale", 5},
-                                                 {"written", 14},
-                                                 {"deleted", 5}}));
+                                                 {"rowsWritten", 14},
+                                                 {"rowsPurged", 5}}));
 
   // Going back: per key, the JSON listing holds one change per figure.
   Result const back = agent("plan " + base + " --verbose --json --image " + image);
@@ -139,9 +139,9 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   EXPECT_EQ(ops["rewrite"], listed["total"]["mismatched"]);
   EXPECT_EQ(ops["purge"], listed["total"]["stale"]);
   // The rewrite the text listing shows as "hoplimit: 32 -> 48", going back.
-  auto const hoplimit = std::find_if(
-      listed["details"].begin(), listed["details"].end(),
-      [](auto const& c) { return c["table"] == "CorvaneInt::IfaActionProfile" && c["key"] == 1; });
+  auto const hoplimit =
+      std::find_if(listed["details"].begin(), listed["details"].end(),
+                   [](auto const& c) { return c["table"] == "IfaActionProfile" && c["key"] == 1; });
   ASSERT_NE(hoplimit, listed["details"].end()) << back.out;
   EXPECT_EQ((*hoplimit)["fields"], (nlohmann::json{{"hoplimit", {{"from", 48}, {"to", 32}}}}));
 
@@ -424,7 +424,7 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
             "template: IfaVectorMatch 0 valid=0 reqVector=0 baseHdr=0\n");
   auto const listed = json(agent("tables --json").out);
   ASSERT_EQ(listed["tables"].size(), 14u);
-  EXPECT_EQ(listed["tables"][9]["table"], "CorvaneInt::IfaPortSwTable");
+  EXPECT_EQ(listed["tables"][9]["qualified"], "CorvaneInt::IfaPortSwTable");
   EXPECT_EQ(listed["tables"][9]["maxIndex"], 271);
 
   TempDir dir;
