@@ -235,7 +235,7 @@ class CommandLine {
         return kOk;
       }
       CLI::App* of = find(o_.table);
-      if (of == nullptr || o_.table == "help") {
+      if (of == nullptr) {
         throw UsageError("help: unknown command \"" + IfaAgent::excerpt(o_.table) + "\"" +
                          didYouMean(o_.table));
       }
@@ -559,24 +559,42 @@ int runReporting(Options const& o) {
 // The chip's rows live in a mapped image file, whose every block is
 // allocated before it is mapped for writing. Should the storage still fail a
 // page (an I/O error, the file cut short by another program), the access
-// raises SIGBUS: it ends the run with a message and the status of a storage
-// failure, as an interrupted apply that the next apply repairs.
+// raises SIGBUS: it ends the run with the status of a storage failure, as an
+// interrupted apply that the next apply repairs, and a message naming the
+// image, as text on standard error or as the JSON error document. The message
+// is made before the run, since the handler may only write it.
+struct BusFault {
+  std::string message;
+  int fd = STDERR_FILENO;
+};
+BusFault busFault;
+
 extern "C" void onBusError(int) {
-  static char const kMessage[] =
-      "ifa-agent: the chip image's storage failed under a row access (SIGBUS: I/O error, or "
-      "the file was cut short); the image is as an interrupted apply leaves it\n";
-  ssize_t const written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  ssize_t const written = ::write(busFault.fd, busFault.message.data(), busFault.message.size());
   static_cast<void>(written);
   ::_exit(kStorageFailure);
+}
+
+void prepareBusFault(Options const& o) {
+  std::string const message = "image " + o.image +
+                              ": its storage failed under a row access (SIGBUS: an I/O error, or "
+                              "the file was cut short); the image is as an interrupted apply "
+                              "leaves it";
+  if (!o.json) {
+    busFault = {"ifa-agent: " + message + "\n", STDERR_FILENO};
+    return;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
+  document["error"] = {{"status", kStorageFailure},
+                       {"kind", IfaAgent::kindOf(kStorageFailure)},
+                       {"message", message}};
+  busFault = {document.dump(-1, ' ', false, IfaAgent::Json::error_handler_t::replace) + "\n",
+              STDOUT_FILENO};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct sigaction action {};
-  action.sa_handler = onBusError;
-  ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGBUS, &action, nullptr);
   CommandLine line;
   try {
     if (auto const status = line.parse(argc, argv)) return *status;
@@ -584,5 +602,10 @@ int main(int argc, char** argv) {
     std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
     return kUsage;
   }
+  prepareBusFault(line.options());
+  struct sigaction action {};
+  action.sa_handler = onBusError;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
   return runReporting(line.options());
 }

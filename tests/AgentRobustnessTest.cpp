@@ -346,22 +346,39 @@ TEST(AgentRobustness, AStorageFaultUnderTheMappingEndsTheRunWithStatus5NotASigna
   ImageRig rig;
   std::string const image = quote(rig.image);
   std::string const out = rig.dir.file("paused");
-  // An apply paused after its first row write; meanwhile the image is cut to
-  // its header, so that its next row write falls outside the file.
-  std::string const command = "(env IFA_CHIP_PAUSE_AFTER_WRITES=1:1500 timeout -k 5 120 " +
-                              std::string(IFA_AGENT_PROGRAM) + " apply " +
-                              quote(example("changed.conf")) + " --image " + image + " 2>" +
-                              quote(out + ".err") + "; echo $? >" + quote(out) + ") &";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(changes(rig.image, rig.bytes));
-  fs::resize_file(rig.image, 4096);
-  for (int i = 0; i < 1000 && contents(out).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::string const message =
+      "image " + rig.image +
+      ": its storage failed under a row access (SIGBUS: an I/O error, or the file was cut short); "
+      "the image is as an interrupted apply leaves it";
+  for (bool const asJson : {false, true}) {
+    write(rig.image, rig.bytes);
+    fs::remove(out);
+    // An apply paused after its first row write; meanwhile the image is cut
+    // to its header, so that its next row write falls outside the file.
+    std::string const command = "(env IFA_CHIP_PAUSE_AFTER_WRITES=1:1500 timeout -k 5 120 " +
+                                std::string(IFA_AGENT_PROGRAM) + " apply " +
+                                quote(example("changed.conf")) + (asJson ? " --json" : "") +
+                                " --image " + image + " >" + quote(out + ".out") + " 2>" +
+                                quote(out + ".err") + "; echo $? >" + quote(out) + ") &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(changes(rig.image, rig.bytes));
+    fs::resize_file(rig.image, 4096);
+    for (int i = 0; i < 1000 && contents(out).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(contents(out), std::to_string(kIoFailure) + "\n");
+    if (!asJson) {
+      EXPECT_EQ(contents(out + ".err"), "ifa-agent: " + message + "\n");
+      continue;
+    }
+    // With --json, one error document as for every other failure.
+    EXPECT_EQ(contents(out + ".err"), "");
+    EXPECT_EQ(json(contents(out + ".out")),
+              (nlohmann::json{
+                  {"formatVersion", 2},
+                  {"command", "apply"},
+                  {"error", {{"status", kIoFailure}, {"kind", "storage"}, {"message", message}}}}));
   }
-  EXPECT_EQ(contents(out), std::to_string(kIoFailure) + "\n");
-  EXPECT_EQ(contents(out + ".err"),
-            "ifa-agent: the chip image's storage failed under a row access (SIGBUS: I/O error, "
-            "or the file was cut short); the image is as an interrupted apply leaves it\n");
 }
 
 // Two applies of different configurations and a show, started together on
