@@ -481,9 +481,16 @@ int run(Options const& o) {
 // A failure of a run: its exit status, what kind it is and its message, as
 // text on standard error or, with --json, one JSON document on standard
 // output.
+// An error line, red on a terminal.
+std::string errorLine(Options const& o, std::string const& line) {
+  return IfaText::painted(line, IfaText::Colour::red,
+                          IfaText::colourOn(colourChoice(o), STDERR_FILENO)) +
+         '\n';
+}
+
 int fail(Options const& o, IfaAgent::ExitStatus status, std::string const& message) {
   if (!o.json) {
-    std::cerr << "ifa-agent: " << message << '\n';
+    std::cerr << errorLine(o, "ifa-agent: " + message);
     if (status == kUsage) std::cerr << "(ifa-agent --help for usage)\n";
     return status;
   }
@@ -498,12 +505,12 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
   std::string const summary = "configuration rejected (" + std::to_string(e.total()) +
                               (e.total() == 1 ? " problem" : " problems") + "); nothing written";
   if (!o.json) {
-    for (auto const& problem : e.problems()) std::cerr << problem.text() << '\n';
+    for (auto const& problem : e.problems()) std::cerr << errorLine(o, problem.text());
     if (e.unlisted() != 0) {
       std::cerr << e.problems().front().file << ": " << e.unlisted()
                 << " more problems not listed\n";
     }
-    std::cerr << "ifa-agent: " << summary << '\n';
+    std::cerr << errorLine(o, "ifa-agent: " + summary);
     return kConfigRejected;
   }
   IfaAgent::Json problems = IfaAgent::Json::array();
@@ -526,7 +533,8 @@ int runReporting(Options const& o) {
   try {
     return run(o);
   } catch (UsageError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    std::cerr << errorLine(o, std::string("ifa-agent: ") + e.what())
+              << "(ifa-agent --help for usage)\n";
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
     return configRejected(o, e);

@@ -3,7 +3,10 @@
 // base, the JSON documents, errors and colour.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -134,6 +137,46 @@ TEST(AgentOutput, JsonVersionTwoNamesWhatItCountsInTheDocumentedOrder) {
   Result const text = agent("plan " + quote(dir.file("many.conf")) + " --image " + image);
   EXPECT_NE(text.err.find("\n" + dir.file("many.conf") + ": 50 more problems not listed\n"),
             std::string::npos);
+}
+
+// Colour on a terminal: "+" lines green, "~" yellow, "-" red, errors red;
+// none when NO_COLOR is set, when the output is not a terminal, or with
+// --color never; --color always colours a file too.
+TEST(AgentOutput, ColourOnATerminalOnlyAndNotWithNoColor) {
+  TempDir dir;
+  std::string const image = quote(dir.file("chip.img"));
+  ASSERT_EQ(agent("apply " + quote(example("base.conf")) + " --create --image " + image).status, 0);
+  std::string const plan = "plan " + quote(example("changed.conf")) + " -v --image " + image;
+  // script(1) gives the agent a pseudo-terminal for both outputs; what it
+  // printed comes back on script's standard output.
+  auto onTerminal = [&](std::string const& args, std::string const& env) {
+    std::string const command = "env -u IFA_CHIP_PROFILE " + env + " script -qec " +
+                                quote(std::string(IFA_AGENT_PROGRAM) + " " + args) +
+                                " /dev/null >" + quote(dir.file("tty")) + " 2>&1 </dev/null";
+    int const raw = std::system(command.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = contents(dir.file("tty"));
+    return r;
+  };
+  std::string const green = "\033[32m  + IfaActionProfile 2: updateUdpIpHdr=1 ifaGns=2";
+  std::string const yellow = "\033[33m  ~ IfaActionProfile 1: hoplimit: 32 -> 48\033[0m";
+  std::string const red = "\033[31m  - IfaActionVector 1: ifaVersion=2";
+  Result const coloured = onTerminal(plan, "");
+  EXPECT_EQ(coloured.status, 0) << coloured.out;
+  for (std::string const& painted : {green, yellow, red}) {
+    EXPECT_NE(coloured.out.find(painted), std::string::npos) << painted << "\n" << coloured.out;
+  }
+  EXPECT_EQ(onTerminal(plan, "NO_COLOR=1").out.find('\033'), std::string::npos);
+  EXPECT_EQ(onTerminal(plan + " --color never", "").out.find('\033'), std::string::npos);
+  EXPECT_EQ(agent(plan).out.find('\033'), std::string::npos);
+  EXPECT_NE(agent(plan + " --color always").out.find(yellow), std::string::npos);
+  // An error, red on a terminal.
+  Result const error = onTerminal("show --image " + quote(dir.file("none.img")), "");
+  EXPECT_NE(error.out.find("\033[31mifa-agent: no image at "), std::string::npos) << error.out;
+  EXPECT_EQ(
+      onTerminal("show --image " + quote(dir.file("none.img")), "NO_COLOR=1").out.find('\033'),
+      std::string::npos);
 }
 
 }  // namespace
