@@ -217,8 +217,7 @@ std::string_view Agent::knownTable(std::string_view name) const {
   throw AgentError(AgentError::Kind::usage, message + " (tables: " + list + ")");
 }
 
-std::vector<ShownRow> Agent::show(std::string const& image, std::string_view tableName,
-                                  LineForm form) {
+std::vector<ShownRow> Agent::show(std::string const& image, std::string_view tableName) {
   std::string_view const only = tableName.empty() ? std::string_view() : knownTable(tableName);
   std::string const target = imageTarget(image);
   ImageLock const lock(target, ImageLock::Mode::shared, lockWait_, image);
@@ -237,7 +236,7 @@ std::vector<ShownRow> Agent::show(std::string const& image, std::string_view tab
     for (std::uint32_t key : keys) {
       auto const entry = table.syncedEntry(key);
       rows.push_back({Table::kName, Table::kQualifiedName, key, fieldValues(entry),
-                      configLine<Table>(key, entry, form)});
+                      configLine<Table>(key, entry)});
     }
   });
   return rows;

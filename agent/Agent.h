@@ -105,9 +105,9 @@ class Agent {
   // SHA-256 of the image's bytes as planned (imageSha256).
   Report plan(Config const& config, std::string const& image, bool verbose);
   // The valid rows of every table (or of the one named), in key order, with
-  // their configuration lines in `form`. Raises AgentError (usage) for an
-  // unknown table.
-  std::vector<ShownRow> show(std::string const& image, std::string_view table, LineForm form);
+  // their fields and configuration lines in the full form. Raises AgentError
+  // (usage) for an unknown table.
+  std::vector<ShownRow> show(std::string const& image, std::string_view table);
   // Every table (or the one named) with its index range and fields.
   std::vector<TableDescription> describe(std::string_view table) const;
 

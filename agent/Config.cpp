@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -277,7 +278,9 @@ void readLine(Config& config, Line const& line, std::size_t indexColumn, std::ui
   Entry entry;
   std::size_t start = entryAt;
   while (start < line.text.size() && isSpace(line.text[start])) ++start;
-  if (isNamedForm(line.text, start)) {
+  // Nothing after the index: every field left out, so every field is 0
+  // (the full form would want the entry's type name, or a value).
+  if (start == line.text.size() || isNamedForm(line.text, start)) {
     if (!readNamed(line, subject, start, entry, problems)) return;
   } else {
     // The entry is read from the whole line with the table and index
@@ -339,6 +342,13 @@ std::string closestName(std::string_view given, std::vector<std::string_view> co
     }
   }
   return std::string(best);
+}
+
+std::string valueText(std::uint64_t value, Base base) {
+  if (base == Base::dec) return std::to_string(value);
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 std::size_t Config::size() const {
@@ -439,10 +449,6 @@ Config Config::parse(std::string_view text, std::string const& file, IndexRanges
     info.reader(config, line, indexColumn, key, pos, problems);
   }
   std::size_t const total = problems.size();
-  if (total > kMaxProblems) {
-    problems.kept().push_back(
-        wholeFile(file, std::to_string(total - kMaxProblems) + " more problems not listed"));
-  }
   if (total != 0) throw ConfigError(std::move(problems.kept()), total);
   return config;
 }

@@ -13,7 +13,8 @@
 //  - full: the library's text form of the entry (a bare value for a table of
 //    one field; nothing for a table without fields);
 //  - named: the fields as NAME=VALUE tokens separated by white space, in any
-//    order, each at most once; a field not given is 0.
+//    order, each at most once; a field not given is 0. Nothing after the
+//    index leaves every field out: the entry whose fields are all 0.
 // The text after the index is in the named form when it starts with an
 // identifier directly followed by '='. Values are unsigned, decimal or 0x
 // hex, in both forms. A '#' starts a comment; blank lines are ignored.
@@ -65,7 +66,7 @@ struct TableConfig {
 struct Problem {
   std::string file;
   // 1-based; 0 when the problem concerns the whole file (unreadable, too
-  // large, problems not listed).
+  // large).
   std::size_t line = 0;
   // 1-based, counted from the start of the line; 0 when line is 0.
   std::size_t column = 0;
@@ -81,13 +82,15 @@ struct Problem {
 };
 
 // Every problem of a configuration; past kMaxProblems the rest are only
-// counted, in one last problem. what() is the first problem's text.
+// counted. what() is the first problem's text.
 class ConfigError : public std::runtime_error {
  public:
   explicit ConfigError(std::vector<Problem> problems, std::size_t total = 0);
   std::vector<Problem> const& problems() const { return problems_; }
   // Problems found, listed or not.
   std::size_t total() const { return total_; }
+  // Problems found and not listed.
+  std::size_t unlisted() const { return total_ - problems_.size(); }
 
  private:
   std::vector<Problem> problems_;
@@ -141,20 +144,26 @@ class Config {
 
 enum class LineForm {
   full,   // the entry in the library's text form
-  named,  // every field as NAME=VALUE, in declaration order, values in decimal
+  named,  // the fields that are not 0 as NAME=VALUE, in declaration order
 };
 
-// One configuration line of an entry, as `show` prints it and `parse` reads it.
+// How values print: decimal, or 0x and lower-case hex digits.
+enum class Base { dec, hex };
+std::string valueText(std::uint64_t value, Base base = Base::dec);
+
+// One configuration line of an entry, as `show` prints it and `parse` reads it;
+// `base` is that of the named form's values (the full form's are decimal).
 template <class Table>
 std::string configLine(std::uint32_t key, typename Table::Entry const& entry,
-                       LineForm form = LineForm::full) {
+                       LineForm form = LineForm::full, Base base = Base::dec) {
   std::string line = std::string(Table::kName) + " " + std::to_string(key);
   if (form == LineForm::named) {
     IfaRuntime::forEachField<typename Table::Entry>([&](auto const& f) {
+      if (f.get(entry) == 0) return;  // a field left out is 0
       line += ' ';
       line += f.name;
       line += '=';
-      line += std::to_string(f.get(entry));
+      line += valueText(f.get(entry), base);
     });
     return line;
   }

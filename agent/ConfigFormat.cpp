@@ -92,13 +92,6 @@ std::string asWritten(std::uint64_t value, std::string_view written) {
   return std::to_string(value);
 }
 
-template <class Entry>
-bool anyNonZero(Entry const& entry) {
-  bool any = false;
-  IfaRuntime::forEachField<Entry>([&](auto const& f) { any = any || f.get(entry) != 0; });
-  return any;
-}
-
 // One entry line of the text, formatted, with what goes with it.
 struct Entry {
   std::size_t table = 0;  // catalogue position
@@ -134,11 +127,7 @@ Entry entryOf(std::string_view line, std::string const& file, IndexRanges const&
       } else if (literals.named.empty() && position < literals.positional.size()) {
         written = literals.positional[position];
       }
-      // An entry whose fields are all 0 keeps its first one, so that its
-      // line still names an entry of fields.
-      if (value != 0 || (position == 0 && !anyNonZero(item.entry))) {
-        out.line += " " + std::string(f.name) + "=" + asWritten(value, written);
-      }
+      if (value != 0) out.line += " " + std::string(f.name) + "=" + asWritten(value, written);
       ++position;
     });
   });

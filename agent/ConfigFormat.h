@@ -3,8 +3,7 @@
 //
 //  - Every entry in the short, named form: the table's short name, the
 //    index, then NAME=VALUE for each field that is not 0, in declaration
-//    order (the first field when all are 0). Numbers keep the base they were
-//    written in (0x hex or decimal).
+//    order. Numbers keep the base they were written in (0x hex or decimal).
 //  - Entries grouped by table in catalogue order, a blank line between
 //    groups, sorted by key within a group.
 //  - Comments stay with their entry: the comment lines right above an entry

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text/Colour.h"
+
 namespace IfaAgent {
 namespace {
 
@@ -11,11 +13,13 @@ std::string pad(std::string text, std::size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
-std::string fieldsText(std::vector<FieldValue> const& fields) {
+// The fields that are not 0, as NAME=VALUE: what a configuration line gives.
+std::string fieldsText(std::vector<FieldValue> const& fields, Base base) {
   std::string out;
   for (FieldValue const& f : fields) {
+    if (f.value == 0) continue;
     if (!out.empty()) out += ' ';
-    out += std::string(f.name) + "=" + std::to_string(f.value);
+    out += std::string(f.name) + "=" + valueText(f.value, base);
   }
   return out;
 }
@@ -26,6 +30,8 @@ Json fieldsJson(std::vector<FieldValue> const& fields) {
   return out;
 }
 
+// A table's figures; rowsWritten counts the rows written whole, new or
+// rewritten, and rowsPurged the rows deleted.
 Json figuresJson(TableFigures const& t, bool cold) {
   return Json{{"entries", t.entries},
               {"readBack", t.readBack},
@@ -33,8 +39,13 @@ Json figuresJson(TableFigures const& t, bool cold) {
               {"mismatched", t.mismatched},
               {"missing", t.missing},
               {"stale", t.stale},
-              {"written", cold ? t.entries : t.mismatched + t.missing},
-              {"deleted", t.stale}};
+              {"rowsWritten", cold ? t.entries : t.mismatched + t.missing},
+              {"rowsPurged", t.stale}};
+}
+
+// A table's names: as the text reports give it, and qualified.
+Json namesJson(std::string_view table, std::string_view qualified) {
+  return Json{{"table", table}, {"qualified", qualified}};
 }
 
 char const* opName(Change::Op op) {
@@ -50,7 +61,7 @@ char const* opName(Change::Op op) {
 }
 
 Json changeJson(Change const& c) {
-  Json out{{"op", opName(c.op)}, {"table", c.qualified}, {"key", c.key}};
+  Json out{{"op", opName(c.op)}, {"table", c.table}, {"qualified", c.qualified}, {"key", c.key}};
   switch (c.op) {
     case Change::Op::write:
       out["entry"] = fieldsJson(c.entry);
@@ -76,6 +87,13 @@ Json changeJson(Change const& c) {
 
 }  // namespace
 
+Json summaryJson(Summary const& s) {
+  return Json{{"written", s.write},
+              {"rewritten", s.rewrite},
+              {"purged", s.purge},
+              {"unchanged", s.unchanged}};
+}
+
 Json jsonDocument(std::string_view command) {
   return Json{{"formatVersion", kJsonFormatVersion}, {"command", command}};
 }
@@ -97,14 +115,17 @@ std::string rowHex(std::vector<std::uint8_t> const& row) {
   return out;
 }
 
-std::string changeLine(Change const& c) {
+std::string changeLine(Change const& c, Base base) {
   std::string const subject = std::string(c.table) + " " + std::to_string(c.key);
   switch (c.op) {
     case Change::Op::write:
     case Change::Op::purge: {
-      std::string const fields = fieldsText(c.entry);
+      // A table without fields has nothing to say after the key.
+      std::string const fields = c.entry.empty() ? "" : fieldsText(c.entry, base);
       return (c.op == Change::Op::write ? "+ " : "- ") + subject +
-             (fields.empty() ? "" : ": " + fields);
+             (c.entry.empty()  ? ""
+              : fields.empty() ? " (all fields 0)"
+                               : ": " + fields);
     }
     case Change::Op::rewrite: {
       if (c.fields.empty()) {
@@ -114,13 +135,36 @@ std::string changeLine(Change const& c) {
       std::string out = "~ " + subject + ": ";
       for (std::size_t i = 0; i < c.fields.size(); ++i) {
         FieldChange const& f = c.fields[i];
-        out += (i ? ", " : "") + std::string(f.name) + ": " + std::to_string(f.from) + " -> " +
-               std::to_string(f.to);
+        out += (i ? ", " : "") + std::string(f.name) + ": " + valueText(f.from, base) + " -> " +
+               valueText(f.to, base);
       }
       return out;
     }
   }
   return subject;
+}
+
+std::string listing(std::vector<Change> const& changes, TextStyle const& style) {
+  std::string out;
+  for (Change const& c : changes) {
+    std::string line = "  " + changeLine(c, style.base);
+    if (!style.wide) line = elide(std::move(line));
+    IfaText::Colour const colour = c.op == Change::Op::write     ? IfaText::Colour::green
+                                   : c.op == Change::Op::rewrite ? IfaText::Colour::yellow
+                                                                 : IfaText::Colour::red;
+    out += IfaText::painted(line, colour, style.colour) + '\n';
+  }
+  return out;
+}
+
+std::string summaryLine(Summary const& s, bool plan) {
+  if (!s.changes()) return "No changes.";
+  if (plan) {
+    return std::to_string(s.write) + " to write, " + std::to_string(s.rewrite) + " to rewrite, " +
+           std::to_string(s.purge) + " to purge, " + std::to_string(s.unchanged) + " unchanged";
+  }
+  return std::to_string(s.write) + " written, " + std::to_string(s.rewrite) + " rewritten, " +
+         std::to_string(s.purge) + " purged, " + std::to_string(s.unchanged) + " unchanged";
 }
 
 TableFigures& TableFigures::operator+=(TableFigures const& o) {
@@ -146,7 +190,7 @@ Summary Report::summary() const {
   return {t.missing, t.mismatched, t.stale, t.matched};
 }
 
-std::string Report::text(bool wide) const {
+std::string Report::text(TextStyle const& style) const {
   std::string out;
   bool const cold = mode == Mode::cold;
   std::string const chip = " (chip profile \"" + profile + "\")\n";
@@ -180,27 +224,29 @@ std::string Report::text(bool wide) const {
                 : std::vector<std::uint32_t>{t.entries,    t.readBack, t.matched,
                                              t.mismatched, t.missing,  t.stale};
   };
-  for (TableFigures const& t : tables) row(t.table, values(t));
-  row("total", values(total()));
-  for (Change const& c : changes) {
-    std::string line = "  " + changeLine(c);
-    out += (wide ? line : elide(std::move(line))) + '\n';
+  // A table with no entry and no row has no change either.
+  for (TableFigures const& t : tables) {
+    if (style.allTables || t.entries != 0 || t.readBack != 0) row(t.table, values(t));
   }
+  row("total", values(total()));
+  out += listing(changes, style);
   Summary const s = summary();
   if (plan && purgesAll) {
     std::uint32_t const rows = total().readBack;
     out += "warning: the configuration claims none of the " + std::to_string(rows) +
            (rows == 1 ? " row" : " rows") +
-           " the image holds: apply refuses it without --allow-purge-all\n";
+           " the image holds;\n         apply refuses it without --allow-purge-all\n";
   }
-  if (!s.changes()) {
-    out += "No changes.\n";
-  } else if (plan) {
-    out += std::to_string(s.write) + " to write, " + std::to_string(s.rewrite) + " to rewrite, " +
-           std::to_string(s.purge) + " to purge, " + std::to_string(s.unchanged) + " unchanged\n";
+  if (cold && plan) {
+    out += s.changes()
+               ? summaryLine(s, true) + '\n'
+               : "No entries: apply --create would create " + image + " and write nothing\n";
+  } else if (cold) {
+    out += "Created " + image + ": " +
+           (s.changes() ? summaryLine(s, false) : std::string("no entries, nothing written")) +
+           '\n';
   } else {
-    out += std::to_string(s.write) + " written, " + std::to_string(s.rewrite) + " rewritten, " +
-           std::to_string(s.purge) + " purged, " + std::to_string(s.unchanged) + " unchanged\n";
+    out += summaryLine(s, plan) + '\n';
   }
   return out;
 }
@@ -213,31 +259,39 @@ Json Report::json() const {
            {"profile", profile}};
   Json list = Json::array();
   for (TableFigures const& t : tables) {
-    Json table{{"table", t.qualified}};
+    Json table = namesJson(t.table, t.qualified);
     table.update(figuresJson(t, cold));
     list.push_back(std::move(table));
   }
   out["tables"] = std::move(list);
   out["total"] = figuresJson(total(), cold);
   Summary const s = summary();
-  out["summary"] = Json{
-      {"write", s.write}, {"rewrite", s.rewrite}, {"purge", s.purge}, {"unchanged", s.unchanged}};
+  out["summary"] = summaryJson(s);
   if (purgesAll) out["purgesAll"] = true;
-  if (phases) {
-    out["phases"] = Json{
-        {"syncUs", phases->syncUs}, {"replayUs", phases->replayUs}, {"purgeUs", phases->purgeUs}};
-  }
   if (listed) {
     Json details = Json::array();
     for (Change const& c : changes) details.push_back(changeJson(c));
     out["details"] = std::move(details);
   }
+  // Last, so that two reports of the same change differ only at the end.
+  if (phases) {
+    out["phases"] = Json{
+        {"syncUs", phases->syncUs}, {"replayUs", phases->replayUs}, {"purgeUs", phases->purgeUs}};
+  }
   return out;
 }
 
-std::string showText(std::vector<ShownRow> const& rows) {
+std::string showText(std::vector<ShownRow> const& rows, LineForm form, Base base) {
   std::string out;
-  for (ShownRow const& row : rows) out += row.line + '\n';
+  for (ShownRow const& row : rows) {
+    if (form == LineForm::full) {
+      out += row.line + '\n';
+      continue;
+    }
+    std::string const fields = fieldsText(row.fields, base);
+    out += std::string(row.table) + " " + std::to_string(row.key) +
+           (fields.empty() ? "" : " " + fields) + '\n';
+  }
   return out;
 }
 
@@ -245,8 +299,9 @@ Json showJson(std::vector<ShownRow> const& rows, std::string const& image,
               std::string const& profile) {
   Json entries = Json::array();
   for (ShownRow const& row : rows) {
-    entries.push_back(
-        {{"table", row.qualified}, {"key", row.key}, {"fields", fieldsJson(row.fields)}});
+    Json entry = namesJson(row.table, row.qualified);
+    entry.update(Json{{"key", row.key}, {"fields", fieldsJson(row.fields)}});
+    entries.push_back(std::move(entry));
   }
   return Json{{"image", image}, {"profile", profile}, {"entries", std::move(entries)}};
 }
@@ -296,12 +351,12 @@ Json tablesJson(std::vector<TableDescription> const& tables, std::string const& 
     Json fields = Json::array();
     for (auto const& f : t.fields)
       fields.push_back({{"name", f.name}, {"bits", f.bits}, {"max", f.max}});
-    list.push_back({{"table", t.qualified},
-                    {"name", t.name},
-                    {"minIndex", t.range.minIndex},
-                    {"maxIndex", t.range.maxIndex},
-                    {"fields", fields},
-                    {"template", templateLine(t)}});
+    Json table = namesJson(t.name, t.qualified);
+    table.update(Json{{"minIndex", t.range.minIndex},
+                      {"maxIndex", t.range.maxIndex},
+                      {"fields", fields},
+                      {"template", templateLine(t)}});
+    list.push_back(std::move(table));
   }
   return Json{{"profile", profile}, {"tables", std::move(list)}};
 }

@@ -22,13 +22,21 @@ using Json = nlohmann::ordered_json;
 
 // The version of the JSON documents' layout ("formatVersion"): raised when a
 // key changes meaning or goes, not when one is added.
-inline constexpr int kJsonFormatVersion = 1;
+inline constexpr int kJsonFormatVersion = 2;
 
 // The start of every JSON document the agent prints.
 Json jsonDocument(std::string_view command);
 
 // The widest line of the text reports unless the caller asks for whole lines.
 inline constexpr std::size_t kTextColumns = 100;
+
+// How a text report is printed.
+struct TextStyle {
+  bool wide = false;       // lines whole, not cut at kTextColumns
+  Base base = Base::dec;   // of the values listed
+  bool allTables = false;  // every table, not only those with entries, rows or changes
+  bool colour = false;     // "+" lines green, "~" yellow, "-" red
+};
 
 // `line` cut to `width` columns, ending in "..." when cut.
 std::string elide(std::string line, std::size_t width = kTextColumns);
@@ -99,7 +107,7 @@ struct Change {
   std::vector<std::uint8_t> rowAfter;
 };
 
-// The changes of a run in four numbers.
+// The changes of a run in four numbers of keys.
 struct Summary {
   std::uint32_t write = 0;
   std::uint32_t rewrite = 0;
@@ -108,6 +116,10 @@ struct Summary {
 
   bool changes() const { return write + rewrite + purge != 0; }
 };
+
+// {"written", "rewritten", "purged", "unchanged"}: keys, as summaryLine
+// counts them.
+Json summaryJson(Summary const& summary);
 
 struct Report {
   enum class Mode { cold, warm };
@@ -131,16 +143,28 @@ struct Report {
 
   TableFigures total() const;
   Summary summary() const;
-  // The report as text; lines longer than kTextColumns are elided unless
-  // `wide`.
-  std::string text(bool wide = false) const;
+  // The report as text: a heading, the figures of the tables that have
+  // entries, rows or changes (of every table with style.allTables), the
+  // listing and the summary line.
+  std::string text(TextStyle const& style = {}) const;
   // The report as a JSON object (without formatVersion, which the document
   // holding it carries).
   Json json() const;
 };
 
-// One change as a line of text ("+ IfaVectorMatch 5: valid=1 ...").
-std::string changeLine(Change const& change);
+// One change as a line of text: "+ IfaVectorMatch 5: valid=1 baseHdr=3" (the
+// fields that are not 0, or "(all fields 0)"), "~ IfaSwitchId 0: switchId: 1
+// -> 2" (the fields that change), "- ..." as "+".
+std::string changeLine(Change const& change, Base base = Base::dec);
+
+// The per-key listing: each change's line indented by two, cut at
+// kTextColumns unless style.wide, coloured by its kind when style.colour.
+std::string listing(std::vector<Change> const& changes, TextStyle const& style);
+
+// The last line of a report, and of any run that changes keys: "2 written,
+// 1 rewritten, 1 purged, 3 unchanged" ("2 to write, ..." for a plan), or
+// "No changes.". Without the line end.
+std::string summaryLine(Summary const& summary, bool plan);
 
 // A row's bytes as one hexadecimal number, its last byte first, so that bit
 // n of the row is bit n of the number.
@@ -152,12 +176,13 @@ struct ShownRow {
   std::string_view qualified;
   std::uint32_t key = 0;
   std::vector<FieldValue> fields;
-  std::string line;  // as a configuration line
+  std::string line;  // as a configuration line in the full form
 };
 
-// show's output: one configuration line per row, whole; and the JSON
-// object's keys after "command".
-std::string showText(std::vector<ShownRow> const& rows);
+// show's output: one configuration line per row, whole, in `form` (the
+// named form's values in `base`); and the JSON object's keys after
+// "command".
+std::string showText(std::vector<ShownRow> const& rows, LineForm form, Base base = Base::dec);
 Json showJson(std::vector<ShownRow> const& rows, std::string const& image,
               std::string const& profile);
 

@@ -28,6 +28,7 @@
 #include "agent/ExitStatus.h"
 #include "agent/PlanFile.h"
 #include "files/FilePaths.h"
+#include "text/Colour.h"
 
 namespace {
 
@@ -119,6 +120,15 @@ equal, changed, new and removed), printing both reports. The image goes in a
 temporary directory that is removed afterwards, unless --image names a file
 (which must not exist yet, and is kept).)";
 
+char const kDemoLegend[] =
+    R"(Each report gives per table the entries configured and the rows read back,
+and what became of them, in one of four outcomes:
+  matched     a row equal to its entry, left alone
+  mismatched  a row that differs from its entry, rewritten in place ("~" with -v)
+  missing     an entry without a row, written ("+" with -v)
+  stale       a row that no entry claims, purged ("-" with -v)
+)";
+
 struct Options {
   std::string command;
   std::string config;
@@ -135,7 +145,10 @@ struct Options {
   std::string profile;      // validate --profile
   bool write = false;       // fmt -w
   bool check = false;       // fmt --check
-  std::string format = "full";
+  bool allTables = false;
+  std::string format = "named";
+  std::string base = "dec";
+  std::string colour = "auto";
   std::optional<std::string> trace;
   std::string lockTimeout = "0";
   std::chrono::milliseconds lockWait{0};
@@ -168,7 +181,7 @@ class CommandLine {
     apply->add_flag("--allow-purge-all", o_.allowPurgeAll,
                     "let a configuration that claims none of the image's rows purge them all");
     listingOptions(apply);
-    jsonOption(apply);
+    outputOptions(apply);
 
     CLI::App* plan = command("plan", "what apply would do, writing nothing", kPlanFooter);
     configOperand(plan);
@@ -178,7 +191,7 @@ class CommandLine {
                    "exit status 0 when the apply would change nothing, 2 when it would");
     plan->add_option("-o,--out", o_.output, "save the plan in FILE, for apply FILE")
         ->type_name("FILE");
-    jsonOption(plan);
+    outputOptions(plan);
 
     CLI::App* validate =
         command("validate", "check a configuration without an image", kValidateFooter);
@@ -187,7 +200,7 @@ class CommandLine {
         ->add_option("--profile", o_.profile,
                      "check against this chip profile (default: the chip's, IFA_CHIP_PROFILE)")
         ->type_name("NAME");
-    jsonOption(validate);
+    outputOptions(validate);
 
     CLI::App* fmt = command("fmt", "rewrite a configuration in the canonical form", kFmtFooter);
     configOperand(fmt);
@@ -198,21 +211,24 @@ class CommandLine {
     CLI::App* show = command("show", "the rows in hardware, as configuration", kShowFooter);
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
     imageOptions(show);
-    show->add_option("--format", o_.format, "full: entries in their text form; named: NAME=VALUE")
+    show->add_option("--format", o_.format,
+                     "named (default): the fields not 0 as NAME=VALUE; full: the entry's text form")
         ->check(CLI::IsMember({"full", "named"}));
-    jsonOption(show);
+    baseOption(show);
+    outputOptions(show);
 
     CLI::App* tables =
         command("tables", "the tables, their index ranges and fields", kTablesFooter);
     tables->add_option("TABLE", o_.table, "only this table, with its fields");
-    jsonOption(tables);
+    outputOptions(tables);
 
     CLI::App* demo = command(
         "demo", "a cold start, then a warm restart with a changed configuration", kDemoFooter);
     demo->add_option("--image", o_.image, "keep the demo's image in FILE (must not exist yet)")
         ->type_name("FILE");
     traceOption(demo);
-    jsonOption(demo);
+    listingOptions(demo);
+    outputOptions(demo);
 
     CLI::App* help = app_.add_subcommand("help", "this help, or a command's")->group("Commands");
     help->add_option("COMMAND", o_.table, "the command");
@@ -263,7 +279,7 @@ class CommandLine {
         return kOk;
       }
       CLI::App* of = find(o_.table);
-      if (of == nullptr || o_.table == "help") {
+      if (of == nullptr) {
         throw UsageError("help: unknown command \"" + IfaAgent::excerpt(o_.table) + "\"" +
                          didYouMean(o_.table));
       }
@@ -312,8 +328,22 @@ class CommandLine {
   void listingOptions(CLI::App* sub) {
     sub->add_flag("-v,--verbose", o_.verbose, "list the change of every key");
     sub->add_flag("--wide", o_.wide, "do not cut lines at 100 columns");
+    baseOption(sub);
+    sub->add_flag("--all-tables", o_.allTables,
+                  "list every table, not only those with entries, rows or changes");
   }
-  void jsonOption(CLI::App* sub) {
+  void baseOption(CLI::App* sub) {
+    sub->add_option("--base", o_.base, "print values in decimal (dec, default) or hex")
+        ->check(CLI::IsMember({"dec", "hex"}))
+        ->type_name("dec|hex");
+  }
+  // Every command takes --color (its errors may be coloured) and --json.
+  void outputOptions(CLI::App* sub) {
+    sub->add_option("--color", o_.colour,
+                    "colour changes and errors: auto (default: on a terminal, unless NO_COLOR "
+                    "is set), always, never")
+        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->type_name("WHEN");
     sub->add_flag("--json", o_.json, "print one JSON document (errors too)");
   }
   CLI::App* find(std::string_view name) {
@@ -360,9 +390,26 @@ void printJson(IfaAgent::Json const& document) {
   std::cout << document.dump(-1, ' ', false, IfaAgent::Json::error_handler_t::replace) << '\n';
 }
 
+IfaText::ColourChoice colourChoice(Options const& o) {
+  IfaText::ColourChoice choice = IfaText::ColourChoice::automatic;
+  IfaText::readColourChoice(o.colour, choice);  // checked by the command line
+  return choice;
+}
+
+IfaAgent::Base base(Options const& o) {
+  return o.base == "hex" ? IfaAgent::Base::hex : IfaAgent::Base::dec;
+}
+
+IfaAgent::TextStyle style(Options const& o) {
+  return {.wide = o.wide,
+          .base = base(o),
+          .allTables = o.allTables,
+          .colour = IfaText::colourOn(colourChoice(o), STDOUT_FILENO)};
+}
+
 void print(Options const& o, IfaAgent::Report const& report) {
   if (!o.json) {
-    std::cout << report.text(o.wide);
+    std::cout << report.text(style(o));
     return;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
@@ -447,9 +494,11 @@ int runPlan(Agent& agent, Options const& o) {
   // A saved plan keeps the per-key listing, asked for or not.
   IfaAgent::Report report = agent.plan(config, o.image, o.verbose || !o.output.empty());
   if (!o.output.empty()) {
-    writeAtomically(o.output,
-                    IfaAgent::planFileText({agent.profileName(), o.image, report.imageSha256,
-                                            o.config, report.text(true), text}));
+    writeAtomically(
+        o.output,
+        IfaAgent::planFileText(
+            {agent.profileName(), o.image, report.imageSha256, o.config,
+             report.text({.wide = true, .base = base(o), .allTables = o.allTables}), text}));
     if (!o.verbose) {
       report.listed = false;
       report.changes.clear();
@@ -499,9 +548,14 @@ int runValidate(Agent& agent, Options const& o) {
 
 int runShow(Agent& agent, Options const& o) {
   auto const form = o.format == "named" ? IfaAgent::LineForm::named : IfaAgent::LineForm::full;
-  auto const rows = agent.show(o.image, o.table, form);
+  if (form == IfaAgent::LineForm::full && o.base == "hex") {
+    throw UsageError(
+        "show: --base hex: the full form prints values as the entry's text form "
+        "does, in decimal; --format named prints them in hex");
+  }
+  auto const rows = agent.show(o.image, o.table);
   if (!o.json) {
-    std::cout << IfaAgent::showText(rows);
+    std::cout << IfaAgent::showText(rows, form, base(o));
     return kOk;
   }
   IfaAgent::Json document = IfaAgent::jsonDocument("show");
@@ -544,19 +598,28 @@ int runDemo(Agent& agent, Options const& o) {
       IfaAgent::Config::parse(IfaAgent::Demo::kBaseConfig, "base.conf", agent.ranges());
   auto const changed =
       IfaAgent::Config::parse(IfaAgent::Demo::kChangedConfig, "changed.conf", agent.ranges());
+  IfaAgent::ApplyOptions const listed{.verbose = o.verbose};
   if (o.json) {
     IfaAgent::Json document = IfaAgent::jsonDocument("demo");
-    document["coldStart"] = agent.apply(base, image, {.create = true}).json();
-    document["warmRestart"] = agent.apply(changed, image, {}).json();
+    document["coldStart"] = agent.apply(base, image, {.create = true, .verbose = o.verbose}).json();
+    document["warmRestart"] = agent.apply(changed, image, listed).json();
     printJson(document);
     return kOk;
   }
-  std::cout << "== 1. cold start with the base configuration (" << base.size()
+  std::cout << kDemoLegend;
+  std::cout << "\n== 1. cold start with the base configuration (" << base.size()
             << " entries, examples/agent/base.conf) ==\n";
-  std::cout << agent.apply(base, image, {.create = true}).text();
+  std::cout << agent.apply(base, image, {.create = true, .verbose = o.verbose}).text(style(o));
   std::cout << "\n== 2. warm restart with the changed configuration (" << changed.size()
             << " entries, examples/agent/changed.conf) ==\n";
-  std::cout << agent.apply(changed, image, {}).text();
+  std::cout << agent.apply(changed, image, listed).text(style(o));
+  if (directory.empty()) {
+    std::cout << "\nNext: ifa-agent plan examples/agent/base.conf -v --image " << image
+              << "\n(what going back to the base configuration would change)\n";
+  } else {
+    std::cout << "\nNext: ifa-agent demo -v --image demo.img keeps the image; then\n"
+                 "ifa-agent show --image demo.img prints its rows as configuration\n";
+  }
   return kOk;
 }
 
@@ -581,9 +644,16 @@ int run(Options const& o) {
 // A failure of a run: its exit status, what kind it is and its message, as
 // text on standard error or, with --json, one JSON document on standard
 // output.
+// An error line, red on a terminal.
+std::string errorLine(Options const& o, std::string const& line) {
+  return IfaText::painted(line, IfaText::Colour::red,
+                          IfaText::colourOn(colourChoice(o), STDERR_FILENO)) +
+         '\n';
+}
+
 int fail(Options const& o, IfaAgent::ExitStatus status, std::string const& message) {
   if (!o.json) {
-    std::cerr << "ifa-agent: " << message << '\n';
+    std::cerr << errorLine(o, "ifa-agent: " + message);
     if (status == kUsage) std::cerr << "(ifa-agent --help for usage)\n";
     return status;
   }
@@ -598,8 +668,12 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
   std::string const summary = "configuration rejected (" + std::to_string(e.total()) +
                               (e.total() == 1 ? " problem" : " problems") + "); nothing written";
   if (!o.json) {
-    for (auto const& problem : e.problems()) std::cerr << problem.text() << '\n';
-    std::cerr << "ifa-agent: " << summary << '\n';
+    for (auto const& problem : e.problems()) std::cerr << errorLine(o, problem.text());
+    if (e.unlisted() != 0) {
+      std::cerr << e.problems().front().file << ": " << e.unlisted()
+                << " more problems not listed\n";
+    }
+    std::cerr << errorLine(o, "ifa-agent: " + summary);
     return kConfigRejected;
   }
   IfaAgent::Json problems = IfaAgent::Json::array();
@@ -611,11 +685,9 @@ int configRejected(Options const& o, IfaAgent::ConfigError const& e) {
     problems.push_back(std::move(problem));
   }
   IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
-  document["error"] = {{"status", kConfigRejected},
-                       {"kind", IfaAgent::kindOf(kConfigRejected)},
-                       {"message", summary},
-                       {"total", e.total()},
-                       {"problems", std::move(problems)}};
+  document["error"] = {{"status", kConfigRejected}, {"kind", IfaAgent::kindOf(kConfigRejected)},
+                       {"message", summary},        {"total", e.total()},
+                       {"unlisted", e.unlisted()},  {"problems", std::move(problems)}};
   printJson(document);
   return kConfigRejected;
 }
@@ -624,7 +696,8 @@ int runReporting(Options const& o) {
   try {
     return run(o);
   } catch (UsageError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    std::cerr << errorLine(o, std::string("ifa-agent: ") + e.what())
+              << "(ifa-agent --help for usage)\n";
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
     return configRejected(o, e);
@@ -659,24 +732,42 @@ int runReporting(Options const& o) {
 // The chip's rows live in a mapped image file, whose every block is
 // allocated before it is mapped for writing. Should the storage still fail a
 // page (an I/O error, the file cut short by another program), the access
-// raises SIGBUS: it ends the run with a message and the status of a storage
-// failure, as an interrupted apply that the next apply repairs.
+// raises SIGBUS: it ends the run with the status of a storage failure, as an
+// interrupted apply that the next apply repairs, and a message naming the
+// image, as text on standard error or as the JSON error document. The message
+// is made before the run, since the handler may only write it.
+struct BusFault {
+  std::string message;
+  int fd = STDERR_FILENO;
+};
+BusFault busFault;
+
 extern "C" void onBusError(int) {
-  static char const kMessage[] =
-      "ifa-agent: the chip image's storage failed under a row access (SIGBUS: I/O error, or "
-      "the file was cut short); the image is as an interrupted apply leaves it\n";
-  ssize_t const written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  ssize_t const written = ::write(busFault.fd, busFault.message.data(), busFault.message.size());
   static_cast<void>(written);
   ::_exit(kStorageFailure);
+}
+
+void prepareBusFault(Options const& o) {
+  std::string const message = "image " + o.image +
+                              ": its storage failed under a row access (SIGBUS: an I/O error, or "
+                              "the file was cut short); the image is as an interrupted apply "
+                              "leaves it";
+  if (!o.json) {
+    busFault = {"ifa-agent: " + message + "\n", STDERR_FILENO};
+    return;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument(o.command);
+  document["error"] = {{"status", kStorageFailure},
+                       {"kind", IfaAgent::kindOf(kStorageFailure)},
+                       {"message", message}};
+  busFault = {document.dump(-1, ' ', false, IfaAgent::Json::error_handler_t::replace) + "\n",
+              STDOUT_FILENO};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct sigaction action {};
-  action.sa_handler = onBusError;
-  ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGBUS, &action, nullptr);
   CommandLine line;
   try {
     if (auto const status = line.parse(argc, argv)) return *status;
@@ -684,5 +775,10 @@ int main(int argc, char** argv) {
     std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
     return kUsage;
   }
+  prepareBusFault(line.options());
+  struct sigaction action {};
+  action.sa_handler = onBusError;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
   return runReporting(line.options());
 }

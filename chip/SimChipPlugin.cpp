@@ -2,7 +2,6 @@
 // every table of the catalogue under the prefix "AsicFeature" and the table's
 // qualified name; a table's request files the chip device and the table's
 // Util factory with the framework's chip registry, where the agent finds them.
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -13,17 +12,20 @@
 namespace {
 
 // The chip of the profile IFA_CHIP_PROFILE names, made on the first request;
-// null (and reported once) when that profile does not exist.
-SimChip::Chip* chip() {
-  static SimChip::Chip* const instance = []() -> SimChip::Chip* {
+// null when that profile does not exist, with the reason in `why`.
+struct Made {
+  SimChip::Chip* chip = nullptr;
+  std::string why;
+};
+Made const& chip() {
+  static Made const made = []() -> Made {
     try {
-      return new SimChip::Chip(SimChip::profileFromEnvironment());
+      return {new SimChip::Chip(SimChip::profileFromEnvironment()), {}};
     } catch (std::exception const& e) {
-      std::cerr << "simulated chip: " << e.what() << '\n';
-      return nullptr;
+      return {nullptr, std::string("IFA_CHIP_PROFILE: ") + e.what()};
     }
   }();
-  return instance;
+  return made;
 }
 
 struct RegisterAtLoad {
@@ -32,8 +34,11 @@ struct RegisterAtLoad {
       Sidecar::provide(
           "AsicFeature", std::string(Table::kQualifiedName),
           [](Orrin::String const&, Orrin::String const& suffix, Plugin::Loader<void>&) {
-            SimChip::Chip* c = chip();
-            if (c == nullptr) return;
+            SimChip::Chip* c = chip().chip;
+            if (c == nullptr) {
+              Asic::ChipRegistry::refusalIs(chip().why);  // the agent reports it
+              return;
+            }
             Asic::ChipRegistry::deviceIs(c);
             Asic::ChipRegistry::utilFactoryIs(suffix.str(), [c] {
               return Orrin::Ptr<Asic::SwTable::Util>(new SimChip::SimUtil<Table>(*c));

@@ -112,6 +112,8 @@ Chip::Chip(std::vector<std::string> const& searchPath) {
   });
   device_ = Asic::ChipRegistry::device();
   if (device_ == nullptr) {
+    // A plug-in that answered but could not make the chip says why.
+    if (std::string const why = Asic::ChipRegistry::refusal(); !why.empty()) throw ChipError(why);
     throw ChipError("no chip plug-in answered" + where(searchPath, refused_));
   }
   IfaRuntime::AllTables::forEach([&]<class Table>() {

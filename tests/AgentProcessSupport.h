@@ -76,13 +76,15 @@ inline IfaAgent::IndexRanges ranges(std::string_view profile) {
 }
 
 // The lines `show` prints for a configuration: every entry, in table and key
-// order.
-inline std::string shown(IfaAgent::Config const& config) {
+// order, in `form`.
+inline std::string shown(IfaAgent::Config const& config,
+                         IfaAgent::LineForm form = IfaAgent::LineForm::named) {
   std::string out;
   IfaRuntime::AllTables::forEach([&]<class Table>() {
     auto items = config.table<Table>().items;
     std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.key < b.key; });
-    for (auto const& item : items) out += IfaAgent::configLine<Table>(item.key, item.entry) + "\n";
+    for (auto const& item : items)
+      out += IfaAgent::configLine<Table>(item.key, item.entry, form) + "\n";
   });
   return out;
 }

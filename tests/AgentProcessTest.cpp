@@ -58,9 +58,9 @@ TEST(AgentProcess, DemoPrintsTheColdStartAndTheWarmRestartWithExactFigures) {
   EXPECT_EQ(again.status, 0) << again.err;
   auto const both = json(again.out);
   EXPECT_EQ(both["command"], "demo");
-  EXPECT_EQ(both["coldStart"]["summary"]["write"], 29);
+  EXPECT_EQ(both["coldStart"]["summary"]["written"], 29);
   EXPECT_EQ(both["warmRestart"]["summary"],
-            (nlohmann::json{{"write", 5}, {"rewrite", 9}, {"purge", 5}, {"unchanged", 15}}));
+            (nlohmann::json{{"written", 5}, {"rewritten", 9}, {"purged", 5}, {"unchanged", 15}}));
 }
 
 TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMakes) {
@@ -74,7 +74,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   Result const cold = agent("apply " + base + " --create --json --image " + image);
   ASSERT_EQ(cold.status, 0) << cold.err;
   auto const coldReport = json(cold.out), coldPlanned = json(coldPlan.out);
-  EXPECT_EQ(coldReport["formatVersion"], 1);
+  EXPECT_EQ(coldReport["formatVersion"], 2);
   EXPECT_EQ(coldReport["mode"], "cold");
   // An apply reports its phases (a cold start neither reads back nor
   // purges); a plan reports none.
@@ -84,7 +84,7 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   EXPECT_EQ(figures(coldReport).size(), 14u);
   EXPECT_EQ(coldPlanned["total"], coldReport["total"]);
   EXPECT_EQ(coldPlanned["summary"],
-            (nlohmann::json{{"write", 29}, {"rewrite", 0}, {"purge", 0}, {"unchanged", 0}}));
+            (nlohmann::json{{"written", 29}, {"rewritten", 0}, {"purged", 0}, {"unchanged", 0}}));
 
   // The plan of the changed configuration: every change as the engine makes
   // it, the fields that change and the summary, exactly; "changes present"
@@ -94,17 +94,21 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   Result const text = agent("plan " + changed + " --verbose --detailed-exitcode --image " + image);
   EXPECT_EQ(text.status, 2) << text.err;
   EXPECT_EQ(text.out, golden("plan-changed.txt", path));
-  // --wide keeps the line the listing cuts at 100 columns whole.
-  auto const config = IfaAgent::Config::read(example("changed.conf"), ranges("corvane-sim-a"));
+  // --wide keeps the line the listing cuts at 100 columns whole: here the
+  // write a cold start would make of IfaActionProfile 0.
+  auto const config = IfaAgent::Config::read(example("base.conf"), ranges("corvane-sim-a"));
   auto const& profiles = config.table<CorvaneInt::IfaActionProfile>().items;
-  auto const two =
-      std::find_if(profiles.begin(), profiles.end(), [](auto& i) { return i.key == 2; });
-  ASSERT_NE(two, profiles.end());
+  auto const zero =
+      std::find_if(profiles.begin(), profiles.end(), [](auto& i) { return i.key == 0; });
+  ASSERT_NE(zero, profiles.end());
   std::string const whole =
-      IfaAgent::configLine<CorvaneInt::IfaActionProfile>(2, two->entry, IfaAgent::LineForm::named);
-  std::string const line = "\n  + IfaActionProfile 2: " + whole.substr(19) + "\n";
+      IfaAgent::configLine<CorvaneInt::IfaActionProfile>(0, zero->entry, IfaAgent::LineForm::named);
+  std::string const line = "\n  + IfaActionProfile 0: " + whole.substr(19) + "\n";
   ASSERT_GT(line.size(), 102u);
-  EXPECT_NE(agent("plan " + changed + " -v --wide --image " + image).out.find(line),
+  std::string const absent = quote(dir.file("absent.img"));
+  EXPECT_NE(agent("plan " + base + " -v --wide --image " + absent).out.find(line),
+            std::string::npos);
+  EXPECT_NE(agent("plan " + base + " -v --image " + absent).out.find(line.substr(0, 98) + "...\n"),
             std::string::npos);
   Result const plan = agent("plan " + changed + " --json --image " + image);
   ASSERT_EQ(plan.status, 0) << plan.err;
@@ -122,8 +126,8 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
                                                  {"mismatched", 9},
                                                  {"missing", 5},
                                                  {"stale", 5},
-                                                 {"written", 14},
-                                                 {"deleted", 5}}));
+                                                 {"rowsWritten", 14},
+                                                 {"rowsPurged", 5}}));
 
   // Going back: per key, the JSON listing holds one change per figure.
   Result const back = agent("plan " + base + " --verbose --json --image " + image);
@@ -135,9 +139,9 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   EXPECT_EQ(ops["rewrite"], listed["total"]["mismatched"]);
   EXPECT_EQ(ops["purge"], listed["total"]["stale"]);
   // The rewrite the text listing shows as "hoplimit: 32 -> 48", going back.
-  auto const hoplimit = std::find_if(
-      listed["details"].begin(), listed["details"].end(),
-      [](auto const& c) { return c["table"] == "CorvaneInt::IfaActionProfile" && c["key"] == 1; });
+  auto const hoplimit =
+      std::find_if(listed["details"].begin(), listed["details"].end(),
+                   [](auto const& c) { return c["table"] == "IfaActionProfile" && c["key"] == 1; });
   ASSERT_NE(hoplimit, listed["details"].end()) << back.out;
   EXPECT_EQ((*hoplimit)["fields"], (nlohmann::json{{"hoplimit", {{"from", 48}, {"to", 32}}}}));
 
@@ -150,12 +154,14 @@ TEST(AgentProcess, PlanPredictsTheApplyThatFollowsAndListsEachChangeTheEngineMak
   ASSERT_EQ(replay.status, 0);
   EXPECT_EQ(json(replay.out)["total"]["matched"], 29);
   EXPECT_EQ(contents(path), applied) << "a replay of the same configuration wrote";
-  // Show one table, by either name, in either form; both read back the same.
+  // Show one table, by either name, in either form and base.
   Result const one = agent("show IfaSwitchId --image " + image);
-  EXPECT_EQ(one.out, "IfaSwitchId 0 167772162\n");
+  EXPECT_EQ(one.out, "IfaSwitchId 0 switchId=167772162\n");
   EXPECT_EQ(agent("show CorvaneInt::IfaSwitchId --image " + image).out, one.out);
-  EXPECT_EQ(agent("show IfaSwitchId --format named --image " + image).out,
-            "IfaSwitchId 0 switchId=167772162\n");
+  EXPECT_EQ(agent("show IfaSwitchId --format full --image " + image).out,
+            "IfaSwitchId 0 167772162\n");
+  EXPECT_EQ(agent("show IfaSwitchId --base hex --image " + image).out,
+            "IfaSwitchId 0 switchId=0xa000002\n");
 }
 
 TEST(AgentProcess, ARowWithBitsOutsideItsFieldsIsARewriteInEveryListing) {
@@ -287,7 +293,16 @@ TEST(AgentProcess, AnImageThatIsNotThisChipsIsRefusedAndLeftAlone) {
   EXPECT_EQ(none.err, "ifa-agent: no image at " + dir.file("none.img") + "\n");
   Result const badProfile = agent("show --image " + quote(image), "IFA_CHIP_PROFILE=nope");
   EXPECT_EQ(badProfile.status, 4);
-  EXPECT_NE(badProfile.err.find("unknown chip profile \"nope\""), std::string::npos);
+  // Reported once, as what it is.
+  EXPECT_EQ(badProfile.err,
+            "ifa-agent: IFA_CHIP_PROFILE: unknown chip profile \"nope\" (known: "
+            "\"corvane-sim-a\", \"corvane-sim-small\")\n");
+  Result const badJson = agent("tables --json", "IFA_CHIP_PROFILE=nope");
+  EXPECT_EQ(badJson.err, "");
+  EXPECT_EQ(json(badJson.out)["error"]["message"],
+            "IFA_CHIP_PROFILE: unknown chip profile "
+            "\"nope\" (known: \"corvane-sim-a\", "
+            "\"corvane-sim-small\")");
 }
 
 // The guard rails of apply: a path where nothing is gets no image (nor a lock
@@ -340,7 +355,7 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   // A plan says so.
   EXPECT_NE(agent("plan " + quote(dir.file("other.conf")) + " --image " + quote(image))
                 .out.find("\nwarning: the configuration claims none of the 29 rows the image "
-                          "holds: apply refuses it without --allow-purge-all\n"),
+                          "holds;\n         apply refuses it without --allow-purge-all\n"),
             std::string::npos);
   Result const purged = agent("apply " + quote(dir.file("empty.conf")) +
                               " --allow-purge-all --json --image " + quote(image));
@@ -351,12 +366,12 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
   Result const refill =
       agent("apply " + quote(dir.file("other.conf")) + " --image " + quote(image));
   EXPECT_EQ(refill.status, 0) << refill.err;
-  EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 1\n");
+  EXPECT_EQ(agent("show --image " + quote(image)).out, "IfaPortSwTable 7 ifaEnable=1\n");
 }
 
 TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
   // Help on standard output, status 0: a command's by --help or by help.
-  for (std::string const command : {"apply", "plan", "show", "tables", "demo"}) {
+  for (std::string const command : {"apply", "plan", "show", "tables", "demo", "help"}) {
     Result const r = agent(command + " --help");
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_NE(r.out.find("\nUsage: ifa-agent " + command + " [OPTIONS]"), std::string::npos)
@@ -418,7 +433,7 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
             "template: IfaVectorMatch 0 valid=0 reqVector=0 baseHdr=0\n");
   auto const listed = json(agent("tables --json").out);
   ASSERT_EQ(listed["tables"].size(), 14u);
-  EXPECT_EQ(listed["tables"][9]["table"], "CorvaneInt::IfaPortSwTable");
+  EXPECT_EQ(listed["tables"][9]["qualified"], "CorvaneInt::IfaPortSwTable");
   EXPECT_EQ(listed["tables"][9]["maxIndex"], 271);
 
   TempDir dir;

@@ -316,16 +316,19 @@ TEST(AgentRobustness, TheBaseConfigurationGivesTheGoldenImageOnEveryProfile) {
     EXPECT_FALSE(contents(image) == golden);
     apply("base.conf");
     EXPECT_TRUE(contents(image) == golden) << "back to the base configuration";
-    // The same configuration in the short form, as show prints it, gives the
-    // same image.
-    Result const named = agent("show --format named --image " + quote(image), env);
-    ASSERT_EQ(named.status, 0) << named.err;
-    write(dir.file("named.conf"), named.out);
-    std::string const second = dir.file(profile + ".named.img");
-    Result const cold =
-        agent("apply " + quote(dir.file("named.conf")) + " --create --image " + quote(second), env);
-    ASSERT_EQ(cold.status, 0) << cold.err;
-    EXPECT_TRUE(contents(second) == golden) << "short form";
+    // The same configuration as show prints it, in the short form (in either
+    // base) and in the full form, gives the same image.
+    for (std::string const how : {"", "--base hex", "--format full"}) {
+      Result const shownNow = agent("show " + how + " --image " + quote(image), env);
+      ASSERT_EQ(shownNow.status, 0) << shownNow.err;
+      write(dir.file("shown.conf"), shownNow.out);
+      std::string const second = dir.file(profile + ".shown.img");
+      fs::remove(second);
+      Result const cold = agent(
+          "apply " + quote(dir.file("shown.conf")) + " --create --image " + quote(second), env);
+      ASSERT_EQ(cold.status, 0) << cold.err;
+      EXPECT_TRUE(contents(second) == golden) << "show " << how;
+    }
   }
 }
 
@@ -343,22 +346,39 @@ TEST(AgentRobustness, AStorageFaultUnderTheMappingEndsTheRunWithStatus5NotASigna
   ImageRig rig;
   std::string const image = quote(rig.image);
   std::string const out = rig.dir.file("paused");
-  // An apply paused after its first row write; meanwhile the image is cut to
-  // its header, so that its next row write falls outside the file.
-  std::string const command = "(env IFA_CHIP_PAUSE_AFTER_WRITES=1:1500 timeout -k 5 120 " +
-                              std::string(IFA_AGENT_PROGRAM) + " apply " +
-                              quote(example("changed.conf")) + " --image " + image + " 2>" +
-                              quote(out + ".err") + "; echo $? >" + quote(out) + ") &";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(changes(rig.image, rig.bytes));
-  fs::resize_file(rig.image, 4096);
-  for (int i = 0; i < 1000 && contents(out).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::string const message =
+      "image " + rig.image +
+      ": its storage failed under a row access (SIGBUS: an I/O error, or the file was cut short); "
+      "the image is as an interrupted apply leaves it";
+  for (bool const asJson : {false, true}) {
+    write(rig.image, rig.bytes);
+    fs::remove(out);
+    // An apply paused after its first row write; meanwhile the image is cut
+    // to its header, so that its next row write falls outside the file.
+    std::string const command = "(env IFA_CHIP_PAUSE_AFTER_WRITES=1:1500 timeout -k 5 120 " +
+                                std::string(IFA_AGENT_PROGRAM) + " apply " +
+                                quote(example("changed.conf")) + (asJson ? " --json" : "") +
+                                " --image " + image + " >" + quote(out + ".out") + " 2>" +
+                                quote(out + ".err") + "; echo $? >" + quote(out) + ") &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(changes(rig.image, rig.bytes));
+    fs::resize_file(rig.image, 4096);
+    for (int i = 0; i < 1000 && contents(out).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(contents(out), std::to_string(kIoFailure) + "\n");
+    if (!asJson) {
+      EXPECT_EQ(contents(out + ".err"), "ifa-agent: " + message + "\n");
+      continue;
+    }
+    // With --json, one error document as for every other failure.
+    EXPECT_EQ(contents(out + ".err"), "");
+    EXPECT_EQ(json(contents(out + ".out")),
+              (nlohmann::json{
+                  {"formatVersion", 2},
+                  {"command", "apply"},
+                  {"error", {{"status", kIoFailure}, {"kind", "storage"}, {"message", message}}}}));
   }
-  EXPECT_EQ(contents(out), std::to_string(kIoFailure) + "\n");
-  EXPECT_EQ(contents(out + ".err"),
-            "ifa-agent: the chip image's storage failed under a row access (SIGBUS: I/O error, "
-            "or the file was cut short); the image is as an interrupted apply leaves it\n");
 }
 
 // Two applies of different configurations and a show, started together on

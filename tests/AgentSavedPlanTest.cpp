@@ -239,7 +239,7 @@ TEST(AgentFmt, TheCanonicalFormReadsBackIsAFixedPointAndKeepsEveryComment) {
             "# second profile\n"
             "IfaActionProfile 0x1 hoplimit=0x20 maxLength=128\n"
             "\n"
-            "IfaMetadataProfile 1 mdSelectProfileId=0\n"
+            "IfaMetadataProfile 1\n"
             "\n"
             "IfaSwitchId 0 switchId=0x0A000001  # the loopback\n"
             "\n"

@@ -10,6 +10,7 @@ struct Registry {
   std::mutex mutex;
   std::map<std::string, ChipRegistry::UtilFactory, std::less<>> factories;
   ChipDevice* device = nullptr;
+  std::string refusal;
 };
 
 Registry& registry() {
@@ -57,11 +58,24 @@ ChipDevice* ChipRegistry::device() {
   return r.device;
 }
 
+void ChipRegistry::refusalIs(std::string why) {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  r.refusal = std::move(why);
+}
+
+std::string ChipRegistry::refusal() {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  return r.refusal;
+}
+
 void ChipRegistry::clear() {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   r.factories.clear();
   r.device = nullptr;
+  r.refusal.clear();
 }
 
 }  // namespace Asic

@@ -83,6 +83,12 @@ class ChipRegistry {
   static void deviceIs(ChipDevice* device);
   static ChipDevice* device();
 
+  // Why a plug-in that was asked for the chip could not provide it (its
+  // setting names no chip it knows, ...), so that the agent reports that
+  // cause alone; empty when none did.
+  static void refusalIs(std::string why);
+  static std::string refusal();
+
   // Forgets everything filed (tests).
   static void clear();
 };
