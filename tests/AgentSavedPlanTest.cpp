@@ -133,7 +133,7 @@ TEST(AgentSavedPlan, ASavedPlanAppliesExactlyWhatWasReviewedOnTheImageItWasMadeO
       0);
   Result const applied = agent("apply " + plan + " --json");
   ASSERT_EQ(applied.status, 0) << applied.err;
-  EXPECT_EQ(json(applied.out)["summary"]["purge"], 6);
+  EXPECT_EQ(json(applied.out)["summary"]["purged"], 6);
   EXPECT_EQ(
       agent("plan " + quote(example("changed.conf")) + " --detailed-exitcode --image " + image)
           .status,
