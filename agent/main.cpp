@@ -477,6 +477,8 @@ int runReporting(Options const& o) {
         return fail(o, kChipFailure, e.what());
       case AgentError::Kind::busy:
         return fail(o, kImageBusy, e.what());
+      case AgentError::Kind::noAgent:
+        return fail(o, kNoAgent, e.what());
     }
   } catch (IfaHost::ChipError const& e) {
     return fail(o, kChipFailure, e.what());
