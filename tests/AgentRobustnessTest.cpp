@@ -43,10 +43,6 @@ struct ImageRig {
   std::string bytes;
 };
 
-std::string shownExample(std::string const& name) {
-  return shown(IfaAgent::Config::parse(contents(example(name)), name, ranges("corvane-sim-a")));
-}
-
 // 64-bit FNV-1a of `text` in 16 lower-case hex digits.
 std::string hashHex(std::string_view text) {
   std::uint64_t hash = 14695981039346656037u;
