@@ -6,8 +6,10 @@
 // agent killed in the middle of a reload.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -72,12 +74,11 @@ class LiveAgent {
     return false;
   }
   void signal(int s) const { ::kill(pid_, s); }
-  // The exit status (128 + signal when killed), waiting for it.
+  // The exit status (128 + signal when killed), waiting up to two minutes
+  // for it; -1 when it still runs.
   int wait() {
-    if (status_ < 0) {
-      int raw = 0;
-      ::waitpid(pid_, &raw, 0);
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    for (int i = 0; i < 6000 && !ended(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return status_;
   }
@@ -336,23 +337,32 @@ TEST(AgentService, KilledInAReloadTheNextStartConvergesAndShowNeverSeesHalfARelo
     EXPECT_EQ(next.wait(), 0);
   }
 
-  // A reload paused for 3 s after its tenth write, holding the rows lock.
+  // A reload paused for 5 s after its tenth write, holding the rows lock.
   write(conf, contents(example("base.conf")));
   LiveAgent live(dir.file("pause.log"), quote(conf) + " --image " + quote(image),
-                 "IFA_CHIP_PAUSE_AFTER_WRITES=" + std::to_string(19 + 10) + ":3000");
+                 "IFA_CHIP_PAUSE_AFTER_WRITES=" + std::to_string(19 + 10) + ":5000");
   ASSERT_TRUE(live.waitFor("ifa-agent: ready: ")) << live.log();
   EXPECT_EQ(agent("show --image " + quote(image)).out, before);
   write(conf, contents(example("changed.conf")));
-  // Wait until the reload holds the rows lock: a show that does not wait
-  // gives up.
+  // Wait until the reload holds the rows lock exclusively.
+  int const lock = ::open(IfaAgent::ImageLock::lockPath(image).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
   bool held = false;
-  for (int i = 0; i < 3000 && !held; ++i) {
-    held = agent("show --image " + quote(image)).status == 6;
+  // Give up once the reload is over.
+  for (int i = 0; i < 120000 && !held && !live.ended(); ++i) {
+    if (i % 64 == 0 && live.log().find(" changed): ") != std::string::npos) break;
+    held = ::flock(lock, LOCK_SH | LOCK_NB) != 0;
+    if (!held) ::flock(lock, LOCK_UN);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  ::close(lock);
   ASSERT_TRUE(held) << live.log();
+  // A show that does not wait gives up; one that waits sees the reload's
+  // result.
+  EXPECT_EQ(agent("show --image " + quote(image)).status, 6);
   Result const waited = agent("show --lock-timeout 60 --image " + quote(image));
   EXPECT_EQ(waited.status, 0) << waited.err;
-  EXPECT_TRUE(waited.out == before || waited.out == after) << waited.out;
+  EXPECT_EQ(waited.out, after);
   ASSERT_TRUE(live.waitFor("changed): 5 written, 9 rewritten, 5 removed, 15 unchanged\n"))
       << live.log();
   EXPECT_EQ(agent("show --image " + quote(image)).out, after);
