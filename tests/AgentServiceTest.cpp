@@ -213,6 +213,20 @@ TEST(AgentService, RunsReloadsOnSignalAndFileAndStopsLeavingEveryRowForTheNextSt
   EXPECT_EQ(after["lastReload"]["summary"],
             (nlohmann::json{{"write", 5}, {"rewrite", 9}, {"remove", 5}, {"unchanged", 15}}));
   EXPECT_EQ(after["total"], (nlohmann::json{{"entries", 29}, {"written", 43}, {"removed", 5}}));
+  // The same as text: a line about the agent, a row per table and the total,
+  // then the last reload.
+  std::string const text = agent("status --image " + quote(image)).out;
+  EXPECT_TRUE(text.starts_with("ifa-agent run, pid " + pid + ", up ")) << text;
+  EXPECT_NE(text.find("\nIfaSwitchId                            1         2         0\n"
+                      "IfaTimeOfDay"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(
+      text.ends_with("\ntotal                                 29        43         5\n"
+                     "last reload: " +
+                     std::string(after["lastReload"]["time"]) +
+                     " (SIGHUP): 5 written, 9 rewritten, 5 removed, 15 unchanged\n"))
+      << text;
 
   // A bad reload: the problems logged as apply prints them, the image's
   // bytes and the status unchanged but for the refusal.
