@@ -112,6 +112,13 @@ bench-agent: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-agent ifa-sim-chip
 	$(PYTHON) bench/agent-restart.py $(BENCH_BUILD)/bin/ifa-agent bench/agent-restart.json
 
+# make bench-reload  the latency of ifa-agent run's reloads on a whole chip,
+# one entry changed and every entry changed (bench/agent-reload.json)
+.PHONY: bench-reload
+bench-reload: bench-configure
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-agent ifa-sim-chip
+	$(PYTHON) bench/agent-reload.py $(BENCH_BUILD)/bin/ifa-agent bench/agent-reload.json
+
 bench: bench-agent
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
 	$(PYTHON) bench/run.py $(BENCH_BUILD)/bench/ifa-bench $(BENCH_BUILD) $(BENCH_RUNS) \

@@ -85,12 +85,12 @@ void checkPlanned(std::string const& target, std::string const& image,
   }
 }
 
-AgentError noImage(std::string const& image) {
+}  // namespace
+
+AgentError noImageError(std::string const& image) {
   return AgentError(AgentError::Kind::image,
                     "no image at " + image + "; nothing was created (--create to cold-start one)");
 }
-
-}  // namespace
 
 Report Agent::newReport(Report::Mode mode, bool plan, std::string const& image, bool listed) const {
   Report report;
@@ -125,17 +125,24 @@ Report Agent::apply(Config const& config, std::string const& image, ApplyOptions
   }
   // A path where nothing is is refused before the lock is taken, so that a
   // mistyped path leaves no lock file behind either.
-  if (!options.create && !imageExists(target)) throw noImage(image);
-  ImageLock const lock(target, ImageLock::Mode::exclusive, lockWait_, image);
+  if (!options.create && !imageExists(target)) throw noImageError(image);
+  ImageLock owner(target, ImageLock::Mode::exclusive, lockWait_, image, ImageLock::Kind::owner);
+  owner.holderIs("apply");
+  ImageLock const rows(target, ImageLock::Mode::exclusive, lockWait_, image);
   checkPlanned(target, image, options);
   if (imageExists(target)) return warmRestart(config, image, target, false, options, progress);
-  if (!options.create) throw noImage(image);  // removed while the lock was awaited
+  if (!options.create) throw noImageError(image);  // removed while the lock was awaited
   return coldStart(config, image, target, options.verbose, progress);
 }
 
 Report Agent::coldStart(Config const& config, std::string const& image, std::string const& target,
                         bool verbose, Progress const& progress) {
   IfaHost::TableSet run(chip_, target, Asic::ChipDevice::Mode::create, image);
+  return coldStartOn(run, config, image, verbose, progress);
+}
+
+Report Agent::coldStartOn(IfaHost::TableSet& run, Config const& config, std::string const& image,
+                          bool verbose, Progress const& progress) {
   Report report = newReport(Report::Mode::cold, false, image, verbose);
   std::size_t done = 0;
   std::size_t const total = config.size();
@@ -165,7 +172,8 @@ Report Agent::coldStart(Config const& config, std::string const& image, std::str
 
 Report Agent::plan(Config const& config, std::string const& image, bool verbose) {
   std::string const target = imageTarget(image);
-  ImageLock const lock(target, ImageLock::Mode::shared, lockWait_, image);
+  // A plan changes no row: the owner lock alone keeps writers away.
+  ImageLock const owner(target, ImageLock::Mode::shared, lockWait_, image, ImageLock::Kind::owner);
   if (imageExists(target)) {
     std::string fingerprint = imageSha256(target, image);
     Report report =
@@ -188,6 +196,11 @@ Report Agent::warmRestart(Config const& config, std::string const& image, std::s
   IfaHost::TableSet run(chip_, target,
                         plan ? Asic::ChipDevice::Mode::openPrivate : Asic::ChipDevice::Mode::open,
                         image);
+  return warmRestartOn(run, config, image, plan, options, progress);
+}
+
+Report Agent::warmRestartOn(IfaHost::TableSet& run, Config const& config, std::string const& image,
+                            bool plan, ApplyOptions const& options, Progress const& progress) {
   Report report = newReport(Report::Mode::warm, plan, image, options.verbose);
   WarmRestart restart(run, chip_.device(), config, report);
   restart.readBack();

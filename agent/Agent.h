@@ -27,10 +27,10 @@
 //
 // Every run resolves the image path (symbolic links followed), refuses
 // something there that is not a regular file before making anything beside
-// it, and holds the image's lock (agent/ImageLock.h) throughout: apply
-// exclusively, plan and show shared. Its errors name the image as the caller gave it, never the
-// path it resolves to nor the temporary file of a new image: the lock and the
-// chip's device take that name for their messages.
+// it, and holds the image's locks (agent/ImageLock.h) throughout: apply both
+// exclusively, plan the owner lock shared, show the rows lock shared. Its errors name the image as
+// the caller gave it, never the path it resolves to nor the temporary file of a new image: the lock
+// and the chip's device take that name for their messages.
 #pragma once
 
 #include <chrono>
@@ -54,14 +54,18 @@ namespace IfaAgent {
 class AgentError : public std::runtime_error {
  public:
   // busy: another agent holds the image's lock; stale: the image is not
-  // the one a saved plan was made for.
-  enum class Kind { usage, chip, image, busy, stale };
+  // the one a saved plan was made for; noAgent: no agent answers a status
+  // query.
+  enum class Kind { usage, chip, image, busy, stale, noAgent };
   AgentError(Kind kind, std::string const& message) : std::runtime_error(message), kind_(kind) {}
   Kind kind() const { return kind_; }
 
  private:
   Kind kind_;
 };
+
+// Nothing at the image path, and nothing made there (no --create).
+AgentError noImageError(std::string const& image);
 
 // What an apply may do beyond reconciling an existing image.
 struct ApplyOptions {
@@ -120,10 +124,19 @@ class Agent {
                      bool plan, ApplyOptions const& options, Progress const& progress);
   Report coldStart(Config const& config, std::string const& image, std::string const& target,
                    bool verbose, Progress const& progress);
+  // The same two on a run the caller keeps (a long-running agent's); the
+  // writes are synced.
+  Report warmRestartOn(IfaHost::TableSet& run, Config const& config, std::string const& image,
+                       bool plan, ApplyOptions const& options, Progress const& progress);
+  Report coldStartOn(IfaHost::TableSet& run, Config const& config, std::string const& image,
+                     bool verbose, Progress const& progress);
   Report newReport(Report::Mode mode, bool plan, std::string const& image, bool listed) const;
   // The table named `name` (name or qualified name) as the qualified name;
   // raises AgentError (usage) for an unknown one.
   std::string_view knownTable(std::string_view name) const;
+
+  // The long-running agent starts as apply does, on a run it keeps.
+  friend class Service;
 
   IfaHost::Chip chip_;
   IndexRanges ranges_;

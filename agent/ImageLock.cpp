@@ -1,12 +1,14 @@
 #include "agent/ImageLock.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -69,9 +71,33 @@ std::string ImageLock::lockPath(std::string const& resolvedImage) {
   return IfaFiles::siblingPath(resolvedImage, ".lock");
 }
 
+std::string ImageLock::ownerPath(std::string const& resolvedImage) {
+  return IfaFiles::siblingPath(resolvedImage, ".owner");
+}
+
+std::optional<ImageLock::Holder> ImageLock::holderOf(std::string const& ownerLockPath) {
+  int const fd = ::open(ownerLockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  char text[64] = {};
+  ssize_t const n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  Holder holder;
+  std::string_view line(text, static_cast<std::size_t>(n));
+  std::size_t const space = line.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  holder.command = std::string(line.substr(0, space));
+  char* end = nullptr;
+  holder.pid = std::strtol(text + space + 1, &end, 10);
+  if (holder.pid <= 0 || (*end != '\n' && *end != '\0')) return std::nullopt;
+  // A holder that was killed leaves its line behind: only a live one counts.
+  if (::kill(static_cast<pid_t>(holder.pid), 0) != 0 && errno != EPERM) return std::nullopt;
+  return holder;
+}
+
 ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::milliseconds wait,
-                     std::string const& name) {
-  std::string const path = lockPath(resolvedImage);
+                     std::string const& name, Kind kind) {
+  std::string const path = kind == Kind::owner ? ownerPath(resolvedImage) : lockPath(resolvedImage);
   std::string const image = name.empty() ? resolvedImage : name;
   bool const exclusive = mode == Mode::exclusive;
   // A reader creates the lock file only beside an image: one that finds no
@@ -98,6 +124,16 @@ ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::m
       throw AgentError(AgentError::Kind::image,
                        "image " + image + ": cannot lock " + path + ": " + std::strerror(error));
     }
+    if (kind == Kind::owner) {
+      auto const holder = holderOf(path);
+      if (holder && holder->command == "run") {
+        ::close(fd_);
+        throw AgentError(AgentError::Kind::busy,
+                         "image " + image + " is held by a running agent (ifa-agent run, pid " +
+                             std::to_string(holder->pid) + "; lock file " + path +
+                             "): change its configuration and it reloads, or stop it first");
+      }
+    }
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
   }
@@ -110,8 +146,35 @@ ImageLock::ImageLock(std::string const& resolvedImage, Mode mode, std::chrono::m
                        : message + "; gave up after waiting " + seconds(wait) + " s");
 }
 
+void ImageLock::holderIs(std::string_view command) {
+  if (fd_ < 0) return;
+  // Only a help to the commands that find the lock held: a holder that
+  // cannot record itself (a full disk) makes them wait instead of giving up
+  // at once, and goes on.
+  std::string const line = std::string(command) + " " + std::to_string(::getpid()) + "\n";
+  holder_ = true;
+  if (::ftruncate(fd_, 0) == 0) {
+    [[maybe_unused]] ssize_t const written = ::pwrite(fd_, line.data(), line.size(), 0);
+  }
+}
+
+void ImageLock::modeIs(Mode mode) {
+  if (fd_ < 0) return;
+  while (::flock(fd_, mode == Mode::exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      throw AgentError(AgentError::Kind::image,
+                       "cannot change the rows lock: " + std::string(std::strerror(errno)));
+    }
+  }
+}
+
 ImageLock::~ImageLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  // The next holder, or a command that finds the lock free, reads no stale
+  // holder.
+  if (holder_) [[maybe_unused]]
+    int const emptied = ::ftruncate(fd_, 0);
+  ::close(fd_);
 }
 
 }  // namespace IfaAgent

@@ -26,7 +26,10 @@
 #include "agent/ConfigFormat.h"
 #include "agent/DemoConfigs.h"
 #include "agent/ExitStatus.h"
+#include "agent/ImageLock.h"
 #include "agent/PlanFile.h"
+#include "agent/Service.h"
+#include "agent/StatusSocket.h"
 #include "files/FilePaths.h"
 #include "text/Colour.h"
 
@@ -128,12 +131,39 @@ and what became of them, in one of four outcomes:
   missing     an entry without a row, written ("+" with -v)
   stale       a row that no entry claims, purged ("-" with -v)
 )";
+char const kRunFooter[] =
+    R"(Starts as apply does (a warm restart of the image, or a cold start with
+--create), then stays, keeping the tables, and applies every new
+configuration as changes in steady state: a commit of each new or changed key,
+then a removal of each key no longer configured; unchanged keys cost a lookup.
+It reloads on SIGHUP and when CONFIG changes on disk (also when an editor
+replaces it by renaming). A reload reads and validates the whole file first: a
+file refused, or one that would remove every row while claiming none (without
+--allow-purge-all), is logged with its problems and changes nothing. Each
+reload logs one summary line ("2 written, 1 rewritten, 1 removed, 1018
+unchanged", or "No changes."); --verbose also logs each key's change.
+
+SIGTERM or SIGINT ends the change in hand; the agent exits with status 0,
+leaving every row in hardware. A chip or storage failure ends it with status 4
+or 5. It notifies systemd over $NOTIFY_SOCKET (READY=1, RELOADING=1,
+STOPPING=1, STATUS=) and logs one line per event to standard error. While it
+runs, apply and plan of the image end at once with status 6, naming its pid;
+show waits out a reload. "ifa-agent status" asks it over its status socket
+(default: .NAME.sock beside the image NAME, mode 0600).)";
+
+char const kStatusFooter[] =
+    R"(Asks the agent running on the image (ifa-agent run) over its status socket:
+its pid, uptime, image and chip profile; per table the entries and the rows
+written and removed since its start; the last reload's time, result, counts
+and problems. Takes no lock. With no agent running, says so and ends with exit
+status 7.)";
 
 struct Options {
   std::string command;
   std::string config;
   std::string table;
   std::string image = kDefaultImage;
+  std::string socket;
   bool json = false;
   bool verbose = false;
   bool wide = false;
@@ -216,6 +246,29 @@ class CommandLine {
         ->check(CLI::IsMember({"full", "named"}));
     baseOption(show);
     outputOptions(show);
+
+    CLI::App* run = command("run", "keep the chip at the configuration, reloading it as it changes",
+                            kRunFooter);
+    configOperand(run);
+    imageOptions(run);
+    run->add_flag("--create", o_.create,
+                  "cold-start a new image when nothing is at the image path");
+    run->add_flag("--allow-purge-all", o_.allowPurgeAll,
+                  "let a configuration that claims none of the rows held remove them all");
+    run->add_option("--socket", o_.socket,
+                    "the status socket (default: .NAME.sock beside the image)")
+        ->type_name("PATH");
+    run->add_flag("-v,--verbose", o_.verbose, "log the change of every key");
+
+    CLI::App* status = command("status", "what the running agent holds", kStatusFooter);
+    CLI::Option* statusImage =
+        status
+            ->add_option("--image", o_.image, "the image the agent runs on (default ifa-asic.img)")
+            ->type_name("FILE");
+    status->add_option("--socket", o_.socket, "the agent's status socket")
+        ->type_name("PATH")
+        ->excludes(statusImage);
+    outputOptions(status);
 
     CLI::App* tables =
         command("tables", "the tables, their index ranges and fields", kTablesFooter);
@@ -623,7 +676,41 @@ int runDemo(Agent& agent, Options const& o) {
   return kOk;
 }
 
+int runService(Agent& agent, Options const& o) {
+  return IfaAgent::Service(agent,
+                           {o.config, o.image, o.socket, o.create, o.allowPurgeAll, o.verbose})
+      .run();
+}
+
+// Needs no chip: it only asks the agent that runs.
+int runStatus(Options const& o) {
+  std::string const path = o.socket.empty()
+                               ? IfaAgent::defaultStatusSocket(IfaAgent::resolveImagePath(o.image))
+                               : o.socket;
+  auto const answer = IfaAgent::askStatus(path);
+  if (!answer) {
+    throw AgentError(AgentError::Kind::noAgent, o.socket.empty()
+                                                    ? "no agent running for image " + o.image +
+                                                          " (nothing answers on " + path + ")"
+                                                    : "no agent answers on " + path);
+  }
+  IfaAgent::Json const status = IfaAgent::Json::parse(*answer, nullptr, false);
+  if (!status.is_object()) {
+    throw AgentError(AgentError::Kind::chip,
+                     "status socket " + path + ": the answer is not a JSON object");
+  }
+  if (!o.json) {
+    std::cout << IfaAgent::statusText(status);
+    return kOk;
+  }
+  IfaAgent::Json document = IfaAgent::jsonDocument("status");
+  document.update(status);
+  printJson(document);
+  return kOk;
+}
+
 int run(Options const& o) {
+  if (o.command == "status") return runStatus(o);
   if (o.trace) Kiva::TraceHandle::configure(*o.trace);
   // The simulated chip takes its profile from the environment when it loads.
   if (!o.profile.empty()) ::setenv("IFA_CHIP_PROFILE", o.profile.c_str(), 1);
@@ -638,6 +725,7 @@ int run(Options const& o) {
   if (o.command == "fmt") return runFmt(agent, o);
   if (o.command == "show") return runShow(agent, o);
   if (o.command == "tables") return runTables(agent, o);
+  if (o.command == "run") return runService(agent, o);
   return runDemo(agent, o);
 }
 
@@ -713,6 +801,8 @@ int runReporting(Options const& o) {
         return fail(o, kImageBusy, e.what());
       case AgentError::Kind::stale:
         return fail(o, kPlanStale, e.what());
+      case AgentError::Kind::noAgent:
+        return fail(o, kNoAgent, e.what());
     }
   } catch (IfaHost::ChipError const& e) {
     return fail(o, kChipFailure, e.what());

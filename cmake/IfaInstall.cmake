@@ -10,6 +10,11 @@ install(TARGETS ifa-platform ifa-swtables ifa-host EXPORT ifa-swtablesTargets
 install(TARGETS ifa-sim-chip LIBRARY DESTINATION ${IFA_PLUGIN_DIR})
 if(TARGET ifa-agent)
   install(TARGETS ifa-agent ifa-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The agent's systemd unit, its ExecStart naming the program under the
+  # prefix configured (systemd needs a whole path there).
+  configure_file(${PROJECT_SOURCE_DIR}/agent/ifa-agent.service.in
+                 ${PROJECT_BINARY_DIR}/ifa-agent.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/ifa-agent.service DESTINATION lib/systemd/system)
 endif()
 
 # The headers keep the layout of the source tree, so that the same #include

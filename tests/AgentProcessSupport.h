@@ -89,6 +89,11 @@ inline std::string shown(IfaAgent::Config const& config,
   return out;
 }
 
+// What `show` prints for the example configuration `name`.
+inline std::string shownExample(std::string const& name) {
+  return shown(IfaAgent::Config::parse(contents(example(name)), name, ranges("corvane-sim-a")));
+}
+
 // A JSON document the agent printed; fails the test when it is not one.
 inline nlohmann::json json(std::string const& text) {
   nlohmann::json document = nlohmann::json::parse(text, nullptr, false);

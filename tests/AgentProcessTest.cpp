@@ -371,7 +371,8 @@ TEST(AgentProcess, ApplyCreatesOnlyWithCreateAndPurgesEveryRowOnlyWhenAllowed) {
 
 TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
   // Help on standard output, status 0: a command's by --help or by help.
-  for (std::string const command : {"apply", "plan", "show", "tables", "demo", "help"}) {
+  for (std::string const command :
+       {"apply", "plan", "show", "run", "status", "tables", "demo", "help"}) {
     Result const r = agent(command + " --help");
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_NE(r.out.find("\nUsage: ifa-agent " + command + " [OPTIONS]"), std::string::npos)

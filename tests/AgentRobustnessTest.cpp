@@ -43,10 +43,6 @@ struct ImageRig {
   std::string bytes;
 };
 
-std::string shownExample(std::string const& name) {
-  return shown(IfaAgent::Config::parse(contents(example(name)), name, ranges("corvane-sim-a")));
-}
-
 // 64-bit FNV-1a of `text` in 16 lower-case hex digits.
 std::string hashHex(std::string_view text) {
   std::uint64_t hash = 14695981039346656037u;
@@ -219,12 +215,16 @@ TEST(AgentRobustness, OnlyRegularFilesAreImagesAndLinksAndLongNamesWork) {
     write(SimChip::AsicImage::temporaryPath(image), "left by a killed cold start");
     Result const cold = agent("apply" + base + " --create --image " + quote(image));
     ASSERT_EQ(cold.status, 0) << cold.err;
-    // The lock file is named after the image; past the file-name limit, as
+    // The lock files are named after the image; past the file-name limit, as
     // much of the name as fits and a hash of all of it.
     std::string const lock = length == 246
                                  ? "." + name + ".lock"
                                  : "." + name.substr(0, 232) + "~" + hashHex(name) + ".lock";
-    EXPECT_EQ(entriesOf(dir.file(std::to_string(length))), (std::set<std::string>{name, lock}));
+    std::string const owner = length == 246
+                                  ? "." + name + ".owner"
+                                  : "." + name.substr(0, 231) + "~" + hashHex(name) + ".owner";
+    EXPECT_EQ(entriesOf(dir.file(std::to_string(length))),
+              (std::set<std::string>{name, lock, owner}));
     EXPECT_EQ(agent("show --image " + quote(image)).out, shownExample("base.conf"));
   }
 }
@@ -268,9 +268,12 @@ TEST(AgentRobustness, AFullDiskIsAnErrorOfItsOwnAndLeavesNoHalfMadeImage) {
   std::string const bytes =
       std::to_string(SimChip::imageLayout(SimChip::profile("corvane-sim-a")).imageBytes);
   std::set<std::string> const left = {
-      "fill", "sparse.img",
+      "fill",
+      "sparse.img",
       fs::path(IfaAgent::ImageLock::lockPath(disk + "/new.img")).filename().string(),
-      fs::path(IfaAgent::ImageLock::lockPath(disk + "/sparse.img")).filename().string()};
+      fs::path(IfaAgent::ImageLock::lockPath(disk + "/sparse.img")).filename().string(),
+      fs::path(IfaAgent::ImageLock::ownerPath(disk + "/new.img")).filename().string(),
+      fs::path(IfaAgent::ImageLock::ownerPath(disk + "/sparse.img")).filename().string()};
   std::string listing;
   for (std::string const& name : left) listing += name + "\n";
   EXPECT_EQ(log,
@@ -430,13 +433,22 @@ TEST(AgentRobustness, AppliesOnOneImageNeverInterleaveAndShowSeesWholeConfigurat
                             .c_str()),
             0);
   ASSERT_TRUE(changes(dir.file("chip.img"), bytes));
-  std::string const busy = "ifa-agent: image " + dir.file("chip.img") +
-                           " is in use by another ifa-agent (lock file " +
-                           IfaAgent::ImageLock::lockPath(dir.file("chip.img")) + ")";
-  for (std::string const& command : {"apply " + quote(example("base.conf")), std::string("show")}) {
+  // apply and plan meet the owner lock, show the rows lock; the owner lock
+  // names the apply that holds it.
+  auto const holder =
+      IfaAgent::ImageLock::holderOf(IfaAgent::ImageLock::ownerPath(dir.file("chip.img")));
+  ASSERT_TRUE(holder.has_value());
+  EXPECT_EQ(holder->command, "apply");
+  for (std::string const& command : {"apply " + quote(example("base.conf")),
+                                     "plan " + quote(example("base.conf")), std::string("show")}) {
+    std::string const lock = command == "show"
+                                 ? IfaAgent::ImageLock::lockPath(dir.file("chip.img"))
+                                 : IfaAgent::ImageLock::ownerPath(dir.file("chip.img"));
     Result const r = agent(command + " --image " + image);
     EXPECT_EQ(r.status, kImageBusy) << command;
-    EXPECT_EQ(r.err, busy + "; try again, or wait for it with --lock-timeout SECONDS\n");
+    EXPECT_EQ(r.err, "ifa-agent: image " + dir.file("chip.img") +
+                         " is in use by another ifa-agent (lock file " + lock +
+                         "); try again, or wait for it with --lock-timeout SECONDS\n");
   }
   Result const waited = agent("show --lock-timeout 60 --image " + image);
   EXPECT_EQ(waited.status, 0) << waited.err;
@@ -446,6 +458,8 @@ TEST(AgentRobustness, AppliesOnOneImageNeverInterleaveAndShowSeesWholeConfigurat
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(contents(dir.file("slow")), "0\n");
+  // It empties the owner lock as it goes: no holder is named any more.
+  EXPECT_EQ(contents(IfaAgent::ImageLock::ownerPath(dir.file("chip.img"))), "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #    include/ifa-swtables/, no path of the source or build tree in any text
 #    file or in the strings of a program or library, every RUNPATH relative
 #    to $ORIGIN;
+#  - the agent's systemd unit installed, with its service settings and the
+#    program's whole path in ExecStart;
 #  - the example examples/embed, as installed, built with CMake against the
 #    prefix alone, run, and its output checked;
 #  - the tree moved elsewhere: the example built with pkg-config's flags and
@@ -24,6 +26,13 @@ mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 
+unit=$prefix/lib/systemd/system/ifa-agent.service
+[ -f "$unit" ] || fail "no systemd unit at lib/systemd/system/ifa-agent.service"
+for line in Type=notify 'ExecReload=/bin/kill -HUP $MAINPID' Restart=on-failure \
+  'RestartPreventExitStatus=1 3 6 64' StateDirectory=ifa-agent; do
+  grep -qxF "$line" "$unit" || fail "the unit lacks $line"
+done
+grep -qE '^ExecStart=/[^ ]*/ifa-agent run /' "$unit" || fail "the unit's ExecStart: $(grep ExecStart "$unit")"
 [ "$(ls "$prefix/include")" = ifa-swtables ] || fail "include/ holds: $(ls "$prefix/include")"
 if grep -rIlF -e "$source" -e "$build" "$prefix"; then fail "paths into the source or build tree"; fi
 elves=$(find "$prefix" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' sh {} \; -print)
