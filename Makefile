@@ -19,6 +19,8 @@
 #               benchmarks and writes bench/results.md, bench/results.png and
 #               bench/results.json
 #   make bench-agent  only the agent's warm restart of a whole chip
+#   make deb    builds the Debian packages ifa-swtables and ifa-swtables-dev
+#               (Release, stripped, installed under /usr) into $(DEB_BUILD)
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -32,11 +34,15 @@ BENCH_BUILD ?= build-bench
 BENCH_REPETITIONS ?= 5
 BENCH_DEPS := libbenchmark-dev libabsl-dev python3 python3-matplotlib
 PYTHON ?= /usr/bin/python3
-TEST_DEPS := libgtest-dev libgmock-dev pkg-config
+# dpkg-dev (dpkg-shlibdeps) and lintian for the package check, man-db and
+# groff-base to render the man pages.
+DEB_DEPS := dpkg-dev file
+TEST_DEPS := libgtest-dev libgmock-dev pkg-config $(DEB_DEPS) lintian man-db groff-base
+DEB_BUILD ?= build-deb
 FUZZ_DEPS := clang libclang-rt-14-dev
 
 .PHONY: run test fuzz deps test-deps configure build build-asan test-plain test-asan test-tsan \
-  bench bench-configure bench-agent clean format
+  deb bench bench-configure bench-agent clean format
 
 deps:
 	@scripts/ensure-deps.sh
@@ -113,8 +119,18 @@ bench: bench-agent
 	  --benchmark_out=bench/results.json --benchmark_out_format=json
 	$(PYTHON) bench/report.py bench/results.json bench/results.md bench/results.png
 
+# Release packages, for a Debian system: installed under /usr, the libraries
+# in the multiarch directory.
+deb:
+	@scripts/ensure-deps.sh $(DEB_DEPS)
+	cmake -S . -B $(DEB_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DIFA_TESTS=OFF -DIFA_BENCH=OFF
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cpack -G DEB --config $(DEB_BUILD)/CPackConfig.cmake -B $(DEB_BUILD)/packages
+	@ls $(DEB_BUILD)/packages/*.deb
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(DEB_BUILD)
