@@ -21,7 +21,8 @@ the current shell: source <(ifa-agent completion bash))";
 }  // namespace
 
 void addDocCommands(CLI::App& app) {
-  CLI::App* completion = app.add_subcommand("completion", "print a shell completion script");
+  CLI::App* completion =
+      app.add_subcommand("completion", "the shell completion script of these commands");
   completion->group("Commands");
   completion->footer(kCompletionFooter);
   completion->add_option("SHELL", shell, "the shell: bash")

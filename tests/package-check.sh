@@ -27,7 +27,7 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCon
 arch=$(dpkg --print-architecture)
 runtime=$work/out/ifa-swtables_${version}_$arch.deb
 dev=$work/out/ifa-swtables-dev_${version}_$arch.deb
-[ -f "$runtime" ] && [ -f "$dev" ] || fail "packages made: $(ls "$work/out")"
+if [ ! -f "$runtime" ] || [ ! -f "$dev" ]; then fail "packages made: $(ls "$work/out")"; fi
 
 field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$dev" Depends)" = "ifa-swtables (= $version)" ] ||
