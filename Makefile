@@ -120,11 +120,12 @@ bench: bench-agent
 	$(PYTHON) bench/report.py bench/results.json bench/results.md bench/results.png
 
 # Release packages, for a Debian system: installed under /usr, the libraries
-# in the multiarch directory.
+# in the multiarch directory; -O2, the optimisation level of the tested
+# RelWithDebInfo build.
 deb:
 	@scripts/ensure-deps.sh $(DEB_DEPS)
 	cmake -S . -B $(DEB_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-	  -DIFA_TESTS=OFF -DIFA_BENCH=OFF
+	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DIFA_TESTS=OFF -DIFA_BENCH=OFF
 	cmake --build $(DEB_BUILD) -j $(JOBS)
 	cpack -G DEB --config $(DEB_BUILD)/CPackConfig.cmake -B $(DEB_BUILD)/packages
 	@ls $(DEB_BUILD)/packages/*.deb
