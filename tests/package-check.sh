@@ -18,6 +18,9 @@ fail() {
   echo "package check: $*" >&2
   exit 1
 }
+for tool in lintian dpkg-shlibdeps man; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (make test installs it)"
+done
 rm -rf "$work"
 mkdir -p "$work"
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
