@@ -24,6 +24,8 @@
 #   make bench-counts  instructions and last-level misses per operation under
 #               callgrind (installs valgrind): bench/counts.json and the counts
 #               section of bench/results.md
+#   make deb    builds the Debian packages ifa-swtables and ifa-swtables-dev
+#               (Release, stripped, installed under /usr) into $(DEB_BUILD)
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -38,11 +40,15 @@ BENCH_RUNS ?= 2
 BENCH_DEPS := libbenchmark-dev libabsl-dev libboost1.81-dev python3 python3-matplotlib
 BENCH_COUNT_DEPS := valgrind
 PYTHON ?= /usr/bin/python3
-TEST_DEPS := libgtest-dev libgmock-dev pkg-config
+# dpkg-dev (dpkg-shlibdeps) and lintian for the package check, man-db and
+# groff-base to render the man pages.
+DEB_DEPS := dpkg-dev file
+TEST_DEPS := libgtest-dev libgmock-dev pkg-config $(DEB_DEPS) lintian man-db groff-base
+DEB_BUILD ?= build-deb
 FUZZ_DEPS := clang libclang-rt-14-dev
 
 .PHONY: run test fuzz deps test-deps configure build build-asan test-plain test-asan test-tsan \
-  bench bench-configure bench-agent bench-counts clean format
+  deb bench bench-configure bench-agent bench-counts clean format
 
 deps:
 	@scripts/ensure-deps.sh
@@ -130,8 +136,19 @@ bench-counts: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target ifa-bench
 	$(PYTHON) bench/counts.py $(BENCH_BUILD)/bench/ifa-bench bench/counts.json bench/results.md
 
+# Release packages, for a Debian system: installed under /usr, the libraries
+# in the multiarch directory; -O2, the optimisation level of the tested
+# RelWithDebInfo build.
+deb:
+	@scripts/ensure-deps.sh $(DEB_DEPS)
+	cmake -S . -B $(DEB_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DIFA_TESTS=OFF -DIFA_BENCH=OFF
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cpack -G DEB --config $(DEB_BUILD)/CPackConfig.cmake -B $(DEB_BUILD)/packages
+	@ls $(DEB_BUILD)/packages/*.deb
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(DEB_BUILD)

@@ -25,6 +25,7 @@
 #include "agent/Agent.h"
 #include "agent/ConfigFormat.h"
 #include "agent/DemoConfigs.h"
+#include "agent/DocCommands.h"
 #include "agent/ExitStatus.h"
 #include "agent/ImageLock.h"
 #include "agent/PlanFile.h"
@@ -285,6 +286,7 @@ class CommandLine {
 
     CLI::App* help = app_.add_subcommand("help", "this help, or a command's")->group("Commands");
     help->add_option("COMMAND", o_.table, "the command");
+    IfaAgent::addDocCommands(app_);
   }
 
   // Reads the command line; raises UsageError, or returns a status when the
@@ -324,6 +326,7 @@ class CommandLine {
       return kUsage;
     }
     o_.command = sub->get_name();
+    if (auto const status = IfaAgent::runDocCommand(app_)) return status;
     CLI::Option const* image = sub->get_option_no_throw("--image");
     o_.imageGiven = image != nullptr && image->count() > 0;
     if (o_.command == "help") {

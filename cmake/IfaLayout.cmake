@@ -57,3 +57,7 @@ function(ifa_plugin_layout target)
     INSTALL_RPATH "$ORIGIN/${IFA_PLUGINS_TO_LIB}"
     BUILD_WITH_INSTALL_RPATH ON)
 endfunction()
+
+# An install rule that names no component installs into "runtime", what a
+# switch runs: the Debian package ifa-swtables (cmake/IfaPackage.cmake).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME runtime)

@@ -13,7 +13,7 @@
 
 namespace IfaHost {
 
-// The symbol of the tag in a plug-in: a function giving the release, "0.1.0".
+// The symbol of the tag in a plug-in: a function giving the release, "0.2.0".
 // A function, not a variable: every chip plug-in defines it, and plug-ins
 // share one symbol namespace, where variables of one name but different
 // sizes would clash.

@@ -13,7 +13,7 @@
 #    the build tree's agent does;
 #  - the source tree as another project's subproject (FetchContent): it
 #    configures, with no test of its own;
-#  - the README shows the example's files as they are.
+#  - the README and docs/embedding.md show the example's files as they are.
 # Usage: install-check.sh CMAKE GENERATOR CXX SOURCE_DIR BUILD_DIR WORK_DIR
 set -euo pipefail
 cmake=$1 generator=$2 cxx=$3 source=$4 build=$5 work=$6
@@ -93,14 +93,16 @@ CMAKE
 "$cmake" -S "$work/parent" -B "$work/parent-build" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" \
   >"$work/parent.log" || fail "subproject: $(cat "$work/parent.log")"
 ctest --test-dir "$work/parent-build" -N | grep -qx "Total Tests: 0" || fail "subproject has tests"
-# The code block after the README's line "<!-- FILE -->".
+# The code block after the page's line "<!-- FILE -->".
 shown() {
-  awk -v marker="<!-- $1 -->" '$0 == marker { on = 1; next }
+  awk -v marker="<!-- $2 -->" '$0 == marker { on = 1; next }
     on && /^```/ { if (inside) exit; inside = 1; next }
-    inside { print }' "$source/README.md"
+    inside { print }' "$source/$1"
 }
-for file in examples/embed/main.cpp examples/embed/CMakeLists.txt; do
-  diff -u "$source/$file" <(shown "$file") || fail "README.md does not show $file as it is"
+for page in README.md docs/embedding.md; do
+  for file in examples/embed/main.cpp examples/embed/CMakeLists.txt; do
+    diff -u "$source/$file" <(shown "$page" "$file") || fail "$page does not show $file as it is"
+  done
 done
 
 rm -rf "$work"

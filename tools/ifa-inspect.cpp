@@ -30,6 +30,7 @@
 #include "IfaSwTablesVersion.h"
 #include "Kiva/TypeModule.h"
 #include "Orrin/ModuleInspectData.h"
+#include "agent/CliDocs.h"
 #include "tools/EntryFile.h"
 
 namespace {
@@ -450,12 +451,22 @@ int main(int argc, char** argv) {
   help->footer(kExitStatus);
 
   for (CLI::App* command : {modules, table, help}) command->group("Commands");
+  // The manual page, for the build; not listed in the help.
+  CLI::App* const manpage = app.add_subcommand("manpage", "Print the manual page")->group("");
 
   try {
     app.parse(argc, argv);
   } catch (CLI::ParseError const& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
     return usageError(usageMessage(e, app));
+  }
+  if (manpage->parsed()) {
+    std::cout << CliDocs::manPage(app,
+                                  {"ifa-inspect", 1, "the IFA tables as the type runtime sees them",
+                                   std::string("ifa-swtables ") + IFA_SWTABLES_VERSION,
+                                   IFA_SWTABLES_RELEASE_DATE, "User Commands"},
+                                  {"ifa-agent(1)"});
+    return 0;
   }
   if (app.get_subcommands().empty()) {
     std::cerr << app.help();
