@@ -12,7 +12,7 @@
 # Extras, not set-up commands:
 #   make fuzz FUZZ_SECONDS=N  every fuzzer for N seconds (the configuration
 #               reader, the entry text form, ifa-inspect's entry files, the
-#               trace setting, the image check)
+#               trace setting, the image check, saved plans, the collection core)
 #   make bench  installs Google Benchmark, absl, boost's headers and
 #               matplotlib, builds the benchmarks and the agent (Release),
 #               times the agent's warm restart of a whole chip
@@ -32,7 +32,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 12
-FUZZ_TARGETS := entry config entry-file trace image plan
+FUZZ_TARGETS := entry config entry-file trace image plan core
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DIFA_WERROR=ON
 BENCH_BUILD ?= build-bench
@@ -97,7 +97,7 @@ fuzz:
 	mkdir -p $(FUZZ_BUILD)/findings
 	set -e; for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
-	  case $$target in trace|image|plan) dict=$$target.dict;; *) dict=tables.dict;; esac; \
+	  case $$target in trace|image|plan|core) dict=$$target.dict;; *) dict=tables.dict;; esac; \
 	  echo "== $$target-fuzzer, $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/fuzz/$$target-fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -print_final_stats=1 -dict=fuzz/$$dict \

@@ -152,7 +152,12 @@ class SwTable::Accessor {
                         "entryState != indexReconciled()", "programHwEntry");
       return;
     }
-    swTable_->indexReconciled_ = entryState == SwTableBase::EntryState::indexReconciled;
+    if (entryState == SwTableBase::EntryState::indexReconciled) {
+      IndexReconciledScope const reconciled(swTable_);
+      hwTableEntryIsAt(util, key, node);
+      return;
+    }
+    swTable_->indexReconciled_ = 0;
     hwTableEntryIsAt(util, key, node);
   }
 
@@ -169,10 +174,11 @@ class SwTable::Accessor {
     if (!swTable_->indexReconciled_) {
       ResolvedEntryState const previous = swTable_->prevResolvedEntryState_;
       if (hasValue) {
-        if (previous == ResolvedEntryState::none) tracker(util, key, OpType{0});
-        if (previous == ResolvedEntryState::withoutValue) tracker(util, key, OpType{1});
+        if (previous == ResolvedEntryState::none) tracker(util, key, OpType::acquire);
+        if (previous == ResolvedEntryState::withoutValue)
+          tracker(util, key, OpType::acquireForValue);
       } else if (previous == ResolvedEntryState::withValue) {
-        tracker(util, key, OpType{3});
+        tracker(util, key, OpType::releaseValue);
       }
     }
     if (node != nullptr) {
@@ -186,11 +192,11 @@ class SwTable::Accessor {
                                               Kiva::Optional<Asic::Index> const&) {
     IFA_ENGINE_TRACE(8, "hwTableEntryDel") << ": Deleting entry at key:" << key;
     if (swTable_->indexReconciled_) {
-      tracker(util, key, OpType{2});
+      tracker(util, key, OpType::release);
     } else if (swTable_->prevResolvedEntryState_ == ResolvedEntryState::withoutValue) {
-      tracker(util, key, OpType{4});
+      tracker(util, key, OpType::releaseValueless);
     } else if (swTable_->prevResolvedEntryState_ == ResolvedEntryState::withValue) {
-      tracker(util, key, OpType{2});
+      tracker(util, key, OpType::release);
     }
     util->hwTableEntryDel(swTable_, key);
   }
@@ -263,10 +269,11 @@ class SwTable::Accessor {
     IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll");
     if (!swTable_->utilHolderEmpty() && swTable_->syncedEntrys() != 0) {
       swTable_->prevResolvedEntryState_ = ResolvedEntryState::none;
-      swTable_->indexReconciled_ = 1;
-      handleStaleEntries();
-      swTable_->syncedEntryDelAll();
-      swTable_->indexReconciled_ = 0;
+      {
+        IndexReconciledScope const reconciled(swTable_);
+        handleStaleEntries();
+        swTable_->syncedEntryDelAll();
+      }
       return;
     }
     IFA_ENGINE_TRACE(8, "syncedEntryRemoveAll") << " No stale entries in syncedEntryColl";
@@ -315,6 +322,19 @@ class SwTable::Accessor {
   }
 
  private:
+  // Sets the table's index-reconciled flag for its lifetime and clears it
+  // however the scope ends, an exception from the Util included.
+  class IndexReconciledScope {
+   public:
+    explicit IndexReconciledScope(T* table) : table_(table) { table_->indexReconciled_ = 1; }
+    IndexReconciledScope(IndexReconciledScope const&) = delete;
+    IndexReconciledScope& operator=(IndexReconciledScope const&) = delete;
+    ~IndexReconciledScope() { table_->indexReconciled_ = 0; }
+
+   private:
+    T* table_;
+  };
+
   void tracker(Util const* util, Index const& key, OpType op) {
     util->updateHwIndexRefCountTracker(swTable_->hwTable(), key, op);
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "Kiva/Assert.h"
 #include "Kiva/Hash.h"
 #include "Kiva/HashMap2018.h"
 #include "runtime/EntryNodes.h"
@@ -57,22 +58,60 @@ class EntryCollection {
   Node const* operator[](Index key) const { return lookup(key); }
   Node* find(Index key) { return lookup(key); }
 
+  // The collection's state as a caller saw it: in builds without NDEBUG, the
+  // count of changes so far, so that a node or position used after the
+  // collection changed beneath it stops the process; nothing otherwise.
+  struct Stamp {
+#ifndef NDEBUG
+    std::uint64_t mutations = 0;
+#endif
+  };
+
   // A key's member node (null when absent) with the key's hash, so that a
   // caller may remove the member it found without hashing or looking the
   // key up again.
   struct Located {
     Node const* node;
     std::uint32_t hash;
+    Stamp stamp;
   };
   Located locate(Index key) const {
     std::uint32_t const hash = keyHash(key);
-    return {lookup(key, hash), hash};
+    return {lookup(key, hash), hash, stamp()};
+  }
+
+  // A key's member node, or (null node) where the key would be inserted:
+  // one probe serves the lookup and a following insertAt.
+  struct Slot {
+    Node* node;
+    Index key;
+    std::uint32_t hash;
+    Kiva::HashMap2018Generic::Position at;
+    Stamp stamp;
+  };
+  Slot findOrSlot(Index key) {
+    Slot s{nullptr, key, keyHash(key), {}, stamp()};
+    s.node = static_cast<Node*>(core_.findOrPositionTyped(
+        Kiva::HashHelper::KeyAndRhashSeedArg{&s.key, s.hash}, sizeof(Node),
+        [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }, s.at));
+    return s;
   }
 
   // Inserts a node whose key is absent; returns the member node.
   Node* insert(Node const& node) {
+    changed();
     return static_cast<Node*>(
         core_.newMemberG(&Ops::vt(), keyArg(node.key), const_cast<Node*>(&node)));
+  }
+
+  // Inserts `node`, whose key is the absent key of `at`, where findOrSlot
+  // found room for it, when nothing has changed the collection since.
+  Node* insertAt(Slot const& at, Node const& node) {
+    unchangedSince(at.stamp, "insertAt");
+    changed();
+    return static_cast<Node*>(
+        core_.newMemberAt(&Ops::vt(), Kiva::HashHelper::KeyAndRhashSeedArg{&node.key, at.hash},
+                          const_cast<Node*>(&node), at.at));
   }
 
   // Removes `key`. When it was a member, calls taken(node) with the member's
@@ -83,6 +122,7 @@ class EntryCollection {
     Node* const node = lookup(key, k.hash);
     if (node == nullptr) return false;
     taken(*node);
+    changed();
     core_.deleteNodeG(&Ops::vt(), k.hash, node);
     return true;
   }
@@ -90,27 +130,64 @@ class EntryCollection {
   // Removes the member `at` found, when nothing has changed the collection
   // since.
   void erase(Located const& at) {
+    unchangedSince(at.stamp, "erase");
+    changed();
     core_.deleteNodeG(&Ops::vt(), at.hash, const_cast<Node*>(at.node));
   }
 
   // Removes every member in one step.
-  void clear() { core_._memberDelAll(&Ops::vt()); }
+  void clear() {
+    changed();
+    core_._memberDelAll(&Ops::vt());
+  }
 
-  std::uint32_t size() const { return core_.memberCount(); }
-  bool empty() const { return size() == 0; }
+  std::uint32_t size() const {
+    return core_.memberCount();
+  }
+  bool empty() const {
+    return size() == 0;
+  }
   // The core's second size figure: node slots allocated over all bucket arrays.
-  std::uint32_t allocatedSlots() const { return core_.allocatedSlots(); }
+  std::uint32_t allocatedSlots() const {
+    return core_.allocatedSlots();
+  }
 
-  Iterator begin() const { return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt())); }
+  Iterator begin() const {
+    return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt()));
+  }
   // At `key` when it is a member, else at the end.
   Iterator at(Index const& key) const {
     return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt(), keyArg(key)));
   }
 
-  Kiva::HashMap2018Generic const& core() const { return core_; }
+  Kiva::HashMap2018Generic const& core() const {
+    return core_;
+  }
+
+  Stamp stamp() const {
+#ifndef NDEBUG
+    return {mutations_};
+#else
+    return {};
+#endif
+  }
+  // Stops the process when the collection changed since `seen` was taken.
+  void unchangedSince([[maybe_unused]] Stamp seen, [[maybe_unused]] char const* operation) const {
+#ifndef NDEBUG
+    KIVA_ASSERT_AT(seen.mutations == mutations_, "the collection changed since the lookup",
+                   "runtime/EntryCollection", __LINE__, operation);
+#endif
+  }
 
  private:
-  Node* lookup(Index const& key) const { return lookup(key, keyHash(key)); }
+  void changed() {
+#ifndef NDEBUG
+    ++mutations_;
+#endif
+  }
+  Node* lookup(Index const& key) const {
+    return lookup(key, keyHash(key));
+  }
   Node* lookup(Index const& key, std::uint32_t hash) const {
     return static_cast<Node*>(
         core_.lookupNodeTyped(Kiva::HashHelper::KeyAndRhashSeedArg{&key, hash}, sizeof(Node),
@@ -118,6 +195,9 @@ class EntryCollection {
   }
 
   Kiva::HashMap2018Generic core_;
+#ifndef NDEBUG
+  std::uint64_t mutations_ = 0;
+#endif
 };
 
 }  // namespace IfaRuntime

@@ -210,6 +210,24 @@ TEST(EngineRestart, PurgeReleasesThenDeletesEachStaleRowAndSkipsResolvedKeys) {
   EXPECT_EQ(rig.hw->indexUserTracker()->refusals(), 0u);
 }
 
+// The purge sets the index-reconciled flag; a Util that raises must not
+// leave it set, or a later removal of a key without value would report a
+// release (2) instead of a valueless release (4).
+TEST(EngineRestart, AUtilRaisingDuringThePurgeLeavesTheReconciledFlagClear) {
+  using Table = CorvaneInt::IfaTimeOfDay;
+  TableRig<Table> rig;
+  rig.util->rows[1] = Table::Entry();
+  rig.table->syncEntries();
+  rig.table->doInitComplete();
+  rig.util->failDeletes = true;
+  EXPECT_THROW(rig.table->purgeStaleEntries(), std::runtime_error);
+  rig.util->failDeletes = false;
+  rig.table->resolvedEntryIs(5, Kiva::Optional<Table::Entry>());
+  rig.util->take();
+  rig.table->entryRemove(5);
+  EXPECT_EQ(rig.util->take(), (Strings{"tracker 5 4", "del 5"}));
+}
+
 TEST(EngineBulk, EachRowGoesAfterItsTrackerCallAndOnlyThroughAUtil) {
   using Table = CorvaneInt::IfaEpRecirc;
   enum class How { entryRemoveAll, cleanup, destructor };

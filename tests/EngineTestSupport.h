@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ class RecordingUtil : public Table::Util {
     rows[key.value] = entry.hasValue() ? *entry : Entry();
   }
   void hwTableEntryDel(Table const*, Index key) const override {
+    if (failDeletes) throw std::runtime_error("row delete failed");
     log.push_back("del " + std::to_string(key.value));
     rows.erase(key.value);
   }
@@ -83,6 +85,8 @@ class RecordingUtil : public Table::Util {
   mutable std::vector<std::string> log;
   mutable std::map<std::uint32_t, Entry> rows;
   std::optional<bool> forcedCompare;
+  // Whether row deletes raise, as a failing chip might.
+  bool failDeletes = false;
   // Whether tracker calls reach the hardware table's tracker (which refuses
   // updates that break its use counts) or are only logged.
   bool applyTracker = true;

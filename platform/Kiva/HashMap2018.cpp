@@ -15,29 +15,28 @@ using namespace HashMap2018Layout;
 
 namespace {
 
-// The directory never grows deeper than this (2^24 entries). With distinct
-// hashes an array of kMaxSlots is full only at a depth of 19 or less, so
-// this is reached only by members that share their hash.
+// The directory never grows deeper than this: hash bits 8 up are kept, and
+// members sharing 24 top bits are few (a hash of distinct 32-bit keys gives
+// at most 256 of them).
 constexpr std::uint32_t kMaxDepth = 24;
-// The directory's depth before any member arrives is capped here.
-constexpr std::uint32_t kMaxInitialDepth = 16;
 // The directory may double while it keeps at most this many entries, or
 // twice the member count if that is more.
 constexpr std::uint64_t kDirectoryAllowance = 1024;
-// Two buddy arrays merge when they hold this many members or fewer between
-// them, so that a draining collection (a restart's synced entries) copies
-// few members on its way to empty; once the directory has more than
-// kSparseDirectory entries per member, up to kSparseMergeMembers, so that
-// what a mass deletion leaves gathers into few arrays and the directory
-// halves.
-constexpr std::uint32_t kMergeMembers = 2;
-constexpr std::uint32_t kSparseMergeMembers = 8;
-constexpr std::uint64_t kSparseDirectory = 4;
-// Directory entries a sparse directory's sweep looks at per deletion.
-constexpr std::uint32_t kSweepEntries = 8;
-// An array is rebuilt smaller once fewer than 1/kShrinkBelow of its slots are
-// in use.
+// An array that would be rebuilt larger than this splits instead.
+constexpr std::uint32_t kSplitSlots = 2048;
+// Room, in percent of the members, an array gets when it grows or splits,
+// and when it shrinks or merges.
+constexpr std::uint32_t kGrowPercent = 140;
+constexpr std::uint32_t kShrinkPercent = 200;
+// An array is rebuilt smaller once fewer than 1/kShrinkBelow of its slots
+// hold members; buddies merge when they hold fewer than 1/kShrinkBelow of
+// their slots together, or at most kMergeMembers.
 constexpr std::uint32_t kShrinkBelow = 8;
+constexpr std::uint32_t kMergeMembers = 8;
+// The memory bound, and the directory's share of it.
+constexpr std::uint64_t kSlotsPerMember = 8;
+constexpr std::uint64_t kBoundFloor = 64;
+constexpr std::uint64_t kEntriesPerMember = 16;
 // A new array for an empty range covers at most 2^kEmptyRangeDepths entries.
 constexpr std::uint32_t kEmptyRangeDepths = 6;
 
@@ -49,70 +48,49 @@ constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
   std::abort();
 }
 
-// Members an array of `slots` slots takes before it must grow or split:
-// small arrays, which grow, up to 7/8; others nearly to the last slot, since
-// their home slots are kept for their owners (see placeIn).
-constexpr std::uint32_t fillLimit(std::uint32_t slots) {
-  return slots < 16 ? slots - slots / 8 : slots - slots / 32;
-}
-
-// The size of an array built for `members` members: room for twice as many.
-std::uint32_t slotsFor(std::uint32_t members) {
-  std::uint32_t s = kMinSlots;
-  while (s < 2 * members && s < kMaxSlots) s *= 2;
-  return s;
-}
-
-// Set bits of a 16-bit group mask, inline whatever the target (a population
-// count instruction is not part of baseline x86-64).
-constexpr std::uint32_t bitCount(std::uint32_t mask) {
-  mask = mask - ((mask >> 1) & 0x5555u);
-  mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
-  mask = (mask + (mask >> 4)) & 0x0F0Fu;
-  return (mask + (mask >> 8)) & 0x1Fu;
-}
-static_assert(bitCount(0xFFFFu) == 16 && bitCount(0x8001u) == 2 && bitCount(0) == 0);
-
-bool isFree(std::uint32_t word, HashMap2018BucketHdr* h) {
-  return word == freeWordOf(h);
-}
+// The one array every prefix without members names: one group of empty tags,
+// a limit of 0 so that an insertion always builds an array of its own.
+struct EmptyArray {
+  std::uint8_t tags[kGroupSlots];
+  std::uint8_t hashBits[3 * kGroupSlots];
+  Fields fields;
+};
+alignas(64) EmptyArray gEmptyArray = {
+    {kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
+     kEmpty, kEmpty, kEmpty, kEmpty},
+    {},
+    {{kGroupSlots << HashMap2018BucketHdr::kCountShift}, 1, 0, 0, 0, 0, {0, 0}}};
 
 }  // namespace
 
 AllocTrackTypeInfo HashMap2018Generic::bucketHeaderTracker_{"Kiva::HashMap2018BucketHdr"};
-std::uint64_t HashMap2018Generic::noBuckets_[1] = {0};
 
-HashMap2018Generic::HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_t initialSizeIndex,
-                                       bool allocateNow)
-    : vt_(vt),
-      initialDepth_(static_cast<std::uint8_t>(
-          std::clamp<std::uint32_t>(initialSizeIndex, 1, kMaxInitialDepth))) {
+HashMap2018BucketHdr* HashMap2018Generic::emptyArray() {
+  return &gEmptyArray.fields.hdr;
+}
+
+HashMap2018Generic::HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_t, bool)
+    : dir_(inlineEntry_), vt_(vt) {
   if (vt == nullptr || vt->nodeSize == 0)
     fatal("HashMap2018Generic", "no descriptor or node size 0");
-  if (allocateNow) directoryAlloc(initialDepth_);
+  inlineEntry_[0] = entryFor(emptyArray());
 }
 
 HashMap2018Generic::~HashMap2018Generic() {
-  if (dir_ != noBuckets_) emptyAllBuckets(vt_, true);
+  emptyAllBuckets(vt_, true);
 }
 
 // ---- Directory ------------------------------------------------------------------
 
-void HashMap2018Generic::directoryAlloc(std::uint32_t depth) {
-  std::size_t const bytes = sizeof(std::uint64_t) << depth;
-  void* memory = Pooler::slabAllocOrStdMalloc(bytes, Pooler::slabOrStdMalloc);
-  if (memory == nullptr) throw std::bad_alloc();
-  std::memset(memory, 0, bytes);
-  dir_ = static_cast<std::uint64_t*>(memory);
+void HashMap2018Generic::directoryIs(std::uint64_t* dir, std::uint32_t depth) {
+  if (dir_ != inlineEntry_) Pooler::slabFreeOrStdFree(dir_, kDirectoryType);
+  if (depth == 0) {
+    inlineEntry_[0] = dir[0];
+    dir = inlineEntry_;
+  }
+  dir_ = dir;
   depth_ = static_cast<std::uint8_t>(depth);
   shift_ = static_cast<std::uint8_t>(32 - depth);
-}
-
-void HashMap2018Generic::directoryFree() {
-  if (dir_ != noBuckets_) Pooler::slabFreeOrStdFree(dir_, kDirectoryType);
-  dir_ = noBuckets_;
-  depth_ = 0;
-  shift_ = 32;
 }
 
 bool HashMap2018Generic::directoryMayDouble() const {
@@ -128,31 +106,27 @@ void HashMap2018Generic::directoryDouble() {
       Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * 2 * size, Pooler::slabOrStdMalloc));
   if (next == nullptr) throw std::bad_alloc();
   for (std::uint32_t i = 0; i < size; ++i) next[2 * i] = next[2 * i + 1] = dir_[i];
-  std::uint32_t const depth = depth_ + 1u;
-  directoryFree();
-  dir_ = next;
-  depth_ = static_cast<std::uint8_t>(depth);
-  shift_ = static_cast<std::uint8_t>(32 - depth);
+  directoryIs(next, depth_ + 1u);
   deepestArrays_ = 0;
 }
 
 // Only when no array is as deep as the directory: every pair of entries then
-// names the same array (or none).
+// names the same array.
 void HashMap2018Generic::directoryHalve() {
   std::uint32_t const size = std::uint32_t{1} << (depth_ - 1);
-  auto* const next = static_cast<std::uint64_t*>(
-      Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * size, Pooler::slabOrStdMalloc));
-  if (next == nullptr) return;  // keep the larger directory; it is still right
+  std::uint64_t one[1];
+  std::uint64_t* next = one;
+  if (size > 1) {
+    next = static_cast<std::uint64_t*>(
+        Pooler::slabAllocOrStdMalloc(sizeof(std::uint64_t) * size, Pooler::slabOrStdMalloc));
+    if (next == nullptr) return;  // keep the larger directory; it is still right
+  }
   for (std::uint32_t i = 0; i < size; ++i) next[i] = dir_[2 * i];
-  std::uint32_t const depth = depth_ - 1u;
-  directoryFree();
-  dir_ = next;
-  depth_ = static_cast<std::uint8_t>(depth);
-  shift_ = static_cast<std::uint8_t>(32 - depth);
+  directoryIs(next, depth_ - 1u);
   deepestArrays_ = 0;
   for (std::uint32_t i = 0; i < size; ++i) {
     HashMap2018BucketHdr* const h = bucketAt(i);
-    if (h != nullptr && depthOf(h) == depth_ && (i == 0 || dir_[i - 1] != dir_[i]))
+    if (!isEmptyArray(h) && fieldsOf(h).depth == depth_ && (i == 0 || dir_[i - 1] != dir_[i]))
       ++deepestArrays_;
   }
 }
@@ -164,24 +138,40 @@ void HashMap2018Generic::rangeIs(std::uint32_t start, std::uint32_t size, HashMa
 
 // ---- Arrays -----------------------------------------------------------------------
 
+// Slots for an array holding `members` with `percent` percent of room: whole
+// groups, as many as the allocator's block for that size holds.
+std::uint32_t HashMap2018Generic::fittedSlots(HashMap2018VTable const* vt, std::uint32_t members,
+                                              std::uint32_t percent) const {
+  std::uint64_t wanted = (std::uint64_t{members} * percent + 99) / 100;
+  wanted = std::max<std::uint64_t>(wanted, members + 1u);
+  std::uint64_t slots = (wanted + kGroupSlots - 1) / kGroupSlots * kGroupSlots;
+  slots = std::clamp<std::uint64_t>(slots, kMinSlots, kMaxArraySlots);
+  std::size_t const usable =
+      Pooler::usableSizeFor(bytesFor(static_cast<std::uint32_t>(slots), vt->nodeSize));
+  while (slots + kGroupSlots <= kMaxArraySlots &&
+         bytesFor(static_cast<std::uint32_t>(slots + kGroupSlots), vt->nodeSize) <= usable)
+    slots += kGroupSlots;
+  return static_cast<std::uint32_t>(slots);
+}
+
 HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, std::uint32_t slots,
-                                                   std::uint32_t depth, std::uint32_t hash) {
+                                                   std::uint32_t depth) {
   void* memory =
       Pooler::slabAllocOrStdMalloc(bytesFor(slots, vt->nodeSize), Pooler::slabOrStdMalloc);
   if (memory == nullptr) throw std::bad_alloc();
-  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<std::uint32_t*>(memory) + slots);
+  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<char*>(memory) + 4 * slots);
   if ((reinterpret_cast<std::uintptr_t>(h) & ~kEntryAddressMask) != 0) {
     fatal("newMemberG", "a bucket array lies beyond the 48-bit address space");
   }
-  std::uint32_t const free = freeWordFor(hash);
-  std::fill_n(static_cast<std::uint32_t*>(memory), slots, free);
-  h->word = slots << kSlotShift;
-  refs(h) = 1;
-  depthOf(h) = depth;
-  freeWordOf(h) = free;
+  std::memset(memory, kEmpty, slots);
+  // The limit lies between 7/8 and 15/16 of the slots, varied per array.
+  jitter_ = jitter_ * 1103515245u + 12345u;
+  std::uint32_t const spread = slots / 16 + 1;
+  std::uint32_t const limit = slots - slots / 16 - (jitter_ >> 16) % spread;
+  fieldsOf(h) = Fields{{slots << HashMap2018BucketHdr::kCountShift}, 1, 0, 0, limit, depth, {0, 0}};
   // The node type's tracker hears of the whole array at once; nodes come one
   // by one through place.
-  vt->newBucketAssemble()(vt, slots, nodes(h), nullptr, 0);
+  vt->newBucketAssemble()(vt, slots, nodesOf(h), nullptr, 0);
   AllocTrackTypeInfo::_trackAllocation(bucketHeaderTracker_, "Kiva::HashMap2018BucketHdr",
                                        sizeof(HashMap2018BucketHdr), 1);
   slots_ += slots;
@@ -193,56 +183,47 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, 
 // reference; an iterator standing in it keeps it alive.
 void HashMap2018Generic::arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h) {
   slots_ -= slotsOf(h);
-  if (depthOf(h) == depth_) --deepestArrays_;
+  if (fieldsOf(h).depth == depth_) --deepestArrays_;
   vt->bktHdrRefDec()(h);
 }
 
 void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
-  if (depthOf(h) == depth_) --deepestArrays_;
-  depthOf(h) = depth;
+  if (fieldsOf(h).depth == depth_) --deepestArrays_;
+  fieldsOf(h).depth = depth;
   if (depth == depth_) ++deepestArrays_;
 }
 
-// Builds a member of `h` from `node` in the first of its home slots that is
-// free, else in the first free slot. A first home slot held by a member that
-// is at none of its own homes there is handed to its owner and that member
-// moves to the free slot instead (unless an iterator holds the array:
-// members it has not reached must stay where they are), so that more members
-// are found at home. The array must have a free slot.
-inline void* HashMap2018Generic::placeIn(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                         std::uint32_t hash, void* node, bool move) {
+// Builds `node` in slot `slot` of `h`, a free slot.
+inline void* HashMap2018Generic::placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                         std::uint32_t slot, std::uint32_t hash, void* node) {
   std::uint32_t const slots = slotsOf(h);
-  std::uint32_t* const hw = hashes(h, slots);
-  std::uint32_t const home = homeOf(hash, slots);
-  if (!isFree(hw[home], h)) return placeAway(vt, h, hash, node, move);
-  void* const dst = nodes(h) + home * vt->nodeSize;
-  vt->place()(vt, dst, node, move);
-  hw[home] = hash;
-  h->word += 1u << kLiveShift;
+  void* const dst = nodesOf(h) + std::size_t{slot} * vt->nodeSize;
+  vt->place()(vt, dst, node, false);
+  Fields& f = fieldsOf(h);
+  f.used += tagsOf(h, slots)[slot] == kEmpty;
+  ++f.live;
+  hashIs(h, slots, slot, hash);
+  ++count_;
   return dst;
 }
 
-// placeIn when the first home slot is taken.
-void* HashMap2018Generic::placeAway(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                    std::uint32_t hash, void* node, bool move) {
+// Builds `node` in the first empty slot of its probe in `h`, an array being
+// built (no deleted slots, room left).
+void* HashMap2018Generic::placeFresh(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
+                                     std::uint32_t hash, void* node) {
   std::uint32_t const slots = slotsOf(h);
-  std::uint32_t* const hw = hashes(h, slots);
-  std::size_t const ns = vt->nodeSize;
-  std::uint32_t const home = homeOf(hash, slots);
-  std::uint32_t slot = secondHomeOf(hash, slots);
-  if (!isFree(hw[slot], h)) {
-    slot = static_cast<std::uint32_t>(
-        forEachMatch(hw, slots, freeWordOf(h), [](std::uint32_t) { return true; }));
-    if (!isHome(hw[home], home, slots) && refs(h) == 1) {
-      vt->place()(vt, nodes(h) + slot * ns, nodes(h) + home * ns, true);
-      hw[slot] = hw[home];
-      slot = home;
-    }
-  }
-  void* const dst = nodes(h) + slot * ns;
-  vt->place()(vt, dst, node, move);
-  hw[slot] = hash;
-  h->word += 1u << kLiveShift;
+  std::uint32_t const groups = slots / kGroupSlots;
+  std::uint8_t const* const tags = tagsOf(h, slots);
+  std::uint32_t g = firstGroup(hash, groups);
+  std::uint32_t free;
+  while ((free = matchEmpty(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
+  std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
+  void* const dst = nodesOf(h) + std::size_t{slot} * vt->nodeSize;
+  vt->place()(vt, dst, node, true);
+  hashIs(h, slots, slot, hash);
+  Fields& f = fieldsOf(h);
+  ++f.live;
+  ++f.used;
   return dst;
 }
 
@@ -250,12 +231,11 @@ void* HashMap2018Generic::placeAway(HashMap2018VTable const* vt, HashMap2018Buck
 void HashMap2018Generic::placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
                                   HashMap2018BucketHdr* to) {
   std::uint32_t const slots = slotsOf(from);
-  std::uint32_t const* const hw = hashes(from, slots);
-  for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
-    for (std::uint32_t mask = occupiedMask(hw, g, slots, freeWordOf(from)); mask != 0;
-         mask &= mask - 1) {
-      std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
-      placeIn(vt, to, hw[i], nodes(from) + std::size_t{i} * vt->nodeSize, true);
+  std::uint8_t const* const tags = tagsOf(from, slots);
+  for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
+    for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1) {
+      std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(m));
+      placeFresh(vt, to, hashAt(from, slots, i), nodesOf(from) + std::size_t{i} * vt->nodeSize);
     }
   }
 }
@@ -267,15 +247,16 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayForEmptyRange(HashMap2018VTable c
                                                              std::uint32_t hash) {
   std::uint32_t const index = bucketIndex(hash);
   std::uint32_t depth = depth_;
-  while (depth > 1 && depth_ - depth < kEmptyRangeDepths) {
+  std::uint64_t const empty = entryFor(emptyArray());
+  while (depth > 0 && depth_ - depth < kEmptyRangeDepths) {
     std::uint32_t const start = rangeStart(index, depth - 1);
     std::uint32_t const size = rangeSize(depth - 1);
-    bool empty = true;
-    for (std::uint32_t i = 0; i < size && empty; ++i) empty = dir_[start + i] == 0;
-    if (!empty) break;
+    bool allEmpty = true;
+    for (std::uint32_t i = 0; i < size && allEmpty; ++i) allEmpty = dir_[start + i] == empty;
+    if (!allEmpty) break;
     --depth;
   }
-  HashMap2018BucketHdr* const h = arrayNew(vt, kMinSlots, depth, hash);
+  HashMap2018BucketHdr* const h = arrayNew(vt, kMinSlots, depth);
   rangeIs(rangeStart(index, depth), rangeSize(depth), h);
   return h;
 }
@@ -284,35 +265,77 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayForEmptyRange(HashMap2018VTable c
 
 void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
                                      HashHelper::KeyAndRhashSeedArg const& k, void* node) {
-  if (dir_ == noBuckets_) directoryAlloc(initialDepth_);
+  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
+  Position at;
+  if (findOrPositionTyped(
+          k, vt->nodeSize, [&](void const* n) { return equals(k.key, n); }, at) != nullptr) {
 #ifndef NDEBUG
-  if (lookupNodeG(vt, k) != nullptr) fatal("newMemberG", "the key is already a member");
+    fatal("newMemberG", "the key is already a member");
 #endif
+  }
+  return newMemberAt(vt, k, node, at);
+}
+
+void* HashMap2018Generic::newMemberAt(HashMap2018VTable const* vt,
+                                      HashHelper::KeyAndRhashSeedArg const& k, void* node,
+                                      Position const& at) {
+  HashMap2018BucketHdr* const h = at.array;
+  if (at.slot != Position::kNoSlot) {
+    Fields const& f = fieldsOf(h);
+    if (f.used < f.limit || tagsOf(h, slotsOf(h))[at.slot] != kEmpty)
+      return placeAt(vt, h, at.slot, k.hash, node);
+  }
+  return insertSlow(vt, k.hash, node);
+}
+
+// An insertion whose array must be built or rebuilt first.
+void* HashMap2018Generic::insertSlow(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
   for (;;) {
-    std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-    HashMap2018BucketHdr* const h = entry != 0 ? bucketOf(entry) : arrayForEmptyRange(vt, k.hash);
-    if (liveOf(h) < fillLimit(slotsOf(h))) {
-      void* const member = placeIn(vt, h, k.hash, node, false);
-      ++count_;
+    HashMap2018BucketHdr* h = bucketAt(bucketIndex(hash));
+    if (isEmptyArray(h)) h = arrayForEmptyRange(vt, hash);
+    Fields const& f = fieldsOf(h);
+    if (f.used < f.limit) {
+      std::uint32_t const slots = slotsOf(h);
+      std::uint32_t const groups = slots / kGroupSlots;
+      std::uint8_t const* const tags = tagsOf(h, slots);
+      std::uint32_t g = firstGroup(hash, groups);
+      std::uint32_t free;
+      while ((free = matchFree(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
+      void* const member = placeAt(
+          vt, h, g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free)), hash, node);
+      boundAfterGrowth(vt);
       return member;
     }
-    makeRoom(vt, k.hash, h);
+    makeRoom(vt, hash, h);
   }
 }
 
-// Makes room in the full array `h`, where a member of hash `hash` belongs:
-// small arrays grow; others split, the directory doubling first when the
-// array is as deep as it. An array the directory cannot double for grows
-// instead, up to kMaxSlots; one that cannot grow either splits all the same.
+// A new array may leave a collection of few members over the memory bound
+// (one member alone in an array of its own); rebuilding it whole restores it.
+void HashMap2018Generic::boundAfterGrowth(HashMap2018VTable const* vt) {
+  if (!compacting_ && overBound()) {
+    try {
+      compact(vt);
+    } catch (std::bad_alloc const&) {
+    }
+  }
+}
+
+// Makes room in `h`, whose used slots reached its limit, where a member of
+// hash `hash` belongs: a rebuild with room for about 1.4 times its members
+// (which also clears its deleted slots), or a split once that would pass
+// kSplitSlots.
 void HashMap2018Generic::makeRoom(HashMap2018VTable const* vt, std::uint32_t hash,
                                   HashMap2018BucketHdr* h) {
-  std::uint32_t const slots = slotsOf(h);
-  if (slots < kSplitSlots) return rebuild(vt, hash, h, 2 * slots);
-  if (depthOf(h) == depth_) {
+  std::uint32_t const live = fieldsOf(h).live;
+  std::uint32_t const slots = fittedSlots(vt, live, kGrowPercent);
+  if (slots <= kSplitSlots) return rebuild(vt, hash, h, slots);
+  std::uint32_t const depth = fieldsOf(h).depth;
+  if (depth == depth_) {
     if (directoryMayDouble()) {
       directoryDouble();
-    } else if (slots < kMaxSlots) {
-      return rebuild(vt, hash, h, 2 * slots);
+    } else if (slotsOf(h) < kMaxArraySlots) {
+      return rebuild(vt, hash, h, std::min(kMaxArraySlots, fittedSlots(vt, live, kGrowPercent)));
     } else if (depth_ < kMaxDepth) {
       directoryDouble();
     } else {
@@ -326,71 +349,51 @@ void HashMap2018Generic::makeRoom(HashMap2018VTable const* vt, std::uint32_t has
 // Replaces `h` by an array of `slots` slots holding the same members.
 void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash,
                                  HashMap2018BucketHdr* h, std::uint32_t slots) {
-  std::uint32_t const depth = depthOf(h);
-  HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth, hash);
+  std::uint32_t const depth = fieldsOf(h).depth;
+  HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth);
   placeAll(vt, h, fresh);
+  checkArray(fresh);
   std::uint32_t const index = bucketIndex(hash);
   rangeIs(rangeStart(index, depth), rangeSize(depth), fresh);
   arrayRelease(vt, h);
 }
 
 // Splits `h` (depth d < the directory's) by hash bit d from the top: its
-// range's lower half keeps the members with that bit clear, the upper half
+// range's lower half gets the members with that bit clear, the upper half
 // those with it set.
 void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
                                HashMap2018BucketHdr* h) {
-  std::uint32_t const depth = depthOf(h);
+  std::uint32_t const depth = fieldsOf(h).depth;
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const half = rangeSize(depth) / 2;
   std::uint32_t const bit = 0x80000000u >> depth;
   std::uint32_t const slots = slotsOf(h);
-  std::uint32_t* const hw = hashes(h, slots);
-  char* const base = nodes(h);
-  std::size_t const ns = vt->nodeSize;
-  std::uint32_t const free = freeWordOf(h);
+  std::uint8_t const* const tags = tagsOf(h, slots);
   std::uint32_t high = 0;
-  for (std::uint32_t g = 0; g < slots; g += kGroupWords)
-    high += bitCount(occupiedMask(hw, g, slots, free) & bitMask(hw + g, bit));
-  std::uint32_t const low = liveOf(h) - high;
-
+  for (std::uint32_t i = 0; i < slots; ++i)
+    high += isFull(tags[i]) && (hashAt(h, slots, i) & bit) != 0;
+  std::uint32_t const low = fieldsOf(h).live - high;
   if (high == 0 || low == 0) {
     // All on one side: the array narrows to that half; nothing moves.
     depthIs(h, depth + 1);
-    rangeIs(high == 0 ? start + half : start, half, nullptr);
+    rangeIs(high == 0 ? start + half : start, half, emptyArray());
     return;
   }
-  if (refs(h) == 1) {
-    // In place: the smaller side moves to a new array.
-    bool const moveHigh = high <= low;
-    HashMap2018BucketHdr* const other =
-        arrayNew(vt, slotsFor(moveHigh ? high : low), depth + 1, hash);
-    for (std::uint32_t g = 0; g < slots; g += kGroupWords) {
-      std::uint32_t const highMask = bitMask(hw + g, bit);
-      std::uint32_t mask = occupiedMask(hw, g, slots, free) & (moveHigh ? highMask : ~highMask);
-      for (; mask != 0; mask &= mask - 1) {
-        std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(mask));
-        placeIn(vt, other, hw[i], base + i * ns, true);
-        hw[i] = free;
-      }
-    }
-    h->word -= (moveHigh ? high : low) << kLiveShift;
-    depthIs(h, depth + 1);
-    rangeIs(moveHigh ? start + half : start, half, other);
-    return;
-  }
-  // An iterator stands in the array: build both halves anew and leave it whole.
-  HashMap2018BucketHdr* const lower = arrayNew(vt, slotsFor(low), depth + 1, hash);
+  HashMap2018BucketHdr* const lower = arrayNew(vt, fittedSlots(vt, low, kGrowPercent), depth + 1);
   HashMap2018BucketHdr* upper;
   try {
-    upper = arrayNew(vt, slotsFor(high), depth + 1, hash);
+    upper = arrayNew(vt, fittedSlots(vt, high, kGrowPercent), depth + 1);
   } catch (...) {
     arrayRelease(vt, lower);
     throw;
   }
   for (std::uint32_t i = 0; i < slots; ++i) {
-    if (!isFree(hw[i], h))
-      placeIn(vt, (hw[i] & bit) != 0 ? upper : lower, hw[i], base + i * ns, true);
+    if (!isFull(tags[i])) continue;
+    std::uint32_t const hi = hashAt(h, slots, i);
+    placeFresh(vt, (hi & bit) != 0 ? upper : lower, hi, nodesOf(h) + std::size_t{i} * vt->nodeSize);
   }
+  checkArray(lower);
+  checkArray(upper);
   rangeIs(start, half, lower);
   rangeIs(start + half, half, upper);
   arrayRelease(vt, h);
@@ -398,145 +401,161 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
 
 // ---- Deletion ---------------------------------------------------------------------
 
-// Whether a deletion from `h` leaves anything for afterDelete to do: the
-// array is empty, few enough to merge, or sparse enough to shrink, or the
-// directory has grown sparse. Not in the common case.
-inline bool HashMap2018Generic::tidyNeeded(HashMap2018BucketHdr* h) const {
-  std::uint32_t const live = liveOf(h);
-  return live <= kMergeMembers || live * kShrinkBelow < slotsOf(h) ||
-         (std::uint64_t{1} << depth_) > kSparseDirectory * count_;
-}
-
 bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
                                        HashHelper::KeyAndRhashSeedArg const& k,
                                        void* removedStorage) {
   std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  if (entry == 0) return false;
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slots = entrySlots(entry);
-  std::size_t const ns = vt->nodeSize;
   KeyEqualsNodeFn const equals = vt->keyEqualsNode();
   std::int32_t const found =
-      slotOf(h, slots, k.hash, ns, [&](void const* node) { return equals(k.key, node); });
+      slotOf(entry, k.hash, vt->nodeSize, [&](void const* node) { return equals(k.key, node); });
   if (found < 0) return false;
+  HashMap2018BucketHdr* const h = bucketOf(entry);
   std::uint32_t const slot = static_cast<std::uint32_t>(found);
-  if (removedStorage != nullptr) vt->place()(vt, removedStorage, nodes(h) + slot * ns, true);
-  hashes(h, slots)[slot] = freeWordOf(h);
-  h->word -= 1u << kLiveShift;
-  --count_;
-  if (tidyNeeded(h)) afterDelete(vt, k.hash, h);
+  if (removedStorage != nullptr)
+    vt->place()(vt, removedStorage, nodesOf(h) + slot * vt->nodeSize, true);
+  eraseSlot(vt, k.hash, h, slot);
   return true;
 }
 
 void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
   HashMap2018BucketHdr* const h = bucketAt(bucketIndex(hash));
   // Offsets within an array fit 32 bits, whose division is the cheaper.
-  std::uint32_t const slot = static_cast<std::uint32_t>(static_cast<char*>(node) - nodes(h)) /
+  std::uint32_t const slot = static_cast<std::uint32_t>(static_cast<char*>(node) - nodesOf(h)) /
                              static_cast<std::uint32_t>(vt->nodeSize);
-  hashes(h)[slot] = freeWordOf(h);
-  h->word -= 1u << kLiveShift;
-  --count_;
-  if (tidyNeeded(h)) afterDelete(vt, hash, h);
+  eraseSlot(vt, hash, h, slot);
 }
 
-// Keeps memory in proportion after a deletion from `h`: an empty array goes,
-// a sparse one merges with its buddy or shrinks, and the directory halves
-// when nothing is as deep as it. The deletion itself is done: when memory for
-// a smaller array cannot be had, the array stays as it is.
+// Marks `slot` free: empty when its group has an empty slot (no probe then
+// ever went past the group), else deleted.
+inline void HashMap2018Generic::eraseSlot(HashMap2018VTable const* vt, std::uint32_t hash,
+                                          HashMap2018BucketHdr* h, std::uint32_t slot) {
+  std::uint32_t const slots = slotsOf(h);
+  std::uint8_t* const tags = tagsOf(h, slots);
+  Fields& f = fieldsOf(h);
+  bool const empty = matchEmpty(tags + (slot & ~(kGroupSlots - 1))) != 0;
+  tags[slot] = empty ? kEmpty : kDeleted;
+  f.used -= empty;
+  --f.live;
+  --count_;
+  if (f.live * kShrinkBelow < slots || slots_ > kSlotsPerMember * count_) afterDelete(vt, hash, h);
+}
+
+// Keeps memory in proportion after a deletion left `h` sparse: an empty
+// array goes, a sparse one merges with its buddy or shrinks, the directory
+// halves when nothing is as deep as it, and a collection over its bound is
+// rebuilt whole. The deletion itself is done: when memory for a smaller
+// array cannot be had, the arrays stay as they are.
 void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
                                      HashMap2018BucketHdr* h) {
-  std::uint32_t const live = liveOf(h);
-  std::uint32_t const depth = depthOf(h);
-  std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
-  std::uint32_t const size = rangeSize(depth);
-  if (live == 0) {
-    rangeIs(start, size, nullptr);
-    arrayRelease(vt, h);
-    // The buddy, when it is one array of the same depth, takes the range over.
-    if (depth > 1) {
-      if (HashMap2018BucketHdr* const buddy = bucketAt(start ^ size);
-          buddy != nullptr && depthOf(buddy) == depth) {
-        depthIs(buddy, depth - 1);
-        rangeIs(start, size, buddy);
-      }
-    }
-  } else {
-    try {
-      if (!mergeWithBuddy(vt, hash, h)) {
-        std::uint32_t const slots = slotsOf(h);
-        if (slots > kMinSlots && live * kShrinkBelow < slots) rebuild(vt, hash, h, slotsFor(live));
-      }
-    } catch (std::bad_alloc const&) {
-    }
-  }
   if (count_ == 0) {
-    directoryFree();
+    emptyAllBuckets(vt, true);
     return;
   }
-  if ((std::uint64_t{1} << depth_) > kSparseDirectory * count_) {
-    try {
-      sweep(vt);
-    } catch (std::bad_alloc const&) {
+  std::uint32_t const live = fieldsOf(h).live;
+  std::uint32_t const depth = fieldsOf(h).depth;
+  std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
+  std::uint32_t const size = rangeSize(depth);
+  try {
+    if (live == 0) {
+      rangeIs(start, size, emptyArray());
+      arrayRelease(vt, h);
+      // The buddy, when it is one array of the same depth, takes the range over.
+      if (depth > 0) {
+        if (HashMap2018BucketHdr* const buddy = bucketAt(start ^ size);
+            !isEmptyArray(buddy) && fieldsOf(buddy).depth == depth) {
+          depthIs(buddy, depth - 1);
+          rangeIs(start, size, buddy);
+        }
+      }
+    } else if (!mergeWithBuddy(vt, hash, h) && slotsOf(h) > kMinSlots) {
+      std::uint32_t const slots = fittedSlots(vt, live, kShrinkPercent);
+      if (slots < slotsOf(h)) rebuild(vt, hash, h, slots);
     }
-  }
-  while (depth_ > initialDepth_ && deepestArrays_ == 0) {
-    std::uint32_t const before = depth_;
-    directoryHalve();
-    if (depth_ == before) break;
+    while (depth_ > 0 && deepestArrays_ == 0) {
+      std::uint32_t const before = depth_;
+      directoryHalve();
+      if (depth_ == before) break;
+    }
+    if (overBound()) compact(vt);
+  } catch (std::bad_alloc const&) {
   }
 }
 
-// One step of the sweep that, while the directory is sparse, merges buddy
-// arrays the deletions themselves did not reach: a few entries from where
-// the last step stopped, so that the directory shrinks with the members
-// however the deletions fall.
-void HashMap2018Generic::sweep(HashMap2018VTable const* vt) {
-  for (std::uint32_t step = 0; step < kSweepEntries; ++step) {
-    std::uint32_t const size = std::uint32_t{1} << depth_;
-    std::uint32_t const index = sweep_ & (size - 1);
-    HashMap2018BucketHdr* const h = bucketAt(index);
-    if (h == nullptr) {
-      sweep_ = index + 1;
-      continue;
-    }
-    std::uint32_t const hash = index << shift_;  // any hash of the array's prefix
-    sweep_ = rangeStart(index, depthOf(h)) + rangeSize(depthOf(h));
-    mergeWithBuddy(vt, hash, h);
-  }
-}
-
-// Merges `h` with its buddy (the array of the same depth whose prefix differs
-// in the last bit) when their members are few enough, or takes over the
-// buddy's range when it is a single empty entry. Returns whether `h` was
-// replaced.
+// Merges `h` with its buddy when both are of the same depth and their members
+// are few; returns whether `h` was replaced.
 bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash,
                                         HashMap2018BucketHdr* h) {
-  std::uint32_t const depth = depthOf(h);
-  std::uint32_t const live = liveOf(h);
-  std::uint32_t const limit = (std::uint64_t{1} << depth_) > kSparseDirectory * count_
-                                  ? kSparseMergeMembers
-                                  : kMergeMembers;
-  if (depth < 2 || live > limit) return false;
+  std::uint32_t const depth = fieldsOf(h).depth;
+  if (depth == 0) return false;
   std::uint32_t const size = rangeSize(depth);
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const buddyStart = start ^ size;
   HashMap2018BucketHdr* const buddy = bucketAt(buddyStart);
-  if (buddy == nullptr) {
-    if (size == 1) {
+  if (isEmptyArray(buddy)) {
+    // When the whole buddy range is empty, the array widens over it.
+    bool allEmpty = true;
+    for (std::uint32_t i = 1; i < size && allEmpty; ++i)
+      allEmpty = isEmptyArray(bucketAt(buddyStart + i));
+    if (allEmpty) {
       depthIs(h, depth - 1);
       rangeIs(buddyStart, size, h);
     }
     return false;
   }
-  if (depthOf(buddy) != depth || live + liveOf(buddy) > limit) return false;
+  if (fieldsOf(buddy).depth != depth) return false;
+  std::uint32_t const total = fieldsOf(h).live + fieldsOf(buddy).live;
+  if (total > kMergeMembers && total * kShrinkBelow >= slotsOf(h) + slotsOf(buddy)) return false;
   HashMap2018BucketHdr* const merged =
-      arrayNew(vt, slotsFor(live + liveOf(buddy)), depth - 1, hash);
+      arrayNew(vt, fittedSlots(vt, total, kShrinkPercent), depth - 1);
   placeAll(vt, h, merged);
   placeAll(vt, buddy, merged);
+  checkArray(merged);
   rangeIs(std::min(start, buddyStart), 2 * size, merged);
   arrayRelease(vt, h);
   arrayRelease(vt, buddy);
   return true;
+}
+
+bool HashMap2018Generic::overBound() const {
+  return slots_ > std::max(kBoundFloor, kSlotsPerMember * count_) ||
+         (std::uint64_t{1} << depth_) > std::max(kDirectoryAllowance, kEntriesPerMember * count_);
+}
+
+// Rebuilds the collection whole: every member inserted afresh into a new
+// directory and new arrays; the old ones go only once that has succeeded.
+void HashMap2018Generic::compact(HashMap2018VTable const* vt) {
+  HashMap2018Generic fresh(vt, 1, false);
+  fresh.compacting_ = true;
+  std::uint32_t const size = std::uint32_t{1} << depth_;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    HashMap2018BucketHdr* const h = bucketAt(i);
+    if (isEmptyArray(h)) continue;
+    std::uint32_t const slots = slotsOf(h);
+    std::uint8_t const* const tags = tagsOf(h, slots);
+    for (std::uint32_t s = 0; s < slots; ++s) {
+      if (isFull(tags[s]))
+        fresh.insertSlow(vt, hashAt(h, slots, s), nodesOf(h) + std::size_t{s} * vt->nodeSize);
+    }
+    i = rangeStart(i, fieldsOf(h).depth) + rangeSize(fieldsOf(h).depth) - 1;
+  }
+  swapWith(fresh);
+}
+
+void HashMap2018Generic::swapWith(HashMap2018Generic& other) {
+  auto const dirOf = [](HashMap2018Generic& c) {
+    return c.dir_ == c.inlineEntry_ ? nullptr : c.dir_;
+  };
+  std::uint64_t* const mine = dirOf(*this);
+  std::uint64_t* const theirs = dirOf(other);
+  std::swap(inlineEntry_[0], other.inlineEntry_[0]);
+  dir_ = theirs != nullptr ? theirs : inlineEntry_;
+  other.dir_ = mine != nullptr ? mine : other.inlineEntry_;
+  std::swap(count_, other.count_);
+  std::swap(slots_, other.slots_);
+  std::swap(deepestArrays_, other.deepestArrays_);
+  std::swap(depth_, other.depth_);
+  std::swap(shift_, other.shift_);
+  compacting_ = false;
 }
 
 void HashMap2018Generic::_memberDelAll(HashMap2018VTable const* vt) {
@@ -544,19 +563,103 @@ void HashMap2018Generic::_memberDelAll(HashMap2018VTable const* vt) {
 }
 
 void HashMap2018Generic::emptyAllBuckets(HashMap2018VTable const* vt, bool releaseDirectory) {
-  if (dir_ != noBuckets_) {
-    std::uint32_t const size = std::uint32_t{1} << depth_;
-    for (std::uint32_t i = 0; i < size; ++i) {
-      HashMap2018BucketHdr* const h = bucketAt(i);
-      if (h == nullptr) continue;
-      std::uint32_t const end = rangeStart(i, depthOf(h)) + rangeSize(depthOf(h));
-      rangeIs(i, end - i, nullptr);
-      arrayRelease(vt, h);
-      i = end - 1;
-    }
-    if (releaseDirectory) directoryFree();
+  std::uint32_t const size = std::uint32_t{1} << depth_;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    HashMap2018BucketHdr* const h = bucketAt(i);
+    if (isEmptyArray(h)) continue;
+    std::uint32_t const end = rangeStart(i, fieldsOf(h).depth) + rangeSize(fieldsOf(h).depth);
+    rangeIs(i, end - i, emptyArray());
+    arrayRelease(vt, h);
+    i = end - 1;
+  }
+  if (releaseDirectory) {
+    std::uint64_t empty[1] = {entryFor(emptyArray())};
+    directoryIs(empty, 0);
   }
   count_ = 0;
+  slots_ = 0;
+  deepestArrays_ = 0;
+}
+
+// ---- Invariants ---------------------------------------------------------------------
+
+// One array's own invariants: counts against tags, and every member found
+// by its probe (no group with an empty slot before its own).
+void HashMap2018Generic::checkArray([[maybe_unused]] HashMap2018BucketHdr* h) const {
+#ifndef NDEBUG
+  std::uint32_t const slots = slotsOf(h);
+  if (slots == 0 || slots % kGroupSlots != 0 || slots > kMaxArraySlots)
+    fatal("checkInvariants", "an array's slot count is not whole groups within the node limit");
+  Fields const& f = fieldsOf(h);
+  std::uint8_t const* const tags = tagsOf(h, slots);
+  std::uint32_t live = 0;
+  std::uint32_t used = 0;
+  std::uint32_t const groups = slots / kGroupSlots;
+  for (std::uint32_t i = 0; i < slots; ++i) {
+    if (tags[i] != kEmpty && tags[i] != kDeleted && !isFull(tags[i]))
+      fatal("checkInvariants", "a tag that is neither a member's, empty nor deleted");
+    live += isFull(tags[i]);
+    used += tags[i] != kEmpty;
+    if (!isFull(tags[i])) continue;
+    std::uint32_t const hash = hashAt(h, slots, i);
+    for (std::uint32_t g = firstGroup(hash, groups); g != i / kGroupSlots;
+         g = g + 1 == groups ? 0 : g + 1) {
+      if (matchEmpty(tags + g * kGroupSlots) != 0)
+        fatal("checkInvariants", "a member lies past an empty slot of its probe");
+    }
+  }
+  if (live != f.live) fatal("checkInvariants", "an array's live count differs from its tags");
+  if (used != f.used) fatal("checkInvariants", "an array's used count differs from its tags");
+  if (used > f.limit || f.limit >= slots) fatal("checkInvariants", "an array is past its limit");
+  if (f.refs == 0) fatal("checkInvariants", "an array in the collection has no reference");
+#endif
+}
+
+void HashMap2018Generic::checkInvariants() const {
+  std::uint32_t const size = std::uint32_t{1} << depth_;
+  if ((depth_ == 0) != (dir_ == inlineEntry_))
+    fatal("checkInvariants", "a one-entry directory lies outside the collection, or a larger in");
+  std::uint64_t slots = 0;
+  std::uint64_t live = 0;
+  std::uint32_t deepest = 0;
+  for (std::uint32_t i = 0; i < size;) {
+    HashMap2018BucketHdr* const h = bucketAt(i);
+    if (HashMap2018Layout::entrySlots(dir_[i]) != slotsOf(h))
+      fatal("checkInvariants", "a directory entry's slot count is not its array's");
+    if (isEmptyArray(h)) {
+      ++i;
+      continue;
+    }
+    std::uint32_t const depth = fieldsOf(h).depth;
+    if (depth > depth_) fatal("checkInvariants", "an array is deeper than the directory");
+    std::uint32_t const run = rangeSize(depth);
+    if (i % run != 0) fatal("checkInvariants", "an array's range is not aligned to its depth");
+    for (std::uint32_t j = i; j < i + run; ++j) {
+      if (dir_[j] != dir_[i]) fatal("checkInvariants", "an array is not named by its whole range");
+    }
+    if (i + run < size && dir_[i + run] == dir_[i])
+      fatal("checkInvariants", "an array is named beyond its range");
+    checkArray(h);
+    std::uint32_t const arraySlots = slotsOf(h);
+    std::uint8_t const* const tags = tagsOf(h, arraySlots);
+    for (std::uint32_t s = 0; s < arraySlots; ++s) {
+      if (isFull(tags[s]) && bucketIndex(hashAt(h, arraySlots, s)) / run != i / run)
+        fatal("checkInvariants", "a member's hash is outside its array's prefix");
+      live += isFull(tags[s]);
+    }
+    slots += arraySlots;
+    deepest += depth == depth_;
+    i += run;
+  }
+  for (std::uint32_t s = 0; s < kGroupSlots; ++s) {
+    if (gEmptyArray.tags[s] != kEmpty) fatal("checkInvariants", "the shared empty array changed");
+  }
+  if (live != count_) fatal("checkInvariants", "the member count differs from the arrays'");
+  if (slots != slots_) fatal("checkInvariants", "the slot total differs from the arrays'");
+  if (deepest != deepestArrays_)
+    fatal("checkInvariants", "the count of arrays as deep as the directory is wrong");
+  if (slots_ > std::max(kBoundFloor, kSlotsPerMember * count_))
+    fatal("checkInvariants", "more than max(64, 8 x members) slots");
 }
 
 // ---- Iterator ----------------------------------------------------------------
@@ -572,13 +675,10 @@ HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018Generic const*
                                                        HashHelper::KeyAndRhashSeedArg const& k)
     : coll_(collection), vt_(vt) {
   std::uint64_t const entry = coll_->dir_[coll_->bucketIndex(k.hash)];
-  if (entry == 0) return;
-  HashMap2018BucketHdr* const h = bucketOf(entry);
   KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  std::int32_t const slot =
-      HashMap2018Generic::slotOf(h, entrySlots(entry), k.hash, vt->nodeSize,
-                                 [&](void const* node) { return equals(k.key, node); });
-  if (slot >= 0) moveTo(h, static_cast<std::uint32_t>(slot));
+  std::int32_t const slot = HashMap2018Generic::slotOf(
+      entry, k.hash, vt->nodeSize, [&](void const* node) { return equals(k.key, node); });
+  if (slot >= 0) moveTo(bucketOf(entry), static_cast<std::uint32_t>(slot));
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(
@@ -589,7 +689,7 @@ HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(
       slot_(other.slot_),
       hash_(other.hash_),
       lower_(other.lower_) {
-  if (hdr_ != nullptr) ++refs(hdr_);
+  if (hdr_ != nullptr) ++fieldsOf(hdr_).refs;
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018IteratorGeneric&& other) noexcept
@@ -605,7 +705,7 @@ HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018IteratorGeneri
 HashMap2018IteratorGeneric& HashMap2018IteratorGeneric::operator=(
     HashMap2018IteratorGeneric const& other) noexcept {
   if (this == &other) return *this;
-  if (other.hdr_ != nullptr) ++refs(other.hdr_);
+  if (other.hdr_ != nullptr) ++fieldsOf(other.hdr_).refs;
   release();
   coll_ = other.coll_;
   vt_ = other.vt_;
@@ -644,12 +744,12 @@ void HashMap2018IteratorGeneric::release() const {
 
 void HashMap2018IteratorGeneric::moveTo(HashMap2018BucketHdr* h, std::uint32_t slot) const {
   if (h != hdr_) {
-    ++refs(h);
+    ++fieldsOf(h).refs;
     release();
     hdr_ = h;
   }
   slot_ = slot;
-  hash_ = hashes(h)[slot];
+  hash_ = hashAt(h, slotsOf(h), slot);
 }
 
 // The first slot at or after `from` of `h` holding a member the walk has not
@@ -657,9 +757,9 @@ void HashMap2018IteratorGeneric::moveTo(HashMap2018BucketHdr* h, std::uint32_t s
 std::int32_t HashMap2018IteratorGeneric::nextSlotIn(HashMap2018BucketHdr* h,
                                                     std::uint32_t from) const {
   std::uint32_t const slots = slotsOf(h);
-  std::uint32_t const* const hw = hashes(h, slots);
+  std::uint8_t const* const tags = tagsOf(h, slots);
   for (std::uint32_t i = from; i < slots; ++i) {
-    if (!isFree(hw[i], h) && hw[i] >= lower_) return static_cast<std::int32_t>(i);
+    if (isFull(tags[i]) && hashAt(h, slots, i) >= lower_) return static_cast<std::int32_t>(i);
   }
   return -1;
 }
@@ -670,12 +770,13 @@ void HashMap2018IteratorGeneric::firstFrom(std::uint32_t index) const {
   std::uint32_t const size = std::uint32_t{1} << coll_->depth_;
   for (std::uint32_t e = index; e < size; ++e) {
     HashMap2018BucketHdr* const h = coll_->bucketAt(e);
-    if (h == nullptr) continue;
+    if (HashMap2018Generic::isEmptyArray(h)) continue;
     if (std::int32_t const slot = nextSlotIn(h, 0); slot >= 0) {
       moveTo(h, static_cast<std::uint32_t>(slot));
       return;
     }
-    e = coll_->rangeStart(e, depthOf(h)) + coll_->rangeSize(depthOf(h)) - 1;
+    std::uint32_t const depth = fieldsOf(h).depth;
+    e = coll_->rangeStart(e, depth) + coll_->rangeSize(depth) - 1;
   }
   release();
 }
@@ -688,17 +789,21 @@ bool HashMap2018IteratorGeneric::inCollection() const {
 // The member the iterator stands on as the collection holds it now, or null
 // when it has been removed.
 void* HashMap2018IteratorGeneric::liveNode() const {
-  if (inCollection()) return hashes(hdr_)[slot_] == hash_ ? currNodeMaybeStale() : nullptr;
+  if (inCollection()) {
+    std::uint32_t const slots = slotsOf(hdr_);
+    return isFull(tagsOf(hdr_, slots)[slot_]) && hashAt(hdr_, slots, slot_) == hash_
+               ? currNodeMaybeStale()
+               : nullptr;
+  }
   // The array was replaced: look the member up by its hash and key.
   std::uint64_t const entry = coll_->dir_[coll_->bucketIndex(hash_)];
-  if (entry == 0) return nullptr;
-  HashMap2018BucketHdr* const h = bucketOf(entry);
   void const* const stale = currNodeMaybeStale();
   CompareOrLruUnlinkFn const cmp = vt_->compareOrLruUnlink();
   std::int32_t const slot =
-      HashMap2018Generic::slotOf(h, entrySlots(entry), hash_, vt_->nodeSize,
+      HashMap2018Generic::slotOf(entry, hash_, vt_->nodeSize,
                                  [&](void const* node) { return cmp(nullptr, stale, node) == 0; });
-  return slot < 0 ? nullptr : nodes(h) + static_cast<std::size_t>(slot) * vt_->nodeSize;
+  return slot < 0 ? nullptr
+                  : nodesOf(bucketOf(entry)) + static_cast<std::size_t>(slot) * vt_->nodeSize;
 }
 
 // To the next slot of the iterator's array that held a member, else to the
@@ -710,8 +815,10 @@ void HashMap2018IteratorGeneric::step() const {
     moveTo(h, static_cast<std::uint32_t>(slot));
     return;
   }
-  std::uint32_t const depth = depthOf(h);
-  std::uint64_t const next = (std::uint64_t{hash_ >> (32 - depth)} + 1) << (32 - depth);
+  std::uint32_t const depth = fieldsOf(h).depth;
+  std::uint64_t const next = depth == 0
+                                 ? std::uint64_t{1} << 32
+                                 : (std::uint64_t{hash_ >> (32 - depth)} + 1) << (32 - depth);
   if (next > 0xFFFFFFFFu) {
     release();
     return;

@@ -47,7 +47,7 @@ void HashMap2018VTable::init(std::uint32_t flagsWord, std::uint32_t nodeSizeByte
 }
 
 std::uint32_t HashMap2018BucketHdr::bktHdrRefDecHelper(HashMap2018BucketHdr* hdr) {
-  std::uint32_t& refs = HashMap2018Layout::refs(hdr);
+  std::uint32_t& refs = HashMap2018Layout::fieldsOf(hdr).refs;
   if (refs == 0) {
     fatal("Kiva::HashMap2018BucketHdr::bktHdrRefDecHelper: ",
           "the bucket array has no reference left (released twice)");

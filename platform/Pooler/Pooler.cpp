@@ -592,6 +592,11 @@ std::size_t blockSizeFor(std::size_t size) {
   return classIndex == kLargeClass ? 0 : kClasses.size[classIndex];
 }
 
+std::size_t usableSizeFor(std::size_t size) {
+  if (std::size_t const block = blockSizeFor(size)) return block;
+  return ((kHeaderBytes + size + kLargeGranule - 1) & ~(kLargeGranule - 1)) - kHeaderBytes;
+}
+
 bool isSlabAddress(void const* address) {
   return address != nullptr && registryHas(address);
 }

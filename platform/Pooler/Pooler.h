@@ -67,6 +67,10 @@ Stats stats();
 // when it is served as a large block.
 std::size_t blockSizeFor(std::size_t size);
 
+// The bytes a request of `size` bytes actually gets: its size class's block,
+// or for a large block what its own chunk holds past the chunk header.
+std::size_t usableSizeFor(std::size_t size);
+
 // True when `address` lies in a chunk that the allocator currently holds (a
 // block from slabAlloc, or a slab block from slabAllocOrStdMalloc).
 bool isSlabAddress(void const* address);
