@@ -365,6 +365,26 @@ def render_agent(agent):
             f"| total | {total} | {total * 1000 / e:.1f} |", ""]
 
 
+def render_reload(reload):
+    """The latency of `ifa-agent run`'s reloads (bench/agent-reload.py)."""
+    lines = ["## The live agent's reloads of a whole chip", ""]
+    if not reload:
+        return lines + ["Not measured (`make bench-reload`).", ""]
+    lines += [f"`ifa-agent run` on a full `{reload['profile']}` chip ({fmt_n(reload['entries'])} "
+              f"entries), SIGHUP after the configuration changed, {reload['repetitions']} "
+              f"reloads each; measured {reload['date']}. The latency is the agent's own figure, "
+              "from the signal to its last row written; end to end adds the sync of the image "
+              "and the script's polling of the log.", "",
+              "| change | rows rewritten | signal to last row written, µs: median (min–max) "
+              "| end to end, µs: median |", "|---|---|---|---|"]
+    for key, label in (("oneEntry", "one entry"), ("everyEntry", "every entry")):
+        r = reload[key]
+        lat = r["latencyUs"]
+        lines.append(f"| {label} | {fmt_n(r['rowsRewritten'])} | {lat['median']} "
+                     f"({lat['min']}–{lat['max']}) | {r['endToEndUs']['median']} |")
+    return lines + [""]
+
+
 def plot(png, runs, memory):
     import matplotlib
     matplotlib.use("Agg")
@@ -466,6 +486,8 @@ def main():
     lines += render_memory(memory, slots)
     lines += render_counts(counts) + [""]
     lines += render_agent(agent)
+    reload_path = os.path.join(os.path.dirname(os.path.abspath(out_md)), "agent-reload.json")
+    lines += render_reload(json.load(open(reload_path)) if os.path.exists(reload_path) else None)
     with open(out_md, "w") as f:
         f.write("\n".join(lines).rstrip("\n") + "\n")
     plot(out_png, runs, memory)
