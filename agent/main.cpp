@@ -22,6 +22,8 @@
 #include "agent/DemoConfigs.h"
 #include "agent/ExitStatus.h"
 #include "text/Colour.h"
+#include "text/Suggest.h"
+#include "text/Usage.h"
 
 namespace {
 
@@ -129,10 +131,7 @@ struct Options {
   std::chrono::milliseconds lockWait{0};
 };
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using IfaText::UsageError;
 
 // The command line, read by CLI11: one command, its arguments and options
 // (--opt value and --opt=value, -- before operands that begin with -).
@@ -217,7 +216,7 @@ class CommandLine {
       std::string const prefix = sub ? sub->get_name() + ": " : std::string();
       std::string const& word = extra.front();
       throw UsageError(prefix + (word.size() > 1 && word[0] == '-'
-                                     ? IfaAgent::excerpt(word) + " is not an option of this command"
+                                     ? IfaText::unknownOption(word, optionNames(sub))
                                      : "unexpected argument \"" + IfaAgent::excerpt(word) + "\""));
     } catch (CLI::ParseError const& e) {
       CLI::App const* sub = selected();
@@ -321,8 +320,16 @@ class CommandLine {
   std::string didYouMean(std::string_view name) const {
     std::vector<std::string_view> names;
     for (CLI::App const* sub : app_.get_subcommands({})) names.push_back(sub->get_name());
-    std::string const near = IfaAgent::closestName(name, names);
-    return near.empty() ? "" : " (did you mean \"" + near + "\"?)";
+    return IfaText::didYouMean(name, names);
+  }
+  // The options of a command (of the program without one), as written.
+  std::vector<std::string> optionNames(CLI::App const* sub) const {
+    std::vector<std::string> names;
+    for (CLI::Option const* option : (sub ? sub : &app_)->get_options()) {
+      for (std::string const& name : option->get_lnames()) names.push_back("--" + name);
+      for (std::string const& name : option->get_snames()) names.push_back("-" + name);
+    }
+    return names;
   }
 
   CLI::App app_;
@@ -534,7 +541,7 @@ int runReporting(Options const& o) {
     return run(o);
   } catch (UsageError const& e) {
     std::cerr << errorLine(o, std::string("ifa-agent: ") + e.what())
-              << "(ifa-agent --help for usage)\n";
+              << "(ifa-agent --help for usage)\n";  // usageText, the first line coloured
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
     return configRejected(o, e);
@@ -607,7 +614,7 @@ int main(int argc, char** argv) {
   try {
     if (auto const status = line.parse(argc, argv)) return *status;
   } catch (UsageError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    std::cerr << IfaText::usageText("ifa-agent", e.what());
     return kUsage;
   }
   prepareBusFault(line.options());
