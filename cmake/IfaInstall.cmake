@@ -10,6 +10,9 @@ install(TARGETS ifa-platform ifa-swtables ifa-host EXPORT ifa-swtablesTargets
 install(TARGETS ifa-sim-chip LIBRARY DESTINATION ${IFA_PLUGIN_DIR})
 if(TARGET ifa-agent)
   install(TARGETS ifa-agent ifa-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # ifa-inspect's sample entry files, which the README runs.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/samples/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/ifa-swtables/samples)
 endif()
 
 # The headers keep the layout of the source tree, so that the same #include
