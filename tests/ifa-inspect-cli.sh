@@ -114,6 +114,21 @@ check 1 "$empty" "$(text 'ifa-inspect: -:4:57: bad entry text: field "actionVect
 printf '   \001123456789012345678901234567890 X\n' >"$tmp/in"
 check 1 "$empty" "$(text 'ifa-inspect: -:1:4: bad key: "\x0112345678901234567890123..." is not a number (Asic::SwTableBase::Index)')" \
   table IfaActionVector -
+# The short form, rewritten to the text form and read through the same hook:
+# the sample's rows in it give the sample's output; its errors name the field
+# at the token's column.
+sed 's/from action-vector.txt/from action-vector-short.txt/' "$samples/action-vector.expected" \
+  >"$tmp/short-expected"
+check 0 "$tmp/short-expected" "$empty" table IfaActionVector action-vector-short.txt
+printf '7 ifaVersion=1 ifaVersoin=2\n' >"$tmp/in"
+check 1 "$empty" "$(text 'ifa-inspect: -:1:16: field "ifaVersoin": unknown field (did you mean "ifaVersion"?)')" \
+  table IfaActionVector -
+printf '7 actionVector=1 ifaVersion=99\n' >"$tmp/in"
+check 1 "$empty" "$(text 'ifa-inspect: -:1:18: bad entry text: field "ifaVersion": value 99 is out of range 0..15')" \
+  table IfaActionVector -
+printf '0 switchId=0x0a000102\n1\n' >"$tmp/in"
+"$prog" table IfaSwitchId - <"$tmp/in" | grep -qx '    0: 167772418' ||
+  { echo "FAIL the short form of a one-field entry"; failures=$((failures + 1)); }
 # One entry is "1 member".
 printf '5 CorvaneInt::IfaActionVector::Entry(ifaVersion=2, actionVector=3, ipProtocol=6, requestVector=15)\n' >"$tmp/in"
 "$prog" table IfaActionVector - <"$tmp/in" | grep -q "Entry, 1 member (" ||

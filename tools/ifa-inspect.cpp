@@ -351,6 +351,8 @@ constexpr char const* kFileFormat =
     "FILE holds one entry per line: KEY ENTRY-TEXT, where KEY is the entry's index (decimal or\n"
     "0x hex) and ENTRY-TEXT the entry's text form, for example\n"
     "  7 CorvaneInt::IfaActionProfile::Entry(baseHdrType=1, ...)\n"
+    "or the short form of ifa-agent's configuration (NAME=VALUE, a field left out is 0):\n"
+    "  7 baseHdrType=1 hoplimit=64\n"
     "Blank lines and lines starting with # are skipped. A bad line ends the run with\n"
     "FILE:LINE:COLUMN: MESSAGE (COLUMN counted from the start of the line, FILE - for\n"
     "standard input).\n";
