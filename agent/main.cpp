@@ -68,9 +68,11 @@ every entry. With an image, a warm restart reads every table back, replays
 the configuration, ends the replay and purges stale rows, then reports per
 table the entries, the rows read back and how many were matched (left alone),
 mismatched (rewritten in place), missing (written) and stale (purged).
---verbose lists every change: "+" a row written, "~" a row rewritten (the
-fields that change), "-" a row purged. --json prints the report as one JSON
-object, with the microseconds spent reading back, replaying and purging.
+--verbose lists every change: "+" a row written (its fields that are not 0),
+"~" a row rewritten (the fields that change), "-" a row purged. The report
+shows the tables with entries, rows or changes; --all-tables shows all.
+--json prints the report as one JSON object, with the microseconds spent
+reading back, replaying and purging.
 
 A warm restart whose configuration claims none of the rows the image holds
 would purge them all: it is refused after the read-back, before anything is
@@ -88,7 +90,9 @@ what a cold start (apply --create) would write.)";
 
 char const kShowFooter[] =
     R"(Prints the valid rows of every table, or of TABLE, decoded as entries, one
-configuration line each, whole: the output is itself a configuration.)";
+configuration line each, whole: the output is itself a configuration. The
+short form (default) gives the fields that are not 0 as NAME=VALUE, in decimal
+or with --base hex in hex; --format full gives the entry's text form.)";
 
 char const kTablesFooter[] =
     R"(Without TABLE, every table with its index range on this chip and its number
@@ -98,8 +102,9 @@ and a template configuration line.)";
 char const kDemoFooter[] =
     R"(Runs the built-in scenario: a cold start from a configuration that fills all
 fourteen tables, then a warm restart with a changed configuration (entries
-equal, changed, new and removed), printing both reports. The image goes in a
-temporary directory that is removed afterwards, unless --image names a file
+equal, changed, new and removed), printing a legend of the four outcomes, both
+reports (with -v, every change) and the next command to try. The image goes in
+a temporary directory that is removed afterwards, unless --image names a file
 (which must not exist yet, and is kept).)";
 
 char const kDemoLegend[] =
@@ -169,7 +174,7 @@ class CommandLine {
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
     imageOptions(show);
     show->add_option("--format", o_.format,
-                     "named (default): the fields not 0 as NAME=VALUE; full: the entry's text form")
+                     "named (default): the fields not 0, NAME=VALUE; full: the text form")
         ->check(CLI::IsMember({"full", "named"}));
     baseOption(show);
     outputOptions(show);
@@ -295,8 +300,7 @@ class CommandLine {
   // Every command takes --color (its errors may be coloured) and --json.
   void outputOptions(CLI::App* sub) {
     sub->add_option("--color", o_.colour,
-                    "colour changes and errors: auto (default: on a terminal, unless NO_COLOR "
-                    "is set), always, never")
+                    "auto (default: on a terminal, NO_COLOR unset), always or never")
         ->check(CLI::IsMember({"auto", "always", "never"}))
         ->type_name("WHEN");
     sub->add_flag("--json", o_.json, "print one JSON document (errors too)");

@@ -377,6 +377,8 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
     EXPECT_NE(r.out.find("\nUsage: ifa-agent " + command + " [OPTIONS]"), std::string::npos)
         << r.out;
     EXPECT_EQ(agent("help " + command).out, r.out);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
   }
   std::string const general = agent("--help").out;
   EXPECT_NE(general.find("\nUsage: ifa-agent [OPTIONS] [COMMAND]\n"), std::string::npos);
