@@ -42,6 +42,7 @@
 #include "runtime/EntryFields.h"
 #include "tables/IfaTables.h"
 #include "text/Excerpt.h"
+#include "text/Suggest.h"
 
 namespace IfaAgent {
 
@@ -97,16 +98,7 @@ class ConfigError : public std::runtime_error {
   std::size_t total_;
 };
 
-// The candidate that `given` is most plausibly a typo of, or empty when none
-// is. Names are compared without regard to case, by the number of single
-// characters inserted, deleted or replaced and of adjacent pairs swapped
-// needed to turn one into the other; the nearest candidate (the first of
-// equally near ones) is taken when that number is at most a quarter of the
-// length of `given`, and at least 1 is allowed ("Ifavectormatch" and
-// "IfaVectorMtch" are typos of "IfaVectorMatch"; "Ifa" is not). An empty
-// `given` has no match.
-std::string closestName(std::string_view given, std::vector<std::string_view> const& candidates);
-
+using IfaText::closestName;
 using IfaText::excerpt;
 
 class Config {

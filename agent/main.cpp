@@ -33,6 +33,8 @@
 #include "agent/StatusSocket.h"
 #include "files/FilePaths.h"
 #include "text/Colour.h"
+#include "text/Suggest.h"
+#include "text/Usage.h"
 
 namespace {
 
@@ -77,9 +79,11 @@ every entry. With an image, a warm restart reads every table back, replays
 the configuration, ends the replay and purges stale rows, then reports per
 table the entries, the rows read back and how many were matched (left alone),
 mismatched (rewritten in place), missing (written) and stale (purged).
---verbose lists every change: "+" a row written, "~" a row rewritten (the
-fields that change), "-" a row purged. --json prints the report as one JSON
-object, with the microseconds spent reading back, replaying and purging.
+--verbose lists every change: "+" a row written (its fields that are not 0),
+"~" a row rewritten (the fields that change), "-" a row purged. The report
+shows the tables with entries, rows or changes; --all-tables shows all.
+--json prints the report as one JSON object, with the microseconds spent
+reading back, replaying and purging.
 
 A warm restart whose configuration claims none of the rows the image holds
 would purge them all: it is refused after the read-back, before anything is
@@ -110,7 +114,9 @@ nothing but the first difference and ends with status 1 when there is one.)";
 
 char const kShowFooter[] =
     R"(Prints the valid rows of every table, or of TABLE, decoded as entries, one
-configuration line each, whole: the output is itself a configuration.)";
+configuration line each, whole: the output is itself a configuration. The
+short form (default) gives the fields that are not 0 as NAME=VALUE, in decimal
+or with --base hex in hex; --format full gives the entry's text form.)";
 
 char const kTablesFooter[] =
     R"(Without TABLE, every table with its index range on this chip and its number
@@ -120,8 +126,9 @@ and a template configuration line.)";
 char const kDemoFooter[] =
     R"(Runs the built-in scenario: a cold start from a configuration that fills all
 fourteen tables, then a warm restart with a changed configuration (entries
-equal, changed, new and removed), printing both reports. The image goes in a
-temporary directory that is removed afterwards, unless --image names a file
+equal, changed, new and removed), printing a legend of the four outcomes, both
+reports (with -v, every change) and the next command to try. The image goes in
+a temporary directory that is removed afterwards, unless --image names a file
 (which must not exist yet, and is kept).)";
 
 char const kDemoLegend[] =
@@ -185,10 +192,7 @@ struct Options {
   std::chrono::milliseconds lockWait{0};
 };
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using IfaText::UsageError;
 
 // The command line, read by CLI11: one command, its arguments and options
 // (--opt value and --opt=value, -- before operands that begin with -).
@@ -243,7 +247,7 @@ class CommandLine {
     show->add_option("TABLE", o_.table, "only this table (IfaVectorMatch, ...)");
     imageOptions(show);
     show->add_option("--format", o_.format,
-                     "named (default): the fields not 0 as NAME=VALUE; full: the entry's text form")
+                     "named (default): the fields not 0, NAME=VALUE; full: the text form")
         ->check(CLI::IsMember({"full", "named"}));
     baseOption(show);
     outputOptions(show);
@@ -314,7 +318,7 @@ class CommandLine {
       std::string const prefix = sub ? sub->get_name() + ": " : std::string();
       std::string const& word = extra.front();
       throw UsageError(prefix + (word.size() > 1 && word[0] == '-'
-                                     ? IfaAgent::excerpt(word) + " is not an option of this command"
+                                     ? IfaText::unknownOption(word, optionNames(sub))
                                      : "unexpected argument \"" + IfaAgent::excerpt(word) + "\""));
     } catch (CLI::ParseError const& e) {
       CLI::App const* sub = selected();
@@ -396,8 +400,7 @@ class CommandLine {
   // Every command takes --color (its errors may be coloured) and --json.
   void outputOptions(CLI::App* sub) {
     sub->add_option("--color", o_.colour,
-                    "colour changes and errors: auto (default: on a terminal, unless NO_COLOR "
-                    "is set), always, never")
+                    "auto (default: on a terminal, NO_COLOR unset), always or never")
         ->check(CLI::IsMember({"auto", "always", "never"}))
         ->type_name("WHEN");
     sub->add_flag("--json", o_.json, "print one JSON document (errors too)");
@@ -421,8 +424,16 @@ class CommandLine {
   std::string didYouMean(std::string_view name) const {
     std::vector<std::string_view> names;
     for (CLI::App const* sub : app_.get_subcommands({})) names.push_back(sub->get_name());
-    std::string const near = IfaAgent::closestName(name, names);
-    return near.empty() ? "" : " (did you mean \"" + near + "\"?)";
+    return IfaText::didYouMean(name, names);
+  }
+  // The options of a command (of the program without one), as written.
+  std::vector<std::string> optionNames(CLI::App const* sub) const {
+    std::vector<std::string> names;
+    for (CLI::Option const* option : (sub ? sub : &app_)->get_options()) {
+      for (std::string const& name : option->get_lnames()) names.push_back("--" + name);
+      for (std::string const& name : option->get_snames()) names.push_back("-" + name);
+    }
+    return names;
   }
 
   CLI::App app_;
@@ -788,7 +799,7 @@ int runReporting(Options const& o) {
     return run(o);
   } catch (UsageError const& e) {
     std::cerr << errorLine(o, std::string("ifa-agent: ") + e.what())
-              << "(ifa-agent --help for usage)\n";
+              << "(ifa-agent --help for usage)\n";  // usageText, the first line coloured
     return kUsage;
   } catch (IfaAgent::ConfigError const& e) {
     return configRejected(o, e);
@@ -865,7 +876,7 @@ int main(int argc, char** argv) {
   try {
     if (auto const status = line.parse(argc, argv)) return *status;
   } catch (UsageError const& e) {
-    std::cerr << "ifa-agent: " << e.what() << "\n(ifa-agent --help for usage)\n";
+    std::cerr << IfaText::usageText("ifa-agent", e.what());
     return kUsage;
   }
   prepareBusFault(line.options());

@@ -28,6 +28,9 @@ if(TARGET ifa-agent)
                  ${PROJECT_BINARY_DIR}/ifa-agent.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/ifa-agent.service DESTINATION lib/systemd/system
           COMPONENT runtime)
+  # ifa-inspect's sample entry files.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/samples/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/ifa-swtables/samples COMPONENT runtime)
 endif()
 
 # The headers keep the layout of the source tree, so that the same #include

@@ -378,6 +378,8 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
     EXPECT_NE(r.out.find("\nUsage: ifa-agent " + command + " [OPTIONS]"), std::string::npos)
         << r.out;
     EXPECT_EQ(agent("help " + command).out, r.out);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
   }
   std::string const general = agent("--help").out;
   EXPECT_NE(general.find("\nUsage: ifa-agent [OPTIONS] [COMMAND]\n"), std::string::npos);
@@ -414,6 +416,11 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
   usage("apply", "apply: CONFIG is required");
   usage("plan x --create", "plan: --create is not an option of this command");
   usage("show --allow-purge-all", "show: --allow-purge-all is not an option of this command");
+  // A misspelt option gets a suggestion, as a command, table or field does.
+  usage("apply x --imgae f.img",
+        "apply: --imgae is not an option of this command (did you mean \"--image\"?)");
+  usage("show --fromat=full",
+        "show: --fromat is not an option of this command (did you mean \"--format\"?)");
   usage("plan x y", "plan: unexpected argument \"y\"");
   usage("show --lock-timeout=-1",
         "--lock-timeout: \"-1\" is not a number of seconds from 0 to 86400");

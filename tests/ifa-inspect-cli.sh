@@ -59,7 +59,7 @@ check 0 "$tmp/help" "$empty" help
 check 64 "$empty" "$tmp/help"
 check 0 "$tmp/table-help" "$empty" help table
 check 0 "$tmp/table-help" "$empty" table -h
-for line in 'Usage: ifa-inspect [OPTIONS] [COMMAND]' '  table NAME FILE         Create the table NAME through its construction hook, commit' \
+for line in 'Usage: ifa-inspect [OPTIONS] [COMMAND]' '  table NAME FILE         create the table NAME through its construction hook, commit' \
   'Exit status: 0 done, 1 failed (unknown name, bad entry), 64 usage error.'; do
   grep -qxF -- "$line" "$tmp/help" || { echo "FAIL --help lacks: $line"; failures=$((failures + 1)); }
 done
@@ -74,7 +74,12 @@ check 0 "$(text "ifa-inspect (ifa-swtables) $version")" "$empty" --version
 # Usage errors: two lines on standard error, exit status 64.
 check 64 "$empty" "$(usage 'unknown command "foo"')" foo
 check 64 "$empty" "$(usage 'unknown command "foo"')" help foo
-check 64 "$empty" "$(usage 'The following argument was not expected: --bogus')" modules --bogus
+check 64 "$empty" "$(usage 'modules: --bogus is not an option of this command')" modules --bogus
+# Suggestions as the agent gives them, for commands and options.
+check 64 "$empty" "$(usage 'unknown command "tabel" (did you mean "table"?)')" tabel x y
+check 64 "$empty" "$(usage 'unknown command "modles" (did you mean "modules"?)')" help modles
+check 64 "$empty" "$(usage 'modules: --lod is not an option of this command (did you mean "--load"?)')" \
+  modules --lod=x
 check 64 "$empty" "$(usage 'The following argument was not expected: extra')" modules a extra
 check 64 "$empty" "$(usage 'FILE is required')" table IfaActionVector
 check 64 "$empty" "$(usage '--load: 1 required LIBRARY missing')" modules --load
@@ -109,6 +114,25 @@ check 1 "$empty" "$(text 'ifa-inspect: -:4:57: bad entry text: field "actionVect
 printf '   \001123456789012345678901234567890 X\n' >"$tmp/in"
 check 1 "$empty" "$(text 'ifa-inspect: -:1:4: bad key: "\x0112345678901234567890123..." is not a number (Asic::SwTableBase::Index)')" \
   table IfaActionVector -
+# The short form, rewritten to the text form and read through the same hook:
+# the sample's rows in it give the sample's output; its errors name the field
+# at the token's column.
+sed 's/from action-vector.txt/from action-vector-short.txt/' "$samples/action-vector.expected" \
+  >"$tmp/short-expected"
+check 0 "$tmp/short-expected" "$empty" table IfaActionVector action-vector-short.txt
+printf '7 ifaVersion=1 ifaVersoin=2\n' >"$tmp/in"
+check 1 "$empty" "$(text 'ifa-inspect: -:1:16: field "ifaVersoin": unknown field (did you mean "ifaVersion"?)')" \
+  table IfaActionVector -
+printf '7 actionVector=1 ifaVersion=99\n' >"$tmp/in"
+check 1 "$empty" "$(text 'ifa-inspect: -:1:18: bad entry text: field "ifaVersion": value 99 is out of range 0..15')" \
+  table IfaActionVector -
+printf '0 switchId=0x0a000102\n1\n' >"$tmp/in"
+"$prog" table IfaSwitchId - <"$tmp/in" | grep -qx '    0: 167772418' ||
+  { echo "FAIL the short form of a one-field entry"; failures=$((failures + 1)); }
+# One entry is "1 member".
+printf '5 CorvaneInt::IfaActionVector::Entry(ifaVersion=2, actionVector=3, ipProtocol=6, requestVector=15)\n' >"$tmp/in"
+"$prog" table IfaActionVector - <"$tmp/in" | grep -q "Entry, 1 member (" ||
+  { echo "FAIL one entry is not \"1 member\""; failures=$((failures + 1)); }
 : >"$tmp/in"
 
 # modules --json: one document, its format version first.

@@ -80,6 +80,11 @@ mkdir "$work/moved-demo" "$work/built-demo"
 diff -u "$work/built-demo.out" "$work/moved-demo.out"
 grep -q "^total  *29  *29  *15  *9  *5  *5$" "$work/moved-demo.out" || fail "demo: no warm restart"
 
+# ifa-inspect's samples are installed, and read as in the README.
+samples=$moved/share/ifa-swtables/samples
+(cd "$samples" && "$moved/bin/ifa-inspect" table IfaActionVector action-vector.txt) |
+  diff -u "$samples/action-vector.expected" - || fail "ifa-inspect on the installed samples"
+
 mkdir "$work/parent"
 cat >"$work/parent/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.20)

@@ -4,7 +4,9 @@
 //     KEY ENTRY-TEXT
 //
 // KEY is read as the table's key type and ENTRY-TEXT as its entry type,
-// through the runtime's reflection hooks (Orrin::Value::parse). White space
+// through the runtime's reflection hooks (Orrin::Value::parse). ENTRY-TEXT in
+// the agent's short form (nothing, or NAME=VALUE tokens; a field left out is
+// 0) is first rewritten to the entry's text form, each value a number. White space
 // around them is part of neither; blank lines and lines whose first non-blank
 // character is '#' are skipped. The first bad line ends the reading with
 // "FILE:LINE:COLUMN: message", LINE and COLUMN 1-based, COLUMN counted from

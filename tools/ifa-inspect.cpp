@@ -31,6 +31,8 @@
 #include "Kiva/TypeModule.h"
 #include "Orrin/ModuleInspectData.h"
 #include "agent/CliDocs.h"
+#include "text/Suggest.h"
+#include "text/Usage.h"
 #include "tools/EntryFile.h"
 
 namespace {
@@ -294,7 +296,8 @@ void printCollection(Value const& table, Attribute const& a) {
             << "]: " << typeText(a.valueType);
   Value::Result const count = table.memberCount(a);
   if (count.status == Orrin::Inspect::statusDone) {
-    std::cout << ", " << count.value->number() << " members";
+    auto const members = count.value->number();
+    std::cout << ", " << members << (members == 1 ? " member" : " members");
     Value::Result const slots = table.secondSize(a);
     if (slots.status == Orrin::Inspect::statusDone) {
       std::cout << " (" << slots.value->number() << " node slots allocated)";
@@ -349,6 +352,8 @@ constexpr char const* kFileFormat =
     "FILE holds one entry per line: KEY ENTRY-TEXT, where KEY is the entry's index (decimal or\n"
     "0x hex) and ENTRY-TEXT the entry's text form, for example\n"
     "  7 CorvaneInt::IfaActionProfile::Entry(baseHdrType=1, ...)\n"
+    "or the short form of ifa-agent's configuration (NAME=VALUE, a field left out is 0):\n"
+    "  7 baseHdrType=1 hoplimit=64\n"
     "Blank lines and lines starting with # are skipped. A bad line ends the run with\n"
     "FILE:LINE:COLUMN: MESSAGE (COLUMN counted from the start of the line, FILE - for\n"
     "standard input).\n";
@@ -372,20 +377,53 @@ class Formatter : public CLI::Formatter {
   }
 };
 
-// A command line that cannot be used: two lines on standard error.
+// A command line that cannot be used: two lines on standard error, as the
+// agent prints them.
 int usageError(std::string const& message) {
-  std::cerr << "ifa-inspect: " << message << "\n(ifa-inspect --help for usage)\n";
+  std::cerr << IfaText::usageText("ifa-inspect", message);
   return kUsage;
 }
 
-// What CLI11 found wrong, in its words, except that a word where a command
-// belongs is named as an unknown command.
-std::string usageMessage(CLI::ParseError const& e, CLI::App const& app) {
-  if (dynamic_cast<CLI::ExtrasError const*>(&e) != nullptr && app.get_subcommands().empty()) {
-    std::vector<std::string> const rest = app.remaining();
-    if (!rest.empty() && !rest.front().starts_with("-")) {
-      return "unknown command \"" + excerpt(rest.front(), 48) + "\"";
+std::vector<std::string_view> commandNames(CLI::App const& app) {
+  std::vector<std::string_view> names;
+  for (CLI::App const* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+  return names;
+}
+
+std::string unknownCommand(std::string_view word, CLI::App const& app) {
+  return "unknown command \"" + excerpt(word, 48) + "\"" +
+         IfaText::didYouMean(word, commandNames(app));
+}
+
+// The options of a command and the program's, as written.
+std::vector<std::string> optionNames(CLI::App const& app, CLI::App const* sub) {
+  std::vector<std::string> names;
+  for (CLI::App const* of : {&app, sub}) {
+    if (of == nullptr) continue;
+    for (CLI::Option const* option : of->get_options()) {
+      for (std::string const& name : option->get_lnames()) names.push_back("--" + name);
+      for (std::string const& name : option->get_snames()) names.push_back("-" + name);
     }
+  }
+  return names;
+}
+
+// What CLI11 found wrong, in its words, except that a word where a command
+// belongs is named as an unknown command and an unknown option gets a
+// suggestion, as in the agent.
+std::string usageMessage(CLI::ParseError const& e, CLI::App const& app) {
+  if (dynamic_cast<CLI::ExtrasError const*>(&e) != nullptr) {
+    auto const subs = app.get_subcommands();
+    CLI::App const* sub = subs.empty() ? nullptr : subs.front();
+    // The program's options may follow the command, so a word the command
+    // does not take may be left to the program.
+    std::vector<std::string> rest = sub ? sub->remaining() : std::vector<std::string>();
+    if (rest.empty()) rest = app.remaining();
+    if (!rest.empty() && rest.front().size() > 1 && rest.front().starts_with("-")) {
+      return (sub ? sub->get_name() + ": " : std::string()) +
+             IfaText::unknownOption(rest.front(), optionNames(app, sub));
+    }
+    if (sub == nullptr && !rest.empty()) return unknownCommand(rest.front(), app);
   }
   return e.what();
 }
@@ -397,13 +435,13 @@ int main(int argc, char** argv) {
   app.formatter(std::make_shared<Formatter>());
   app.get_formatter()->column_width(26);
   app.get_formatter()->label("SUBCOMMAND", "COMMAND");
-  app.set_help_flag("-h,--help", "Print this help and exit");
+  app.set_help_flag("-h,--help", "print this help and exit");
   app.set_version_flag("--version",
                        std::string("ifa-inspect (ifa-swtables) ") + IFA_SWTABLES_VERSION,
-                       "Print the version and exit");
+                       "print the release and exit");
   std::vector<std::string> libraries;
   app.add_option("--load", libraries,
-                 "Load a further library first (its modules register as it\n"
+                 "load a further library first (its modules register as it\n"
                  "loads); may be given more than once")
       ->type_name("LIBRARY")
       ->allow_extra_args(false);
@@ -416,13 +454,13 @@ int main(int argc, char** argv) {
   bool json = false;
   CLI::App* const modules =
       app.add_subcommand("modules",
-                         "List the registered type modules with their types and\n"
+                         "list the registered type modules with their types and\n"
                          "attributes, as the runtime's registry decodes them. With NAME,\n"
                          "only the module of that name or of a type so named.");
-  modules->add_option("NAME", moduleName, "A module, or a type qualified or short")->type_name("");
+  modules->add_option("NAME", moduleName, "a module, or a type qualified or short")->type_name("");
   modules
       ->add_flag("--json", json,
-                 "Print the modules as one JSON document, with\n"
+                 "print the modules as one JSON document, with\n"
                  "\"formatVersion\": 1")
       ->disable_flag_override();
   modules->footer(kExitStatus);
@@ -430,24 +468,23 @@ int main(int argc, char** argv) {
   std::string tableName, file;
   CLI::App* const table =
       app.add_subcommand("table",
-                         "Create the table NAME through its construction hook, commit\n"
+                         "create the table NAME through its construction hook, commit\n"
                          "every entry of FILE through its entryCommit attribute, and\n"
                          "print the table's attributes through its hooks.");
   table
       ->add_option("NAME", tableName,
-                   "The table, qualified (CorvaneInt::IfaActionProfile) or\n"
+                   "the table, qualified (CorvaneInt::IfaActionProfile) or\n"
                    "short (IfaActionProfile)")
       ->type_name("")
       ->required();
-  table->add_option("FILE", file, "The entries, one per line; - for standard input")
+  table->add_option("FILE", file, "the entries, one per line; - for standard input")
       ->type_name("")
       ->required();
   table->footer(std::string(kFileFormat) + "\n" + kExitStatus);
 
   std::string topic;
-  CLI::App* const help =
-      app.add_subcommand("help", "Print the program's help, or the help of COMMAND");
-  help->add_option("COMMAND", topic, "modules, table or help")->type_name("");
+  CLI::App* const help = app.add_subcommand("help", "this help, or a command's");
+  help->add_option("COMMAND", topic, "the command")->type_name("");
   help->footer(kExitStatus);
 
   for (CLI::App* command : {modules, table, help}) command->group("Commands");
@@ -481,7 +518,7 @@ int main(int argc, char** argv) {
     for (CLI::App const* c : {modules, table, help}) {
       if (c->get_name() == topic) command = c;
     }
-    if (command == nullptr) return usageError("unknown command \"" + excerpt(topic, 48) + "\"");
+    if (command == nullptr) return usageError(unknownCommand(topic, app));
     std::cout << command->help(app.get_name());
     return kDone;
   }
