@@ -1,5 +1,5 @@
 // The agent's exit statuses (agent/ExitStatuses.def): the constants the
-// program ends with, and the table its help and the README show.
+// program ends with, and the table its help and the docs pages show.
 #pragma once
 
 #include <cstddef>

@@ -383,20 +383,24 @@ TEST(AgentProcess, CommandLineConventionsHelpUsageErrorsAndTrace) {
   }
   std::string const general = agent("--help").out;
   EXPECT_NE(general.find("\nUsage: ifa-agent [OPTIONS] [COMMAND]\n"), std::string::npos);
-  // The exit statuses: one table, which the help lists and the README shows
-  // row for row.
+  // The exit statuses: one table, which the help lists and the operator's
+  // guide and the troubleshooting page show row for row.
   EXPECT_NE(general.find("\nExit statuses:\n" + IfaAgent::exitStatusHelp() + "\n"),
             std::string::npos);
-  std::istringstream readme(contents(IFA_SOURCE_DIR "/README.md"));
-  std::string line;
-  while (std::getline(readme, line) && line != "| status | meaning |") {
+  for (std::string const page : {"docs/operator-guide.md", "docs/troubleshooting.md"}) {
+    std::istringstream text(contents(IFA_SOURCE_DIR "/" + page));
+    std::string line;
+    while (std::getline(text, line) && line != "| status | meaning |") {
+    }
+    ASSERT_EQ(line, "| status | meaning |") << page << ": no exit status table";
+    std::getline(text, line);  // |---|---|
+    for (IfaAgent::ExitStatusRow const& row : IfaAgent::kExitStatuses) {
+      ASSERT_TRUE(std::getline(text, line)) << page << ": no row for status " << row.status;
+      EXPECT_EQ(line, "| " + std::to_string(row.status) + " | " + std::string(row.meaning) + " |")
+          << page;
+    }
+    EXPECT_TRUE(!std::getline(text, line) || line.empty()) << page << ": extra row " << line;
   }
-  std::getline(readme, line);  // |---|---|
-  for (IfaAgent::ExitStatusRow const& row : IfaAgent::kExitStatuses) {
-    ASSERT_TRUE(std::getline(readme, line)) << "README.md: no row for status " << row.status;
-    EXPECT_EQ(line, "| " + std::to_string(row.status) + " | " + std::string(row.meaning) + " |");
-  }
-  EXPECT_TRUE(!std::getline(readme, line) || line.empty()) << "README.md: extra row " << line;
   EXPECT_EQ(agent("help").out, general);
   EXPECT_EQ(agent("--version").out,
             "ifa-agent (ifa-swtables) " + std::string(IfaHost::kRelease) + "\n");

@@ -13,7 +13,8 @@
 #    the build tree's agent does;
 #  - the source tree as another project's subproject (FetchContent): it
 #    configures, with no test of its own;
-#  - the README and docs/embedding.md show the example's files as they are.
+#  - docs/embedding.md shows the example's files as they are (the README
+#    links to that page and no longer shows them itself).
 # Usage: install-check.sh CMAKE GENERATOR CXX SOURCE_DIR BUILD_DIR WORK_DIR
 set -euo pipefail
 cmake=$1 generator=$2 cxx=$3 source=$4 build=$5 work=$6
@@ -104,7 +105,7 @@ shown() {
     on && /^```/ { if (inside) exit; inside = 1; next }
     inside { print }' "$source/$1"
 }
-for page in README.md docs/embedding.md; do
+for page in docs/embedding.md; do
   for file in examples/embed/main.cpp examples/embed/CMakeLists.txt; do
     diff -u "$source/$file" <(shown "$page" "$file") || fail "$page does not show $file as it is"
   done
