@@ -58,13 +58,13 @@ class EntryCollection {
   Node const* operator[](Index key) const { return lookup(key); }
   Node* find(Index key) { return lookup(key); }
 
-  // The collection's state as a caller saw it: in builds without NDEBUG, the
-  // count of changes so far, so that a node or position used after the
-  // collection changed beneath it stops the process; nothing otherwise.
+  // The collection's state as a caller saw it: the count of changes so far,
+  // so that, in builds without NDEBUG, a node or position used after the
+  // collection changed beneath it stops the process. The count is kept in
+  // every build, so that the collection's layout does not depend on NDEBUG:
+  // a program built without it uses the library's collections as they are.
   struct Stamp {
-#ifndef NDEBUG
     std::uint64_t mutations = 0;
-#endif
   };
 
   // A key's member node (null when absent) with the key's hash, so that a
@@ -165,11 +165,7 @@ class EntryCollection {
   }
 
   Stamp stamp() const {
-#ifndef NDEBUG
     return {mutations_};
-#else
-    return {};
-#endif
   }
   // Stops the process when the collection changed since `seen` was taken.
   void unchangedSince([[maybe_unused]] Stamp seen, [[maybe_unused]] char const* operation) const {
@@ -181,9 +177,7 @@ class EntryCollection {
 
  private:
   void changed() {
-#ifndef NDEBUG
     ++mutations_;
-#endif
   }
   Node* lookup(Index const& key) const {
     return lookup(key, keyHash(key));
@@ -195,9 +189,7 @@ class EntryCollection {
   }
 
   Kiva::HashMap2018Generic core_;
-#ifndef NDEBUG
   std::uint64_t mutations_ = 0;
-#endif
 };
 
 }  // namespace IfaRuntime
