@@ -13,6 +13,7 @@
 
 #include "Kiva/CharRange.h"
 #include "Orrin/RangeException.h"
+#include "files/FilePaths.h"
 
 namespace IfaAgent {
 namespace {
@@ -120,15 +121,6 @@ std::string describe(Orrin::RangeException const& e) {
     message += " (at column " + std::to_string(e.offset() + 1) + ")";
   }
   return message;
-}
-
-char const* fileType(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
 }
 
 Problem wholeFile(std::string const& name, std::string message) {
@@ -423,9 +415,10 @@ std::string Config::readText(std::string const& path) {
         {wholeFile(path, std::string("cannot read the configuration: ") + std::strerror(errno))});
   }
   if (!S_ISREG(st.st_mode)) {
-    throw ConfigError({wholeFile(path, std::string("not a regular file (") + fileType(st.st_mode) +
-                                           "); a configuration is a regular file, or standard "
-                                           "input given as -")});
+    throw ConfigError(
+        {wholeFile(path, std::string("not a regular file (") + IfaFiles::fileTypeName(st.st_mode) +
+                             "); a configuration is a regular file, or standard "
+                             "input given as -")});
   }
   if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) throw ConfigError({tooLarge(path)});
   return readAll(fd, path);
