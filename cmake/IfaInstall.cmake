@@ -76,5 +76,8 @@ install(FILES ${PROJECT_BINARY_DIR}/ifa-swtables.pc DESTINATION ${IFA_PKGCONFIG_
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${IFA_DOC_DIR} COMPONENT notices)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${IFA_DOC_DIR} COMPONENT runtime)
+# The pages the README links to, beside it, so that its links hold installed.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${IFA_DOC_DIR} COMPONENT runtime
+        FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/embed DESTINATION ${IFA_DOC_DIR}/examples
         COMPONENT dev)
