@@ -80,38 +80,12 @@ class EntryCollection {
     return {lookup(key, hash), hash, stamp()};
   }
 
-  // A key's member node, or (null node) where the key would be inserted:
-  // one probe serves the lookup and a following insertAt.
-  struct Slot {
-    Node* node;
-    Index key;
-    std::uint32_t hash;
-    Kiva::HashMap2018Generic::Position at;
-    Stamp stamp;
-  };
-  Slot findOrSlot(Index key) {
-    Slot s{nullptr, key, keyHash(key), {}, stamp()};
-    s.node = static_cast<Node*>(core_.findOrPositionTyped(
-        Kiva::HashHelper::KeyAndRhashSeedArg{&s.key, s.hash}, sizeof(Node),
-        [&key](void const* n) { return Ops::keyEqualsNode(&key, n); }, s.at));
-    return s;
-  }
-
-  // Inserts a node whose key is absent; returns the member node.
+  // Inserts a node whose key is absent (the caller's lookup has just missed
+  // it); returns the member node.
   Node* insert(Node const& node) {
     changed();
     return static_cast<Node*>(
         core_.newMemberG(&Ops::vt(), keyArg(node.key), const_cast<Node*>(&node)));
-  }
-
-  // Inserts `node`, whose key is the absent key of `at`, where findOrSlot
-  // found room for it, when nothing has changed the collection since.
-  Node* insertAt(Slot const& at, Node const& node) {
-    unchangedSince(at.stamp, "insertAt");
-    changed();
-    return static_cast<Node*>(
-        core_.newMemberAt(&Ops::vt(), Kiva::HashHelper::KeyAndRhashSeedArg{&node.key, at.hash},
-                          const_cast<Node*>(&node), at.at));
   }
 
   // Removes `key`. When it was a member, calls taken(node) with the member's

@@ -32,13 +32,12 @@ void IfaSwTable<Decl>::resolvedEntryIs(Index key, Kiva::Optional<Entry> const& v
 // changed (a new key gets one) and the change goes to the engine.
 template <class Decl>
 void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value,
-                                           bool differs,
-                                           typename ResolvedEntryColl::Slot const* where) {
+                                           bool differs) {
   Kiva::Optional<Entry> previous;
   if (node == nullptr) {
     HN_ResolvedEntry const fresh{
         {}, key, value != nullptr ? Kiva::Optional<Entry>(*value) : Kiva::Optional<Entry>()};
-    node = where != nullptr ? resolved_.insertAt(*where, fresh) : resolved_.insert(fresh);
+    node = resolved_.insert(fresh);
   } else if (!node->value.hasValue()) {
     if (value == nullptr) return;
     node->value = *value;
@@ -99,19 +98,18 @@ void IfaSwTable<Decl>::resolvedEntryDelAll() {
 // previous resolved-entry state from the node its one lookup finds: an
 // unchanged value costs that lookup and one comparison (the change itself is
 // out of line, so that the unchanged path stays short).
-// A new key is placed where the lookup's probe ended.
 template <class Decl>
 void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
-  typename ResolvedEntryColl::Slot const slot = resolved_.findOrSlot(key);
-  HN_ResolvedEntry* const node = slot.node;
-  if (node != nullptr && node->value.hasValue()) {
+  HN_ResolvedEntry* const node = resolved_.find(key);
+  if (node != nullptr && node->value.hasValue()) [[likely]] {
     prevResolvedEntryState_ = ResolvedEntryState::withValue;
-    if (Entry::isEq(&*node->value, &entry)) return;
+    if (Entry::isEq(&*node->value, &entry)) [[likely]]
+      return;
     resolvedEntryUpdate(key, node, &entry, true);
     return;
   }
   prevResolvedEntryState_ = stateOf(node);
-  resolvedEntryUpdate(key, node, &entry, false, &slot);
+  resolvedEntryUpdate(key, node, &entry);
 }
 
 template <class Decl>

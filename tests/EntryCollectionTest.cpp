@@ -88,8 +88,8 @@ TEST(EntryCollections, TheTwoCollectionsOfATableAreIndependent) {
   EXPECT_NE(Fieldless::ResolvedEntryColl::keyHash(42), Fieldless::SyncedEntryColl::keyHash(42));
 }
 
-// A location or an insertion slot taken before the collection changed is a
-// contract failure, caught in builds without NDEBUG.
+// A location taken before the collection changed is a contract failure,
+// caught in builds without NDEBUG; so is inserting a key that is a member.
 TEST(EntryCollectionsDeathTest, ALocationUsedAfterAChangeStops) {
 #ifdef NDEBUG
   GTEST_SKIP() << "checked only in builds without NDEBUG";
@@ -98,10 +98,9 @@ TEST(EntryCollectionsDeathTest, ALocationUsedAfterAChangeStops) {
   Table::SyncedEntryColl coll;
   coll.insert(Synced{{}, 1, {}});
   auto const at = coll.locate(1);
-  auto const slot = coll.findOrSlot(3);
   coll.insert(Synced{{}, 2, {}});
   EXPECT_DEATH(coll.erase(at), "the collection changed since the lookup.*erase");
-  EXPECT_DEATH(coll.insertAt(slot, Synced{{}, 3, {}}), "the collection changed since the lookup");
+  EXPECT_DEATH(coll.insert(Synced{{}, 2, {}}), "newMemberG: the key is already a member");
   coll.erase(coll.locate(1));
   EXPECT_EQ(coll.size(), 1u);
 }

@@ -207,37 +207,72 @@ inline void* HashMap2018Generic::placeAt(HashMap2018VTable const* vt, HashMap201
   return dst;
 }
 
-// Builds `node` in the first empty slot of its probe in `h`, an array being
-// built (no deleted slots, room left).
-void* HashMap2018Generic::placeFresh(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                     std::uint32_t hash, void* node) {
-  std::uint32_t const slots = slotsOf(h);
-  std::uint32_t const groups = slots / kGroupSlots;
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  std::uint32_t g = firstGroup(hash, groups);
-  std::uint32_t free;
-  while ((free = matchEmpty(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
-  std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
-  void* const dst = nodesOf(h) + std::size_t{slot} * vt->nodeSize;
-  vt->place()(vt, dst, node, true);
-  hashIs(h, slots, slot, hash);
-  Fields& f = fieldsOf(h);
-  ++f.live;
-  ++f.used;
-  return dst;
-}
+// An array being built by a rebuild, split or merge: no deleted slots, room
+// for every member it will get. Members go in with put(); finish() writes the
+// counts once they are all in.
+class HashMap2018Generic::Builder {
+ public:
+  explicit Builder(HashMap2018BucketHdr* h)
+      : h_(h),
+        tags_(tagsOf(h, slotsOf(h))),
+        high_(highBitsOf(h, slotsOf(h))),
+        middle_(middleBitsOf(h, slotsOf(h))),
+        nodes_(nodesOf(h)),
+        groups_(slotsOf(h) / kGroupSlots) {}
 
-// Builds every member of `from` in `to`; `from` is left as it was.
-void HashMap2018Generic::placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
-                                  HashMap2018BucketHdr* to) {
+  // The node of the first empty slot of the probe of `hash`, its tag and
+  // hash bits written: the caller constructs the member there.
+  char* put(std::uint32_t hash, std::size_t nodeSize) {
+    std::uint32_t g = firstGroup(hash, groups_);
+    std::uint32_t free;
+    while ((free = matchEmpty(tags_ + g * kGroupSlots)) == 0) g = g + 1 == groups_ ? 0 : g + 1;
+    std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
+    tags_[slot] = tagOf(hash);
+    high_[slot] = static_cast<std::uint16_t>(hash >> 16);
+    middle_[slot] = static_cast<std::uint8_t>(hash >> 8);
+    ++placed_;
+    return nodes_ + std::size_t{slot} * nodeSize;
+  }
+
+  void finish() {
+    Fields& f = fieldsOf(h_);
+    f.live += placed_;
+    f.used += placed_;
+  }
+
+ private:
+  HashMap2018BucketHdr* h_;
+  std::uint8_t* tags_;
+  std::uint16_t* high_;
+  std::uint8_t* middle_;
+  char* nodes_;
+  std::uint32_t groups_;
+  std::uint32_t placed_ = 0;
+};
+
+// Builds in `into` every member of `from` whose hash h has h & mask == want;
+// `from` is left as it was. The builder is worked on as a local copy, which
+// the tag stores cannot alias.
+void HashMap2018Generic::moveAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
+                                 Builder& into, std::uint32_t mask, std::uint32_t want) {
+  Builder to = into;
   std::uint32_t const slots = slotsOf(from);
   std::uint8_t const* const tags = tagsOf(from, slots);
+  std::uint16_t const* const high = highBitsOf(from, slots);
+  std::uint8_t const* const middle = middleBitsOf(from, slots);
+  char* const nodes = nodesOf(from);
+  std::size_t const nodeSize = vt->nodeSize;
+  PlaceFn const place = vt->place();
   for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
     for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1) {
       std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(m));
-      placeFresh(vt, to, hashAt(from, slots, i), nodesOf(from) + std::size_t{i} * vt->nodeSize);
+      std::uint32_t const hash =
+          std::uint32_t{high[i]} << 16 | std::uint32_t{middle[i]} << 8 | tags[i];
+      if ((hash & mask) != want) continue;
+      place(vt, to.put(hash, nodeSize), nodes + std::size_t{i} * nodeSize, true);
     }
   }
+  into = to;
 }
 
 // The array for a member whose prefix has no array: as shallow as the empty
@@ -265,26 +300,24 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayForEmptyRange(HashMap2018VTable c
 
 void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
                                      HashHelper::KeyAndRhashSeedArg const& k, void* node) {
-  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
-  Position at;
-  if (findOrPositionTyped(
-          k, vt->nodeSize, [&](void const* n) { return equals(k.key, n); }, at) != nullptr) {
 #ifndef NDEBUG
+  KeyEqualsNodeFn const equals = vt->keyEqualsNode();
+  if (lookupNodeTyped(k, vt->nodeSize, [&](void const* n) { return equals(k.key, n); }) != nullptr)
     fatal("newMemberG", "the key is already a member");
 #endif
-  }
-  return newMemberAt(vt, k, node, at);
-}
-
-void* HashMap2018Generic::newMemberAt(HashMap2018VTable const* vt,
-                                      HashHelper::KeyAndRhashSeedArg const& k, void* node,
-                                      Position const& at) {
-  HashMap2018BucketHdr* const h = at.array;
-  if (at.slot != Position::kNoSlot) {
-    Fields const& f = fieldsOf(h);
-    if (f.used < f.limit || tagsOf(h, slotsOf(h))[at.slot] != kEmpty)
-      return placeAt(vt, h, at.slot, k.hash, node);
-  }
+  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+  HashMap2018BucketHdr* const h = bucketOf(entry);
+  std::uint32_t const slots = entrySlots(entry);
+  std::uint32_t const groups = slots / kGroupSlots;
+  std::uint8_t const* const tags = tagsOf(h, slots);
+  std::uint32_t g = firstGroup(k.hash, groups);
+  std::uint32_t free;
+  while ((free = matchFree(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
+  std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
+  // A deleted slot is reused whatever the limit; an empty one only under it.
+  Fields const& f = fieldsOf(h);
+  if (f.used < f.limit || tags[slot] != kEmpty) [[likely]]
+    return placeAt(vt, h, slot, k.hash, node);
   return insertSlow(vt, k.hash, node);
 }
 
@@ -351,7 +384,9 @@ void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash
                                  HashMap2018BucketHdr* h, std::uint32_t slots) {
   std::uint32_t const depth = fieldsOf(h).depth;
   HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth);
-  placeAll(vt, h, fresh);
+  Builder into(fresh);
+  moveAll(vt, h, into, 0, 0);
+  into.finish();
   checkArray(fresh);
   std::uint32_t const index = bucketIndex(hash);
   rangeIs(rangeStart(index, depth), rangeSize(depth), fresh);
@@ -369,9 +404,23 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
   std::uint32_t const bit = 0x80000000u >> depth;
   std::uint32_t const slots = slotsOf(h);
   std::uint8_t const* const tags = tagsOf(h, slots);
+  // The split bit lies in the high plane (bits 16-31) or the middle one (8-15).
   std::uint32_t high = 0;
-  for (std::uint32_t i = 0; i < slots; ++i)
-    high += isFull(tags[i]) && (hashAt(h, slots, i) & bit) != 0;
+  if (bit >= 0x10000u) {
+    std::uint16_t const* const plane = highBitsOf(h, slots);
+    std::uint32_t const planeBit = bit >> 16;
+    for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
+      for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1)
+        high += (plane[g + static_cast<std::uint32_t>(__builtin_ctz(m))] & planeBit) != 0;
+    }
+  } else {
+    std::uint8_t const* const plane = middleBitsOf(h, slots);
+    std::uint32_t const planeBit = bit >> 8;
+    for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
+      for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1)
+        high += (plane[g + static_cast<std::uint32_t>(__builtin_ctz(m))] & planeBit) != 0;
+    }
+  }
   std::uint32_t const low = fieldsOf(h).live - high;
   if (high == 0 || low == 0) {
     // All on one side: the array narrows to that half; nothing moves.
@@ -387,11 +436,12 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
     arrayRelease(vt, lower);
     throw;
   }
-  for (std::uint32_t i = 0; i < slots; ++i) {
-    if (!isFull(tags[i])) continue;
-    std::uint32_t const hi = hashAt(h, slots, i);
-    placeFresh(vt, (hi & bit) != 0 ? upper : lower, hi, nodesOf(h) + std::size_t{i} * vt->nodeSize);
-  }
+  Builder intoLower(lower);
+  Builder intoUpper(upper);
+  moveAll(vt, h, intoLower, bit, 0);
+  moveAll(vt, h, intoUpper, bit, bit);
+  intoLower.finish();
+  intoUpper.finish();
   checkArray(lower);
   checkArray(upper);
   rangeIs(start, half, lower);
@@ -507,8 +557,10 @@ bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32
   if (total > kMergeMembers && total * kShrinkBelow >= slotsOf(h) + slotsOf(buddy)) return false;
   HashMap2018BucketHdr* const merged =
       arrayNew(vt, fittedSlots(vt, total, kShrinkPercent), depth - 1);
-  placeAll(vt, h, merged);
-  placeAll(vt, buddy, merged);
+  Builder into(merged);
+  moveAll(vt, h, into, 0, 0);
+  moveAll(vt, buddy, into, 0, 0);
+  into.finish();
   checkArray(merged);
   rangeIs(std::min(start, buddyStart), 2 * size, merged);
   arrayRelease(vt, h);

@@ -27,10 +27,11 @@
 // directory entry, starts at the group that hash bits 8-19 pick, compares
 // the group's 16 tags with the hash's at once (SSE2, or a portable loop),
 // confirms each match by the key, and stops at the first group with an empty
-// slot; groups follow each other cyclically. Insertion uses the same pass:
-// findOrPositionTyped returns the member or the slot the key would take (the
-// first empty or deleted slot of the probe), and newMemberAt places there,
-// so that a new key is probed once.
+// slot; groups follow each other cyclically. Insertion takes the first free
+// (empty or deleted) slot of the same probe without comparing keys: owners
+// look a key up before they insert it, so the lookup that missed keeps no
+// position (a hit, the common case, pays nothing for one) and the insertion
+// rereads tags the lookup has just brought in, normally one group.
 //
 // Growth: an array is rebuilt once its used slots (members and deleted
 // slots) reach its limit, between 7/8 and 15/16 of its slots, varied from
@@ -87,14 +88,6 @@ class HashMap2018IteratorGeneric;
 
 class HashMap2018Generic {
  public:
-  // Where a key that findOrPositionTyped did not find would go: its array and
-  // slot (kNoSlot when the array must be rebuilt first).
-  struct Position {
-    static constexpr std::uint32_t kNoSlot = ~0u;
-    HashMap2018BucketHdr* array;
-    std::uint32_t slot;
-  };
-
   // `vt`: the collection type's descriptor; the destructor uses it to release
   // what the owner left. `initialSizeIndex` and `allocateNow` are accepted for
   // the owners' sake: a collection starts with a one-entry directory in the
@@ -115,23 +108,16 @@ class HashMap2018Generic {
   void* lookupNodeTyped(HashHelper::KeyAndRhashSeedArg const& k, std::size_t nodeSize,
                         KeyEquals&& equals) const;
 
-  // lookupNodeTyped that, when the key is absent, also says where it would
-  // go, for newMemberAt.
-  template <class KeyEquals>
-  void* findOrPositionTyped(HashHelper::KeyAndRhashSeedArg const& k, std::size_t nodeSize,
-                            KeyEquals&& equals, Position& at) const;
-
   // Inserts a copy of `node`, a fully built node whose key is k.key and whose
   // hash is k.hash, and returns the member in its array. The key must not be
-  // a member (checked in builds without NDEBUG: inserting a present key stops
-  // the process). Throws std::bad_alloc, leaving the collection unchanged,
-  // when no memory can be had.
+  // a member: the insertion does not look for it, it only takes the first
+  // free slot of the key's probe (builds without NDEBUG check, and stop the
+  // process when the key is present). A caller that has just missed the key
+  // by its lookup so pays one probe of the tags, which the lookup has just
+  // read. Throws std::bad_alloc, leaving the collection unchanged, when no
+  // memory can be had.
   void* newMemberG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
                    void* node);
-  // newMemberG at the position findOrPositionTyped gave for k, when nothing
-  // has changed the collection since.
-  void* newMemberAt(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
-                    void* node, Position const& at);
 
   // Removes the member whose key is k.key. When `removedStorage` is not null
   // the removed node is first constructed there with `place`. Returns whether
@@ -202,10 +188,9 @@ class HashMap2018Generic {
   void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
   std::uint32_t fittedSlots(HashMap2018VTable const* vt, std::uint32_t members,
                             std::uint32_t percent) const;
-  static void* placeFresh(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t hash,
-                          void* node);
-  static void placeAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
-                       HashMap2018BucketHdr* to);
+  class Builder;
+  static void moveAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from, Builder& into,
+                      std::uint32_t mask, std::uint32_t want);
   void* placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t slot,
                 std::uint32_t hash, void* node);
 
@@ -290,36 +275,6 @@ inline void* HashMap2018Generic::lookupNodeTyped(HashHelper::KeyAndRhashSeedArg 
     }
     if (matchEmpty(group) != 0) [[likely]]
       return nullptr;
-    g = g + 1 == groups ? 0 : g + 1;
-  }
-}
-
-template <class KeyEquals>
-inline void* HashMap2018Generic::findOrPositionTyped(HashHelper::KeyAndRhashSeedArg const& k,
-                                                     std::size_t nodeSize, KeyEquals&& equals,
-                                                     Position& at) const {
-  using namespace HashMap2018Layout;
-  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slots = entrySlots(entry);
-  std::uint32_t const groups = slots / kGroupSlots;
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  char* const nodes = nodesOf(h);
-  std::uint8_t const tag = tagOf(k.hash);
-  std::uint32_t g = firstGroup(k.hash, groups);
-  at = {h, Position::kNoSlot};
-  for (;;) {
-    std::uint8_t const* const group = tags + g * kGroupSlots;
-    for (std::uint32_t m = matchTag(group, tag); m != 0; m &= m - 1) {
-      void* const node =
-          nodes + (g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(m))) * nodeSize;
-      if (equals(static_cast<void const*>(node))) return node;
-    }
-    if (at.slot == Position::kNoSlot) {
-      if (std::uint32_t const free = matchFree(group))
-        at.slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
-    }
-    if (matchEmpty(group) != 0) return nullptr;
     g = g + 1 == groups ? 0 : g + 1;
   }
 }
