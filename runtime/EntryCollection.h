@@ -115,6 +115,11 @@ class EntryCollection {
     core_._memberDelAll(&Ops::vt());
   }
 
+  // The members expected soon (see HashMap2018Generic::expectMembers).
+  void expect(std::uint32_t members) {
+    core_.expectMembers(members);
+  }
+
   std::uint32_t size() const {
     return core_.memberCount();
   }

@@ -35,6 +35,10 @@ void IfaSwTable<Decl>::resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, En
                                            bool differs) {
   Kiva::Optional<Entry> previous;
   if (node == nullptr) {
+    // While a warm restart replays the configuration, every key read back
+    // from the hardware is expected to come back: the resolved entries grow
+    // toward their count with the rows not yet claimed.
+    if (!configReplayComplete()) resolved_.expect(resolved_.size() + synced_.size());
     HN_ResolvedEntry const fresh{
         {}, key, value != nullptr ? Kiva::Optional<Entry>(*value) : Kiva::Optional<Entry>()};
     node = resolved_.insert(fresh);

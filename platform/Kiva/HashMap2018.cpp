@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -22,15 +23,20 @@ constexpr std::uint32_t kMaxDepth = 24;
 // The directory may double while it keeps at most this many entries, or
 // twice the member count if that is more.
 constexpr std::uint64_t kDirectoryAllowance = 1024;
-// An array that would be rebuilt larger than this splits instead.
-constexpr std::uint32_t kSplitSlots = 2048;
-// Room, in percent of the members, an array gets when it grows or splits,
-// and when it shrinks or merges.
+// An array that would be rebuilt for more nodes than this splits instead.
+constexpr std::uint32_t kSplitNodes = 2048;
+// Room, in percent of the members, an array gets when it grows or splits
+// (varied by up to kGrowJitter percent from array to array), and when it
+// shrinks or merges.
 constexpr std::uint32_t kGrowPercent = 140;
+constexpr std::uint32_t kGrowJitter = 8;
+constexpr std::uint32_t kSmallArray = 256;
 constexpr std::uint32_t kShrinkPercent = 200;
-// An array is rebuilt smaller once fewer than 1/kShrinkBelow of its slots
-// hold members; buddies merge when they hold fewer than 1/kShrinkBelow of
-// their slots together, or at most kMergeMembers.
+// The most room an array takes toward the members its owner expects.
+constexpr std::uint64_t kExpectPercent = 400;
+// An array is rebuilt smaller once fewer than 1/kShrinkBelow of its nodes
+// are members; buddies merge when they hold fewer than 1/kShrinkBelow of
+// their nodes together, or at most kMergeMembers.
 constexpr std::uint32_t kShrinkBelow = 8;
 constexpr std::uint32_t kMergeMembers = 8;
 // The memory bound, and the directory's share of it.
@@ -39,6 +45,12 @@ constexpr std::uint64_t kBoundFloor = 64;
 constexpr std::uint64_t kEntriesPerMember = 16;
 // A new array for an empty range covers at most 2^kEmptyRangeDepths entries.
 constexpr std::uint32_t kEmptyRangeDepths = 6;
+// The least capacity of an array, and that of a first array (one group's
+// worth).
+constexpr std::uint32_t kMinNodes = 4;
+constexpr std::uint32_t kFirstNodes = 12;
+// Runs a rebuild gathers on the stack; more go to a buffer of their own.
+constexpr std::uint32_t kStackRuns = 512;
 
 constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
 
@@ -48,20 +60,52 @@ constexpr Pooler::Type kDirectoryType{"Kiva::HashMap2018Generic directory", 0};
   std::abort();
 }
 
-// The one array every prefix without members names: one group of empty tags,
-// a limit of 0 so that an insertion always builds an array of its own.
+// The one array every prefix without members names: no nodes, one group of
+// empty tags, so that a lookup ends at once and an insertion always builds an
+// array of its own.
 struct EmptyArray {
-  std::uint8_t tags[kGroupSlots];
-  std::uint8_t hashBits[3 * kGroupSlots];
   Fields fields;
+  std::uint8_t group[kGroupBytes];
 };
-alignas(64) EmptyArray gEmptyArray = {
-    {kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
-     kEmpty, kEmpty, kEmpty, kEmpty},
-    {},
-    {{kGroupSlots << HashMap2018BucketHdr::kCountShift}, 1, 0, 0, 0, 0, {0, 0}}};
+alignas(64) EmptyArray gEmptyArray = {{{0}, 1, 0, 0, 1, 0, {0, 0}},
+                                      {kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
+                                       kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
+                                       kEmpty, kEmpty}};
 
 }  // namespace
+
+// Where the members of an array go when it is rebuilt: the runs of
+// consecutive node positions newBucketAssemble copies, in order.
+class HashMap2018Generic::RunList {
+ public:
+  RunList() = default;
+  RunList(RunList const&) = delete;
+  RunList& operator=(RunList const&) = delete;
+
+  // Adds the `count` nodes from `first` on.
+  void add(char const* first, std::uint32_t count) {
+    if (count_ == capacity_) grow();
+    runs_[count_++] = {first, count};
+  }
+  HashMap2018NodeRun const* runs() const { return runs_; }
+  std::uint32_t size() const { return count_; }
+
+ private:
+  void grow() {
+    std::uint32_t const next = capacity_ * 4;
+    auto* const more = new HashMap2018NodeRun[next];
+    std::copy(runs_, runs_ + count_, more);
+    heap_.reset(more);
+    runs_ = more;
+    capacity_ = next;
+  }
+
+  HashMap2018NodeRun stack_[kStackRuns];
+  HashMap2018NodeRun* runs_ = stack_;
+  std::unique_ptr<HashMap2018NodeRun[]> heap_;
+  std::uint32_t count_ = 0;
+  std::uint32_t capacity_ = kStackRuns;
+};
 
 AllocTrackTypeInfo HashMap2018Generic::bucketHeaderTracker_{"Kiva::HashMap2018BucketHdr"};
 
@@ -138,43 +182,65 @@ void HashMap2018Generic::rangeIs(std::uint32_t start, std::uint32_t size, HashMa
 
 // ---- Arrays -----------------------------------------------------------------------
 
-// Slots for an array holding `members` with `percent` percent of room: whole
-// groups, as many as the allocator's block for that size holds.
-std::uint32_t HashMap2018Generic::fittedSlots(HashMap2018VTable const* vt, std::uint32_t members,
-                                              std::uint32_t percent) const {
-  std::uint64_t wanted = (std::uint64_t{members} * percent + 99) / 100;
-  wanted = std::max<std::uint64_t>(wanted, members + 1u);
-  std::uint64_t slots = (wanted + kGroupSlots - 1) / kGroupSlots * kGroupSlots;
-  slots = std::clamp<std::uint64_t>(slots, kMinSlots, kMaxArraySlots);
-  std::size_t const usable =
-      Pooler::usableSizeFor(bytesFor(static_cast<std::uint32_t>(slots), vt->nodeSize));
-  while (slots + kGroupSlots <= kMaxArraySlots &&
-         bytesFor(static_cast<std::uint32_t>(slots + kGroupSlots), vt->nodeSize) <= usable)
-    slots += kGroupSlots;
-  return static_cast<std::uint32_t>(slots);
+// The room a growing array of `live` members gets, in percent of them:
+// kGrowPercent, varied a little from array to array so that arrays do not
+// grow in lockstep; twice as much while the array is small, where memory
+// is little and rebuilds are many.
+std::uint32_t HashMap2018Generic::growPercent(std::uint32_t live) {
+  jitter_ = jitter_ * 1103515245u + 12345u;
+  std::uint32_t const percent = live < kSmallArray
+                                    ? 2 * kGrowPercent
+                                    : kGrowPercent + (jitter_ >> 16) % (kGrowJitter + 1);
+  if (expected_ <= count_ || count_ == 0) return percent;
+  // Room toward the members expected, with a tenth more.
+  std::uint64_t const toward = std::uint64_t{expected_} * 110 / count_;
+  return static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(percent, std::min<std::uint64_t>(toward, kExpectPercent)));
 }
 
-HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, std::uint32_t slots,
-                                                   std::uint32_t depth) {
+// Node capacity for an array holding `members` with `percent` percent of
+// room: a multiple of 4, more than the members, as many as the allocator's
+// block for that size holds.
+std::uint32_t HashMap2018Generic::fittedCapacity(HashMap2018VTable const* vt,
+                                                 std::uint32_t members,
+                                                 std::uint32_t percent) const {
+  std::uint64_t wanted = (std::uint64_t{members} * percent + 99) / 100;
+  wanted = std::max<std::uint64_t>(wanted, members + 1u);
+  std::uint64_t capacity = (wanted + 3) / 4 * 4;
+  capacity = std::clamp<std::uint64_t>(capacity, kMinNodes, kMaxNodes);
+  std::size_t const usable =
+      Pooler::usableSizeFor(bytesFor(static_cast<std::uint32_t>(capacity), vt->nodeSize));
+  while (capacity + 4 <= kMaxNodes &&
+         bytesFor(static_cast<std::uint32_t>(capacity + 4), vt->nodeSize) <= usable)
+    capacity += 4;
+  return static_cast<std::uint32_t>(capacity);
+}
+
+// A new array of `capacity` nodes whose first nodes newBucketAssemble copies
+// from `runs` (none when null); their tags come with tagAll().
+HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt,
+                                                   std::uint32_t capacity, std::uint32_t depth,
+                                                   RunList const* runs) {
+  std::uint32_t const groups = groupsFor(capacity);
   void* memory =
-      Pooler::slabAllocOrStdMalloc(bytesFor(slots, vt->nodeSize), Pooler::slabOrStdMalloc);
+      Pooler::slabAllocOrStdMalloc(bytesFor(capacity, vt->nodeSize), Pooler::slabOrStdMalloc);
   if (memory == nullptr) throw std::bad_alloc();
-  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<char*>(memory) + 4 * slots);
-  if ((reinterpret_cast<std::uintptr_t>(h) & ~kEntryAddressMask) != 0) {
+  auto* h = reinterpret_cast<HashMap2018BucketHdr*>(static_cast<char*>(memory) + 4 * capacity);
+  if ((reinterpret_cast<std::uintptr_t>(tableOf(h)) & ~kEntryAddressMask) != 0) {
     fatal("newMemberG", "a bucket array lies beyond the 48-bit address space");
   }
-  std::memset(memory, kEmpty, slots);
-  // The limit lies between 7/8 and 15/16 of the slots, varied per array.
-  jitter_ = jitter_ * 1103515245u + 12345u;
-  std::uint32_t const spread = slots / 16 + 1;
-  std::uint32_t const limit = slots - slots / 16 - (jitter_ >> 16) % spread;
-  fieldsOf(h) = Fields{{slots << HashMap2018BucketHdr::kCountShift}, 1, 0, 0, limit, depth, {0, 0}};
-  // The node type's tracker hears of the whole array at once; nodes come one
-  // by one through place.
-  vt->newBucketAssemble()(vt, slots, nodesOf(h), nullptr, 0);
+  fieldsOf(h) =
+      Fields{{capacity << HashMap2018BucketHdr::kCountShift}, 1, 0, 0, groups, depth, {0, 0}};
+  std::uint8_t* const table = tableOf(h);
+  for (std::uint32_t g = 0; g < groups; ++g) std::memset(groupAt(table, g), kEmpty, kGroupSlots);
+  // The node type's tracker hears of the whole array at once, with the
+  // members it starts with.
+  vt->newBucketAssemble()(vt, capacity, nodesOf(table, groups),
+                          runs != nullptr ? runs->runs() : nullptr,
+                          runs != nullptr ? runs->size() : 0);
   AllocTrackTypeInfo::_trackAllocation(bucketHeaderTracker_, "Kiva::HashMap2018BucketHdr",
                                        sizeof(HashMap2018BucketHdr), 1);
-  slots_ += slots;
+  slots_ += capacity;
   if (depth == depth_) ++deepestArrays_;
   return h;
 }
@@ -182,7 +248,7 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayNew(HashMap2018VTable const* vt, 
 // Takes `h` out of the collection's figures and drops the collection's
 // reference; an iterator standing in it keeps it alive.
 void HashMap2018Generic::arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h) {
-  slots_ -= slotsOf(h);
+  slots_ -= capacityOf(h);
   if (fieldsOf(h).depth == depth_) --deepestArrays_;
   vt->bktHdrRefDec()(h);
 }
@@ -193,86 +259,95 @@ void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
   if (depth == depth_) ++deepestArrays_;
 }
 
-// Builds `node` in slot `slot` of `h`, a free slot.
+// Builds `node`, of hash `hash`, at the next node position of `h` (which has
+// one) and names it from slot `j` of `group`, a free slot of its probe.
 inline void* HashMap2018Generic::placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                         std::uint32_t slot, std::uint32_t hash, void* node) {
-  std::uint32_t const slots = slotsOf(h);
-  void* const dst = nodesOf(h) + std::size_t{slot} * vt->nodeSize;
-  vt->place()(vt, dst, node, false);
+                                         std::uint8_t* group, std::uint32_t j,
+                                         std::uint32_t hash, void* node) {
   Fields& f = fieldsOf(h);
-  f.used += tagsOf(h, slots)[slot] == kEmpty;
+  std::uint32_t const n = f.top++;
+  void* const dst = nodesOf(h) + std::size_t{n} * vt->nodeSize;
+  vt->place()(vt, dst, node, false);
+  hashWordsOf(h)[n] = hash & ~kHoleBit;
+  group[j] = tagOf(hash);
+  numbersOf(group)[j] = static_cast<std::uint16_t>(n);
   ++f.live;
-  hashIs(h, slots, slot, hash);
   ++count_;
   return dst;
 }
 
-// An array being built by a rebuild, split or merge: no deleted slots, room
-// for every member it will get. Members go in with put(); finish() writes the
-// counts once they are all in.
-class HashMap2018Generic::Builder {
- public:
-  explicit Builder(HashMap2018BucketHdr* h)
-      : h_(h),
-        tags_(tagsOf(h, slotsOf(h))),
-        high_(highBitsOf(h, slotsOf(h))),
-        middle_(middleBitsOf(h, slotsOf(h))),
-        nodes_(nodesOf(h)),
-        groups_(slotsOf(h) / kGroupSlots) {}
-
-  // The node of the first empty slot of the probe of `hash`, its tag and
-  // hash bits written: the caller constructs the member there.
-  char* put(std::uint32_t hash, std::size_t nodeSize) {
-    std::uint32_t g = firstGroup(hash, groups_);
-    std::uint32_t free;
-    while ((free = matchEmpty(tags_ + g * kGroupSlots)) == 0) g = g + 1 == groups_ ? 0 : g + 1;
-    std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
-    tags_[slot] = tagOf(hash);
-    high_[slot] = static_cast<std::uint16_t>(hash >> 16);
-    middle_[slot] = static_cast<std::uint8_t>(hash >> 8);
-    ++placed_;
-    return nodes_ + std::size_t{slot} * nodeSize;
+// Adds to `runs` the node positions of the members of `from` whose hash h
+// has h & mask == want, in position order, a run of consecutive ones at a
+// time.
+void HashMap2018Generic::gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize,
+                                std::uint32_t mask, std::uint32_t want) {
+  std::uint32_t const* const words = hashWordsOf(from);
+  std::uint32_t const top = fieldsOf(from).top;
+  char const* const nodes = nodesOf(from);
+  std::uint32_t const test = kHoleBit | mask;
+  for (std::uint32_t n = 0; n < top;) {
+    while (n < top && (words[n] & test) != want) ++n;
+    std::uint32_t const start = n;
+    while (n < top && (words[n] & test) == want) ++n;
+    if (n > start) runs.add(nodes + std::size_t{start} * nodeSize, n - start);
   }
+}
 
-  void finish() {
-    Fields& f = fieldsOf(h_);
-    f.live += placed_;
-    f.used += placed_;
-  }
-
- private:
-  HashMap2018BucketHdr* h_;
-  std::uint8_t* tags_;
-  std::uint16_t* high_;
-  std::uint8_t* middle_;
-  char* nodes_;
-  std::uint32_t groups_;
-  std::uint32_t placed_ = 0;
-};
-
-// Builds in `into` every member of `from` whose hash h has h & mask == want;
-// `from` is left as it was. The builder is worked on as a local copy, which
-// the tag stores cannot alias.
-void HashMap2018Generic::moveAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from,
-                                 Builder& into, std::uint32_t mask, std::uint32_t want) {
-  Builder to = into;
-  std::uint32_t const slots = slotsOf(from);
-  std::uint8_t const* const tags = tagsOf(from, slots);
-  std::uint16_t const* const high = highBitsOf(from, slots);
-  std::uint8_t const* const middle = middleBitsOf(from, slots);
-  char* const nodes = nodesOf(from);
-  std::size_t const nodeSize = vt->nodeSize;
-  PlaceFn const place = vt->place();
-  for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
-    for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1) {
-      std::uint32_t const i = g + static_cast<std::uint32_t>(__builtin_ctz(m));
-      std::uint32_t const hash =
-          std::uint32_t{high[i]} << 16 | std::uint32_t{middle[i]} << 8 | tags[i];
-      if ((hash & mask) != want) continue;
-      place(vt, to.put(hash, nodeSize), nodes + std::size_t{i} * nodeSize, true);
+// gather for a split by `bit`: the members whose hash has it clear to
+// `low`, those with it set to `high`, in one pass. Returns the count of the
+// latter.
+std::uint32_t HashMap2018Generic::gatherSplit(RunList& low, RunList& high,
+                                              HashMap2018BucketHdr* from, std::size_t nodeSize,
+                                              std::uint32_t bit) {
+  std::uint32_t const* const words = hashWordsOf(from);
+  std::uint32_t const top = fieldsOf(from).top;
+  char const* const nodes = nodesOf(from);
+  std::uint32_t highCount = 0;
+  for (std::uint32_t n = 0; n < top;) {
+    std::uint32_t const word = words[n];
+    if ((word & kHoleBit) != 0) {
+      ++n;
+      continue;
     }
+    // A run of members on the same side.
+    std::uint32_t const side = word & bit;
+    std::uint32_t const start = n;
+    while (++n < top && (words[n] & (kHoleBit | bit)) == side) {
+    }
+    (side != 0 ? high : low).add(nodes + std::size_t{start} * nodeSize, n - start);
+    if (side != 0) highCount += n - start;
   }
-  into = to;
+  return highCount;
+}
+
+// Names from `to`'s table the nodes newBucketAssemble has just copied there
+// from `from` (as gather listed them, with the same mask and want): each
+// gets the next node position of `to`, its hash word, and the first empty
+// slot of its probe.
+void HashMap2018Generic::tagAll(HashMap2018BucketHdr* to, HashMap2018BucketHdr* from,
+                               std::uint32_t mask, std::uint32_t want) {
+  std::uint32_t const* const words = hashWordsOf(from);
+  std::uint32_t const top = fieldsOf(from).top;
+  Fields& f = fieldsOf(to);
+  std::uint32_t* const toWords = hashWordsOf(to);
+  std::uint8_t* const table = tableOf(to);
+  std::uint32_t const groups = f.groups;
+  std::uint32_t n = f.top;
+  std::uint32_t const test = kHoleBit | mask;
+  for (std::uint32_t i = 0; i < top; ++i) {
+    std::uint32_t const hash = words[i];
+    if ((hash & test) != want) continue;
+    std::uint32_t g = firstGroup(hash, groups);
+    std::uint32_t free;
+    while ((free = matchEmpty(groupAt(table, g))) == 0) g = g + 1 == groups ? 0 : g + 1;
+    std::uint8_t* const group = groupAt(table, g);
+    std::uint32_t const j = static_cast<std::uint32_t>(__builtin_ctz(free));
+    group[j] = tagOf(hash);
+    numbersOf(group)[j] = static_cast<std::uint16_t>(n);
+    toWords[n++] = hash;
+  }
+  f.live += n - f.top;
+  f.top = n;
 }
 
 // The array for a member whose prefix has no array: as shallow as the empty
@@ -291,7 +366,8 @@ HashMap2018BucketHdr* HashMap2018Generic::arrayForEmptyRange(HashMap2018VTable c
     if (!allEmpty) break;
     --depth;
   }
-  HashMap2018BucketHdr* const h = arrayNew(vt, kMinSlots, depth);
+  HashMap2018BucketHdr* const h =
+      arrayNew(vt, fittedCapacity(vt, kFirstNodes - 1, 100), depth, nullptr);
   rangeIs(rangeStart(index, depth), rangeSize(depth), h);
   return h;
 }
@@ -306,18 +382,17 @@ void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt,
     fatal("newMemberG", "the key is already a member");
 #endif
   std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slots = entrySlots(entry);
-  std::uint32_t const groups = slots / kGroupSlots;
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  std::uint32_t g = firstGroup(k.hash, groups);
-  std::uint32_t free;
-  while ((free = matchFree(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
-  std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free));
-  // A deleted slot is reused whatever the limit; an empty one only under it.
-  Fields const& f = fieldsOf(h);
-  if (f.used < f.limit || tags[slot] != kEmpty) [[likely]]
-    return placeAt(vt, h, slot, k.hash, node);
+  std::uint8_t* const table = entryTable(entry);
+  HashMap2018BucketHdr* const h = headerOfTable(table);
+  if (fieldsOf(h).top < capacityOf(h)) [[likely]] {
+    // The table is never more than 7/8 full: the probe finds a free slot.
+    std::uint32_t const groups = entryGroups(entry);
+    std::uint32_t g = firstGroup(k.hash, groups);
+    std::uint32_t free;
+    while ((free = matchFree(groupAt(table, g))) == 0) g = g + 1 == groups ? 0 : g + 1;
+    return placeAt(vt, h, groupAt(table, g), static_cast<std::uint32_t>(__builtin_ctz(free)),
+                   k.hash, node);
+  }
   return insertSlow(vt, k.hash, node);
 }
 
@@ -327,15 +402,13 @@ void* HashMap2018Generic::insertSlow(HashMap2018VTable const* vt, std::uint32_t 
     HashMap2018BucketHdr* h = bucketAt(bucketIndex(hash));
     if (isEmptyArray(h)) h = arrayForEmptyRange(vt, hash);
     Fields const& f = fieldsOf(h);
-    if (f.used < f.limit) {
-      std::uint32_t const slots = slotsOf(h);
-      std::uint32_t const groups = slots / kGroupSlots;
-      std::uint8_t const* const tags = tagsOf(h, slots);
-      std::uint32_t g = firstGroup(hash, groups);
+    if (f.top < capacityOf(h)) {
+      std::uint8_t* const table = tableOf(h);
+      std::uint32_t g = firstGroup(hash, f.groups);
       std::uint32_t free;
-      while ((free = matchFree(tags + g * kGroupSlots)) == 0) g = g + 1 == groups ? 0 : g + 1;
-      void* const member = placeAt(
-          vt, h, g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(free)), hash, node);
+      while ((free = matchFree(groupAt(table, g))) == 0) g = g + 1 == f.groups ? 0 : g + 1;
+      void* const member = placeAt(vt, h, groupAt(table, g),
+                                   static_cast<std::uint32_t>(__builtin_ctz(free)), hash, node);
       boundAfterGrowth(vt);
       return member;
     }
@@ -354,21 +427,20 @@ void HashMap2018Generic::boundAfterGrowth(HashMap2018VTable const* vt) {
   }
 }
 
-// Makes room in `h`, whose used slots reached its limit, where a member of
+// Makes room in `h`, whose node positions are all used, where a member of
 // hash `hash` belongs: a rebuild with room for about 1.4 times its members
-// (which also clears its deleted slots), or a split once that would pass
-// kSplitSlots.
+// (which also drops its holes), or a split once that would pass
+// kSplitNodes.
 void HashMap2018Generic::makeRoom(HashMap2018VTable const* vt, std::uint32_t hash,
                                   HashMap2018BucketHdr* h) {
   std::uint32_t const live = fieldsOf(h).live;
-  std::uint32_t const slots = fittedSlots(vt, live, kGrowPercent);
-  if (slots <= kSplitSlots) return rebuild(vt, hash, h, slots);
-  std::uint32_t const depth = fieldsOf(h).depth;
-  if (depth == depth_) {
+  std::uint32_t const capacity = fittedCapacity(vt, live, growPercent(live));
+  if (capacity <= kSplitNodes) return rebuild(vt, hash, h, capacity);
+  if (fieldsOf(h).depth == depth_) {
     if (directoryMayDouble()) {
       directoryDouble();
-    } else if (slotsOf(h) < kMaxArraySlots) {
-      return rebuild(vt, hash, h, std::min(kMaxArraySlots, fittedSlots(vt, live, kGrowPercent)));
+    } else if (live < kMaxNodes) {
+      return rebuild(vt, hash, h, capacity);
     } else if (depth_ < kMaxDepth) {
       directoryDouble();
     } else {
@@ -379,14 +451,14 @@ void HashMap2018Generic::makeRoom(HashMap2018VTable const* vt, std::uint32_t has
   split(vt, hash, h);
 }
 
-// Replaces `h` by an array of `slots` slots holding the same members.
+// Replaces `h` by an array of `capacity` nodes holding the same members.
 void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash,
-                                 HashMap2018BucketHdr* h, std::uint32_t slots) {
+                                 HashMap2018BucketHdr* h, std::uint32_t capacity) {
   std::uint32_t const depth = fieldsOf(h).depth;
-  HashMap2018BucketHdr* const fresh = arrayNew(vt, slots, depth);
-  Builder into(fresh);
-  moveAll(vt, h, into, 0, 0);
-  into.finish();
+  RunList runs;
+  gather(runs, h, vt->nodeSize, 0, 0);
+  HashMap2018BucketHdr* const fresh = arrayNew(vt, capacity, depth, &runs);
+  tagAll(fresh, h, 0, 0);
   checkArray(fresh);
   std::uint32_t const index = bucketIndex(hash);
   rangeIs(rangeStart(index, depth), rangeSize(depth), fresh);
@@ -402,25 +474,9 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
   std::uint32_t const start = rangeStart(bucketIndex(hash), depth);
   std::uint32_t const half = rangeSize(depth) / 2;
   std::uint32_t const bit = 0x80000000u >> depth;
-  std::uint32_t const slots = slotsOf(h);
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  // The split bit lies in the high plane (bits 16-31) or the middle one (8-15).
-  std::uint32_t high = 0;
-  if (bit >= 0x10000u) {
-    std::uint16_t const* const plane = highBitsOf(h, slots);
-    std::uint32_t const planeBit = bit >> 16;
-    for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
-      for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1)
-        high += (plane[g + static_cast<std::uint32_t>(__builtin_ctz(m))] & planeBit) != 0;
-    }
-  } else {
-    std::uint8_t const* const plane = middleBitsOf(h, slots);
-    std::uint32_t const planeBit = bit >> 8;
-    for (std::uint32_t g = 0; g < slots; g += kGroupSlots) {
-      for (std::uint32_t m = matchFull(tags + g); m != 0; m &= m - 1)
-        high += (plane[g + static_cast<std::uint32_t>(__builtin_ctz(m))] & planeBit) != 0;
-    }
-  }
+  RunList lowRuns;
+  RunList highRuns;
+  std::uint32_t const high = gatherSplit(lowRuns, highRuns, h, vt->nodeSize, bit);
   std::uint32_t const low = fieldsOf(h).live - high;
   if (high == 0 || low == 0) {
     // All on one side: the array narrows to that half; nothing moves.
@@ -428,20 +484,17 @@ void HashMap2018Generic::split(HashMap2018VTable const* vt, std::uint32_t hash,
     rangeIs(high == 0 ? start + half : start, half, emptyArray());
     return;
   }
-  HashMap2018BucketHdr* const lower = arrayNew(vt, fittedSlots(vt, low, kGrowPercent), depth + 1);
+  HashMap2018BucketHdr* const lower =
+      arrayNew(vt, fittedCapacity(vt, low, growPercent(low)), depth + 1, &lowRuns);
   HashMap2018BucketHdr* upper;
   try {
-    upper = arrayNew(vt, fittedSlots(vt, high, kGrowPercent), depth + 1);
+    upper = arrayNew(vt, fittedCapacity(vt, high, growPercent(high)), depth + 1, &highRuns);
   } catch (...) {
     arrayRelease(vt, lower);
     throw;
   }
-  Builder intoLower(lower);
-  Builder intoUpper(upper);
-  moveAll(vt, h, intoLower, bit, 0);
-  moveAll(vt, h, intoUpper, bit, bit);
-  intoLower.finish();
-  intoUpper.finish();
+  tagAll(lower, h, bit, 0);
+  tagAll(upper, h, bit, bit);
   checkArray(lower);
   checkArray(upper);
   rangeIs(start, half, lower);
@@ -459,35 +512,48 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
   std::int32_t const found =
       slotOf(entry, k.hash, vt->nodeSize, [&](void const* node) { return equals(k.key, node); });
   if (found < 0) return false;
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slot = static_cast<std::uint32_t>(found);
-  if (removedStorage != nullptr)
-    vt->place()(vt, removedStorage, nodesOf(h) + slot * vt->nodeSize, true);
-  eraseSlot(vt, k.hash, h, slot);
+  std::uint8_t* const group = groupAt(entryTable(entry), static_cast<std::uint32_t>(found) / 16);
+  std::uint32_t const j = static_cast<std::uint32_t>(found) % 16;
+  if (removedStorage != nullptr) {
+    char* const nodes = nodesOf(entryTable(entry), entryGroups(entry));
+    vt->place()(vt, removedStorage, nodes + std::size_t{numbersOf(group)[j]} * vt->nodeSize, true);
+  }
+  eraseSlot(vt, k.hash, bucketOf(entry), group, j);
   return true;
 }
 
 void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
-  HashMap2018BucketHdr* const h = bucketAt(bucketIndex(hash));
+  std::uint64_t const entry = dir_[bucketIndex(hash)];
+  std::uint8_t* const table = entryTable(entry);
+  std::uint32_t const groups = entryGroups(entry);
   // Offsets within an array fit 32 bits, whose division is the cheaper.
-  std::uint32_t const slot = static_cast<std::uint32_t>(static_cast<char*>(node) - nodesOf(h)) /
-                             static_cast<std::uint32_t>(vt->nodeSize);
-  eraseSlot(vt, hash, h, slot);
+  std::uint32_t const n =
+      static_cast<std::uint32_t>(static_cast<char*>(node) - nodesOf(table, groups)) /
+      static_cast<std::uint32_t>(vt->nodeSize);
+  // The slot naming node n lies on the probe of its hash.
+  std::uint8_t const tag = tagOf(hash);
+  for (std::uint32_t g = firstGroup(hash, groups);; g = g + 1 == groups ? 0 : g + 1) {
+    std::uint8_t* const group = groupAt(table, g);
+    for (std::uint32_t m = matchTag(group, tag); m != 0; m &= m - 1) {
+      std::uint32_t const j = static_cast<std::uint32_t>(__builtin_ctz(m));
+      if (numbersOf(group)[j] == n) return eraseSlot(vt, hash, bucketOf(entry), group, j);
+    }
+  }
 }
 
-// Marks `slot` free: empty when its group has an empty slot (no probe then
-// ever went past the group), else deleted.
+// Frees slot `j` of `group` and marks its node a hole. The slot becomes
+// empty when its group has an empty slot (no probe then ever went past the
+// group), deleted otherwise.
 inline void HashMap2018Generic::eraseSlot(HashMap2018VTable const* vt, std::uint32_t hash,
-                                          HashMap2018BucketHdr* h, std::uint32_t slot) {
-  std::uint32_t const slots = slotsOf(h);
-  std::uint8_t* const tags = tagsOf(h, slots);
+                                          HashMap2018BucketHdr* h, std::uint8_t* group,
+                                          std::uint32_t j) {
   Fields& f = fieldsOf(h);
-  bool const empty = matchEmpty(tags + (slot & ~(kGroupSlots - 1))) != 0;
-  tags[slot] = empty ? kEmpty : kDeleted;
-  f.used -= empty;
+  hashWordsOf(h)[numbersOf(group)[j]] |= kHoleBit;
+  group[j] = matchEmpty(group) != 0 ? kEmpty : kDeleted;
   --f.live;
   --count_;
-  if (f.live * kShrinkBelow < slots || slots_ > kSlotsPerMember * count_) afterDelete(vt, hash, h);
+  if (f.live * kShrinkBelow < capacityOf(h) || slots_ > kSlotsPerMember * count_)
+    afterDelete(vt, hash, h);
 }
 
 // Keeps memory in proportion after a deletion left `h` sparse: an empty
@@ -517,9 +583,9 @@ void HashMap2018Generic::afterDelete(HashMap2018VTable const* vt, std::uint32_t 
           rangeIs(start, size, buddy);
         }
       }
-    } else if (!mergeWithBuddy(vt, hash, h) && slotsOf(h) > kMinSlots) {
-      std::uint32_t const slots = fittedSlots(vt, live, kShrinkPercent);
-      if (slots < slotsOf(h)) rebuild(vt, hash, h, slots);
+    } else if (!mergeWithBuddy(vt, hash, h) && capacityOf(h) > kMinNodes) {
+      std::uint32_t const capacity = fittedCapacity(vt, live, kShrinkPercent);
+      if (capacity < capacityOf(h)) rebuild(vt, hash, h, capacity);
     }
     while (depth_ > 0 && deepestArrays_ == 0) {
       std::uint32_t const before = depth_;
@@ -554,13 +620,15 @@ bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32
   }
   if (fieldsOf(buddy).depth != depth) return false;
   std::uint32_t const total = fieldsOf(h).live + fieldsOf(buddy).live;
-  if (total > kMergeMembers && total * kShrinkBelow >= slotsOf(h) + slotsOf(buddy)) return false;
+  if (total > kMergeMembers && total * kShrinkBelow >= capacityOf(h) + capacityOf(buddy))
+    return false;
+  RunList runs;
+  gather(runs, h, vt->nodeSize, 0, 0);
+  gather(runs, buddy, vt->nodeSize, 0, 0);
   HashMap2018BucketHdr* const merged =
-      arrayNew(vt, fittedSlots(vt, total, kShrinkPercent), depth - 1);
-  Builder into(merged);
-  moveAll(vt, h, into, 0, 0);
-  moveAll(vt, buddy, into, 0, 0);
-  into.finish();
+      arrayNew(vt, fittedCapacity(vt, total, kShrinkPercent), depth - 1, &runs);
+  tagAll(merged, h, 0, 0);
+  tagAll(merged, buddy, 0, 0);
   checkArray(merged);
   rangeIs(std::min(start, buddyStart), 2 * size, merged);
   arrayRelease(vt, h);
@@ -582,11 +650,11 @@ void HashMap2018Generic::compact(HashMap2018VTable const* vt) {
   for (std::uint32_t i = 0; i < size; ++i) {
     HashMap2018BucketHdr* const h = bucketAt(i);
     if (isEmptyArray(h)) continue;
-    std::uint32_t const slots = slotsOf(h);
-    std::uint8_t const* const tags = tagsOf(h, slots);
-    for (std::uint32_t s = 0; s < slots; ++s) {
-      if (isFull(tags[s]))
-        fresh.insertSlow(vt, hashAt(h, slots, s), nodesOf(h) + std::size_t{s} * vt->nodeSize);
+    std::uint32_t const* const words = hashWordsOf(h);
+    char* const nodes = nodesOf(h);
+    for (std::uint32_t n = 0; n < fieldsOf(h).top; ++n) {
+      if ((words[n] & kHoleBit) == 0)
+        fresh.insertSlow(vt, words[n], nodes + std::size_t{n} * vt->nodeSize);
     }
     i = rangeStart(i, fieldsOf(h).depth) + rangeSize(fieldsOf(h).depth) - 1;
   }
@@ -607,6 +675,7 @@ void HashMap2018Generic::swapWith(HashMap2018Generic& other) {
   std::swap(deepestArrays_, other.deepestArrays_);
   std::swap(depth_, other.depth_);
   std::swap(shift_, other.shift_);
+  std::swap(expected_, other.expected_);
   compacting_ = false;
 }
 
@@ -631,38 +700,65 @@ void HashMap2018Generic::emptyAllBuckets(HashMap2018VTable const* vt, bool relea
   count_ = 0;
   slots_ = 0;
   deepestArrays_ = 0;
+  expected_ = 0;
 }
 
 // ---- Invariants ---------------------------------------------------------------------
 
-// One array's own invariants: counts against tags, and every member found
-// by its probe (no group with an empty slot before its own).
+// One array's own invariants: its sizes, its members against its hash words
+// and tags (each member named by exactly one slot, with its tag, on its
+// probe with no group holding an empty slot before its own), and its counts.
 void HashMap2018Generic::checkArray([[maybe_unused]] HashMap2018BucketHdr* h) const {
 #ifndef NDEBUG
-  std::uint32_t const slots = slotsOf(h);
-  if (slots == 0 || slots % kGroupSlots != 0 || slots > kMaxArraySlots)
-    fatal("checkInvariants", "an array's slot count is not whole groups within the node limit");
+  std::uint32_t const capacity = capacityOf(h);
   Fields const& f = fieldsOf(h);
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  std::uint32_t live = 0;
-  std::uint32_t used = 0;
-  std::uint32_t const groups = slots / kGroupSlots;
-  for (std::uint32_t i = 0; i < slots; ++i) {
-    if (tags[i] != kEmpty && tags[i] != kDeleted && !isFull(tags[i]))
-      fatal("checkInvariants", "a tag that is neither a member's, empty nor deleted");
-    live += isFull(tags[i]);
-    used += tags[i] != kEmpty;
-    if (!isFull(tags[i])) continue;
-    std::uint32_t const hash = hashAt(h, slots, i);
-    for (std::uint32_t g = firstGroup(hash, groups); g != i / kGroupSlots;
-         g = g + 1 == groups ? 0 : g + 1) {
-      if (matchEmpty(tags + g * kGroupSlots) != 0)
-        fatal("checkInvariants", "a member lies past an empty slot of its probe");
+  if (capacity == 0 || capacity % 4 != 0 || capacity > kMaxNodes)
+    fatal("checkInvariants", "an array's node count is not a multiple of 4 within the limit");
+  if (f.groups != groupsFor(capacity)) fatal("checkInvariants", "an array's group count is wrong");
+  if (f.top > capacity) fatal("checkInvariants", "an array used more node positions than it has");
+  std::uint32_t const* const words = hashWordsOf(h);
+  std::uint8_t* const table = tableOf(h);
+  // Each member named by exactly one slot: the slots' node numbers, with
+  // their sums and sums of squares, against the members' positions.
+  std::uint64_t namedSum = 0;
+  std::uint64_t namedSquares = 0;
+  std::uint32_t full = 0;
+  std::uint32_t free = 0;
+  for (std::uint32_t g = 0; g < f.groups; ++g) {
+    std::uint8_t* const group = groupAt(table, g);
+    for (std::uint32_t j = 0; j < kGroupSlots; ++j) {
+      std::uint8_t const tag = group[j];
+      if (tag != kEmpty && tag != kDeleted && !isFull(tag))
+        fatal("checkInvariants", "a tag that is neither a member's, empty nor deleted");
+      free += tag == kEmpty;
+      if (!isFull(tag)) continue;
+      ++full;
+      std::uint32_t const n = numbersOf(group)[j];
+      if (n >= f.top || (words[n] & kHoleBit) != 0 || tagOf(words[n]) != tag)
+        fatal("checkInvariants", "a slot names no member of its tag");
+      namedSum += n;
+      namedSquares += std::uint64_t{n} * n;
+      for (std::uint32_t p = firstGroup(words[n], f.groups); p != g;
+           p = p + 1 == f.groups ? 0 : p + 1) {
+        if (matchEmpty(groupAt(table, p)) != 0)
+          fatal("checkInvariants", "a member lies past an empty slot of its probe");
+      }
     }
   }
-  if (live != f.live) fatal("checkInvariants", "an array's live count differs from its tags");
-  if (used != f.used) fatal("checkInvariants", "an array's used count differs from its tags");
-  if (used > f.limit || f.limit >= slots) fatal("checkInvariants", "an array is past its limit");
+  std::uint32_t live = 0;
+  std::uint64_t sum = 0;
+  std::uint64_t squares = 0;
+  for (std::uint32_t n = 0; n < f.top; ++n) {
+    if ((words[n] & kHoleBit) != 0) continue;
+    ++live;
+    sum += n;
+    squares += std::uint64_t{n} * n;
+  }
+  if (live != f.live || full != f.live)
+    fatal("checkInvariants", "an array's live count differs from its nodes and tags");
+  if (sum != namedSum || squares != namedSquares)
+    fatal("checkInvariants", "the slots do not name each member once");
+  if (free == 0) fatal("checkInvariants", "an array's table has no empty slot");
   if (f.refs == 0) fatal("checkInvariants", "an array in the collection has no reference");
 #endif
 }
@@ -676,8 +772,8 @@ void HashMap2018Generic::checkInvariants() const {
   std::uint32_t deepest = 0;
   for (std::uint32_t i = 0; i < size;) {
     HashMap2018BucketHdr* const h = bucketAt(i);
-    if (HashMap2018Layout::entrySlots(dir_[i]) != slotsOf(h))
-      fatal("checkInvariants", "a directory entry's slot count is not its array's");
+    if (HashMap2018Layout::entryGroups(dir_[i]) != fieldsOf(h).groups)
+      fatal("checkInvariants", "a directory entry's group count is not its array's");
     if (isEmptyArray(h)) {
       ++i;
       continue;
@@ -692,20 +788,22 @@ void HashMap2018Generic::checkInvariants() const {
     if (i + run < size && dir_[i + run] == dir_[i])
       fatal("checkInvariants", "an array is named beyond its range");
     checkArray(h);
-    std::uint32_t const arraySlots = slotsOf(h);
-    std::uint8_t const* const tags = tagsOf(h, arraySlots);
-    for (std::uint32_t s = 0; s < arraySlots; ++s) {
-      if (isFull(tags[s]) && bucketIndex(hashAt(h, arraySlots, s)) / run != i / run)
+    std::uint32_t const* const words = hashWordsOf(h);
+    for (std::uint32_t n = 0; n < fieldsOf(h).top; ++n) {
+      if ((words[n] & kHoleBit) != 0) continue;
+      if (bucketIndex(words[n]) / run != i / run)
         fatal("checkInvariants", "a member's hash is outside its array's prefix");
-      live += isFull(tags[s]);
+      ++live;
     }
-    slots += arraySlots;
+    slots += capacityOf(h);
     deepest += depth == depth_;
     i += run;
   }
   for (std::uint32_t s = 0; s < kGroupSlots; ++s) {
-    if (gEmptyArray.tags[s] != kEmpty) fatal("checkInvariants", "the shared empty array changed");
+    if (gEmptyArray.group[s] != kEmpty) fatal("checkInvariants", "the shared empty array changed");
   }
+  if (gEmptyArray.fields.top != 0 || gEmptyArray.fields.live != 0)
+    fatal("checkInvariants", "the shared empty array changed");
   if (live != count_) fatal("checkInvariants", "the member count differs from the arrays'");
   if (slots != slots_) fatal("checkInvariants", "the slot total differs from the arrays'");
   if (deepest != deepestArrays_)
@@ -730,7 +828,7 @@ HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(HashMap2018Generic const*
   KeyEqualsNodeFn const equals = vt->keyEqualsNode();
   std::int32_t const slot = HashMap2018Generic::slotOf(
       entry, k.hash, vt->nodeSize, [&](void const* node) { return equals(k.key, node); });
-  if (slot >= 0) moveTo(bucketOf(entry), static_cast<std::uint32_t>(slot));
+  if (slot >= 0) moveTo(bucketOf(entry), HashMap2018Generic::numberAt(entry, slot));
 }
 
 HashMap2018IteratorGeneric::HashMap2018IteratorGeneric(
@@ -801,17 +899,17 @@ void HashMap2018IteratorGeneric::moveTo(HashMap2018BucketHdr* h, std::uint32_t s
     hdr_ = h;
   }
   slot_ = slot;
-  hash_ = hashAt(h, slotsOf(h), slot);
+  hash_ = hashWordsOf(h)[slot];
 }
 
-// The first slot at or after `from` of `h` holding a member the walk has not
-// passed, or -1.
+// The first node position at or after `from` of `h` holding a member the
+// walk has not passed, or -1.
 std::int32_t HashMap2018IteratorGeneric::nextSlotIn(HashMap2018BucketHdr* h,
                                                     std::uint32_t from) const {
-  std::uint32_t const slots = slotsOf(h);
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  for (std::uint32_t i = from; i < slots; ++i) {
-    if (isFull(tags[i]) && hashAt(h, slots, i) >= lower_) return static_cast<std::int32_t>(i);
+  std::uint32_t const* const words = hashWordsOf(h);
+  std::uint32_t const top = fieldsOf(h).top;
+  for (std::uint32_t n = from; n < top; ++n) {
+    if ((words[n] & kHoleBit) == 0 && words[n] >= lower_) return static_cast<std::int32_t>(n);
   }
   return -1;
 }
@@ -842,10 +940,8 @@ bool HashMap2018IteratorGeneric::inCollection() const {
 // when it has been removed.
 void* HashMap2018IteratorGeneric::liveNode() const {
   if (inCollection()) {
-    std::uint32_t const slots = slotsOf(hdr_);
-    return isFull(tagsOf(hdr_, slots)[slot_]) && hashAt(hdr_, slots, slot_) == hash_
-               ? currNodeMaybeStale()
-               : nullptr;
+    // Node positions are never reused: the member is there unless removed.
+    return (hashWordsOf(hdr_)[slot_] & kHoleBit) == 0 ? currNodeMaybeStale() : nullptr;
   }
   // The array was replaced: look the member up by its hash and key.
   std::uint64_t const entry = coll_->dir_[coll_->bucketIndex(hash_)];
@@ -855,11 +951,12 @@ void* HashMap2018IteratorGeneric::liveNode() const {
       HashMap2018Generic::slotOf(entry, hash_, vt_->nodeSize,
                                  [&](void const* node) { return cmp(nullptr, stale, node) == 0; });
   return slot < 0 ? nullptr
-                  : nodesOf(bucketOf(entry)) + static_cast<std::size_t>(slot) * vt_->nodeSize;
+                  : nodesOf(bucketOf(entry)) +
+                        std::size_t{HashMap2018Generic::numberAt(entry, slot)} * vt_->nodeSize;
 }
 
-// To the next slot of the iterator's array that held a member, else to the
-// prefixes after the array's range.
+// To the next node position of the iterator's array that holds a member,
+// else to the prefixes after the array's range.
 void HashMap2018IteratorGeneric::step() const {
   HashMap2018BucketHdr* const h = hdr_;
   if (h == nullptr) return;

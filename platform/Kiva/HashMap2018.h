@@ -20,46 +20,51 @@
 // written, so a lookup makes no null test. A collection whose directory has
 // one entry keeps it in the collection object itself.
 //
-// An array (see HashMap2018Layout.h for its bytes) has S slots in groups of
-// 16, S fitted to the allocator's block for its size. Each slot has a
-// one-byte tag (empty, deleted, or 7 bits of its member's hash) and three
-// more bytes of hash bits, which only a rebuild reads. A lookup takes the
-// directory entry, starts at the group that hash bits 8-19 pick, compares
-// the group's 16 tags with the hash's at once (SSE2, or a portable loop),
-// confirms each match by the key, and stops at the first group with an empty
-// slot; groups follow each other cyclically. Insertion takes the first free
-// (empty or deleted) slot of the same probe without comparing keys: owners
-// look a key up before they insert it, so the lookup that missed keeps no
+// An array (see HashMap2018Layout.h for its bytes) holds up to C nodes
+// densely, in the order they came, each with a hash word (its member's
+// hash), and finds them through a table of groups of 16 slots, at least 8/7
+// slots per node so that the table is never more than 7/8 full. Each slot
+// has a one-byte tag (empty, deleted, or 7 bits of its member's hash) and
+// the two-byte number of its member's node, in the same cache line. A lookup
+// takes the directory entry, starts at the group that hash bits 8-19 pick,
+// compares the group's 16 tags with the hash's at once (SSE2, or a portable
+// loop), confirms each match by the key of the node the slot names, and
+// stops at the first group with an empty slot; groups follow each other
+// cyclically. Insertion takes the first free (empty or deleted) slot of the
+// same probe without comparing keys and the next node position: owners look
+// a key up before they insert it, so the lookup that missed keeps no
 // position (a hit, the common case, pays nothing for one) and the insertion
 // rereads tags the lookup has just brought in, normally one group.
 //
-// Growth: an array is rebuilt once its used slots (members and deleted
-// slots) reach its limit, between 7/8 and 15/16 of its slots, varied from
-// array to array so that arrays do not grow in lockstep. It is rebuilt with
-// room for about 1.4 times its members; past kSplitSlots it splits in two by
+// Growth: once every node position of an array is used, it is rebuilt with
+// room for 1.40 to 1.48 times its members, varied from array to array so
+// that arrays do not grow in lockstep; past kSplitNodes it splits in two by
 // its next hash bit instead (the directory doubling first when the array is
 // as deep as it, within an allowance of max(1024, 2 x members) entries; an
-// array the directory cannot double for grows up to the node limit). A split
-// whose members all fall on one side narrows the array without moving
-// anything. Every rebuild builds new arrays and moves each node with `place`;
-// no member ever moves within an array.
+// array the directory cannot double for grows up to the node limit). A
+// split whose members all fall on one side narrows the array without moving
+// anything. Every rebuild builds new arrays: newBucketAssemble copies the
+// members' nodes in runs of consecutive positions (one run when nothing was
+// removed), then the table is filled from the hash words alone. No member
+// ever moves within an array.
 //
 // Deletion marks the tag (empty when the group has an empty slot, since then
-// no probe ever went past that group; deleted otherwise). Memory follows
-// with hysteresis: an array less than 1/8 full is rebuilt half full; a
+// no probe ever went past that group; deleted otherwise) and the node's hash
+// word; the node's position is not reused until the array is rebuilt. Memory
+// follows with hysteresis: an array less than 1/8 full is rebuilt half full; a
 // sparse array merges with its buddy (same depth, the prefix differing in
 // the last bit) when both are few; an empty one is released, its buddy taking
 // the range over when it can. Should the collection still hold more than
-// max(64, 8 x members) slots, or a directory of more than max(1024, 16 x
-// members) entries, it is rebuilt whole (amortised: that needs the members
-// to fall by a large factor again). The bound allocatedSlots() <= max(64, 8 x
-// memberCount()) holds after every operation (unless memory for the rebuild
-// could not be had).
+// max(64, 8 x members) node positions, or a directory of more than max(1024,
+// 16 x members) entries, it is rebuilt whole (amortised: that needs the
+// members to fall by a large factor again). The bound allocatedSlots() <=
+// max(64, 8 x memberCount()) holds after every operation (unless memory for
+// the rebuild could not be had).
 //
 // Arrays that an iterator holds are never freed while it does, and since no
-// member moves within an array and every reorganisation builds new arrays,
-// the iterator can finish the array it stands in as it was (see the
-// iterator).
+// member moves within an array, no position is reused, and every
+// reorganisation builds new arrays, the iterator can finish the array it
+// stands in as it was (see the iterator).
 //
 // checkInvariants() checks the whole structure; builds without NDEBUG also
 // check every array the core builds.
@@ -139,6 +144,13 @@ class HashMap2018Generic {
   // destruction); without, the directory keeps its size for a refill.
   void emptyAllBuckets(HashMap2018VTable const* vt, bool releaseDirectory);
 
+  // Tells the core that its owner expects about `members` members soon (a
+  // warm restart replaying what the hardware holds). Until the collection
+  // has them, arrays that grow take room toward their share of that figure
+  // (at most four times their members, within the memory bound), so that a
+  // collection filled towards a known size copies its nodes less often.
+  void expectMembers(std::uint32_t members) { expected_ = members; }
+
   std::uint32_t memberCount() const { return count_; }
   // Node slots allocated over all the collection's bucket arrays: the members
   // plus the free slots kept for growth. Never less than memberCount().
@@ -161,6 +173,8 @@ class HashMap2018Generic {
   friend class HashMap2018IteratorGeneric;
   using Fields = HashMap2018Layout::Fields;
 
+  class RunList;
+
   std::uint32_t bucketIndex(std::uint32_t hash) const {
     return static_cast<std::uint32_t>(std::uint64_t{hash} >> shift_);
   }
@@ -182,28 +196,32 @@ class HashMap2018Generic {
   void directoryHalve();
   bool directoryMayDouble() const;
 
-  HashMap2018BucketHdr* arrayNew(HashMap2018VTable const* vt, std::uint32_t slots,
-                                 std::uint32_t depth);
+  std::uint32_t growPercent(std::uint32_t live);
+  std::uint32_t fittedCapacity(HashMap2018VTable const* vt, std::uint32_t members,
+                               std::uint32_t percent) const;
+  HashMap2018BucketHdr* arrayNew(HashMap2018VTable const* vt, std::uint32_t capacity,
+                                 std::uint32_t depth, RunList const* runs);
   void arrayRelease(HashMap2018VTable const* vt, HashMap2018BucketHdr* h);
   void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
-  std::uint32_t fittedSlots(HashMap2018VTable const* vt, std::uint32_t members,
-                            std::uint32_t percent) const;
-  class Builder;
-  static void moveAll(HashMap2018VTable const* vt, HashMap2018BucketHdr* from, Builder& into,
-                      std::uint32_t mask, std::uint32_t want);
-  void* placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint32_t slot,
-                std::uint32_t hash, void* node);
+  void* placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint8_t* group,
+                std::uint32_t j, std::uint32_t hash, void* node);
+  static void gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize,
+                     std::uint32_t mask, std::uint32_t want);
+  static std::uint32_t gatherSplit(RunList& low, RunList& high, HashMap2018BucketHdr* from,
+                                   std::size_t nodeSize, std::uint32_t bit);
+  static void tagAll(HashMap2018BucketHdr* to, HashMap2018BucketHdr* from, std::uint32_t mask,
+                     std::uint32_t want);
 
   [[gnu::noinline]] void* insertSlow(HashMap2018VTable const* vt, std::uint32_t hash, void* node);
   HashMap2018BucketHdr* arrayForEmptyRange(HashMap2018VTable const* vt, std::uint32_t hash);
   void makeRoom(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
   void rebuild(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h,
-               std::uint32_t slots);
+               std::uint32_t capacity);
   void split(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
   void boundAfterGrowth(HashMap2018VTable const* vt);
 
   void eraseSlot(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h,
-                 std::uint32_t slot);
+                 std::uint8_t* group, std::uint32_t j);
   [[gnu::noinline]] void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
                                      HashMap2018BucketHdr* h);
   bool mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
@@ -212,10 +230,17 @@ class HashMap2018Generic {
   void swapWith(HashMap2018Generic& other);
   void checkArray(HashMap2018BucketHdr* h) const;
 
-  // Slot of the member whose key is k.key in the array of `entry`, or -1.
+  // The slot (16 x group + slot in the group) of the array of `entry` that
+  // names the member whose key is k.key, or -1.
   template <class KeyEquals>
   static std::int32_t slotOf(std::uint64_t entry, std::uint32_t hash, std::size_t nodeSize,
                              KeyEquals&& equals);
+  // The node position that slot `slot` of the array of `entry` names.
+  static std::uint32_t numberAt(std::uint64_t entry, std::int32_t slot) {
+    using namespace HashMap2018Layout;
+    std::uint32_t const s = static_cast<std::uint32_t>(slot);
+    return numbersOf(groupAt(entryTable(entry), s / kGroupSlots))[s % kGroupSlots];
+  }
 
   std::uint64_t* dir_;            // 2^depth_ entries (HashMap2018Layout::entryFor)
   std::uint64_t inlineEntry_[1];  // the directory while it has one entry
@@ -224,6 +249,7 @@ class HashMap2018Generic {
   std::uint32_t slots_ = 0;
   std::uint32_t deepestArrays_ = 0;  // arrays whose depth is depth_
   std::uint32_t jitter_ = 0x2545F491u;
+  std::uint32_t expected_ = 0;  // see expectMembers
   std::uint8_t depth_ = 0;   // the directory has 2^depth_ entries
   std::uint8_t shift_ = 32;  // 32 - depth_
   bool compacting_ = false;  // being built by compact(): no compaction of its own
@@ -233,19 +259,17 @@ template <class KeyEquals>
 inline std::int32_t HashMap2018Generic::slotOf(std::uint64_t entry, std::uint32_t hash,
                                                std::size_t nodeSize, KeyEquals&& equals) {
   using namespace HashMap2018Layout;
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slots = entrySlots(entry);
-  std::uint32_t const groups = slots / kGroupSlots;
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  char const* const nodes = nodesOf(h);
+  std::uint8_t* const table = entryTable(entry);
+  std::uint32_t const groups = entryGroups(entry);
+  char const* const nodes = nodesOf(table, groups);
   std::uint8_t const tag = tagOf(hash);
   std::uint32_t g = firstGroup(hash, groups);
   for (std::uint32_t n = 0; n < groups; ++n) {
-    std::uint8_t const* const group = tags + g * kGroupSlots;
+    std::uint8_t* const group = groupAt(table, g);
     for (std::uint32_t m = matchTag(group, tag); m != 0; m &= m - 1) {
-      std::uint32_t const slot = g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(m));
-      if (equals(static_cast<void const*>(nodes + slot * nodeSize)))
-        return static_cast<std::int32_t>(slot);
+      std::uint32_t const j = static_cast<std::uint32_t>(__builtin_ctz(m));
+      if (equals(static_cast<void const*>(nodes + std::size_t{numbersOf(group)[j]} * nodeSize)))
+        return static_cast<std::int32_t>(g * kGroupSlots + j);
     }
     if (matchEmpty(group) != 0) break;
     g = g + 1 == groups ? 0 : g + 1;
@@ -258,18 +282,16 @@ inline void* HashMap2018Generic::lookupNodeTyped(HashHelper::KeyAndRhashSeedArg 
                                                  std::size_t nodeSize, KeyEquals&& equals) const {
   using namespace HashMap2018Layout;
   std::uint64_t const entry = dir_[bucketIndex(k.hash)];
-  HashMap2018BucketHdr* const h = bucketOf(entry);
-  std::uint32_t const slots = entrySlots(entry);
-  std::uint32_t const groups = slots / kGroupSlots;
-  std::uint8_t const* const tags = tagsOf(h, slots);
-  char* const nodes = nodesOf(h);
+  std::uint8_t* const table = entryTable(entry);
+  std::uint32_t const groups = entryGroups(entry);
+  char* const nodes = nodesOf(table, groups);
   std::uint8_t const tag = tagOf(k.hash);
   std::uint32_t g = firstGroup(k.hash, groups);
   for (;;) {
-    std::uint8_t const* const group = tags + g * kGroupSlots;
+    std::uint8_t* const group = groupAt(table, g);
     for (std::uint32_t m = matchTag(group, tag); m != 0; m &= m - 1) {
       void* const node =
-          nodes + (g * kGroupSlots + static_cast<std::uint32_t>(__builtin_ctz(m))) * nodeSize;
+          nodes + std::size_t{numbersOf(group)[__builtin_ctz(m)]} * nodeSize;
       if (equals(static_cast<void const*>(node))) [[likely]]
         return node;
     }
@@ -288,7 +310,7 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
 // An iterator over one collection.
 //
 // Order: bucket arrays in the order of their hash prefixes, and within an
-// array its slots in order. No caller may rely on the order beyond this.
+// array its node positions in order. No caller may rely on the order beyond this.
 //
 // Position: the iterator stands on one member (or at the end) and holds a
 // reference to that member's bucket array, so the array is not freed while
@@ -298,8 +320,8 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
 // Changes to the collection during a walk:
 //  - Removing the member the iterator stands on (through the collection) is
 //    allowed: currNodeMaybeStale() still returns the removed node, unchanged
-//    until a later insertion reuses its slot, and advance() moves to the
-//    member that followed it.
+//    (its position is not reused), and advance() moves to the member that
+//    followed it.
 //  - Removing any other member is allowed; a member removed before the walk
 //    reaches it is not visited.
 //  - Inserting is allowed; a member inserted during the walk may or may not
@@ -307,8 +329,8 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
 //  - _memberDelAll and emptyAllBuckets are allowed; the walk then ends.
 // In every case each member present for the whole walk is visited exactly
 // once. Members never move within an array, so while the iterator's array
-// is in the collection, the slots after its own hold exactly the members it
-// has still to visit there. Once the array has been replaced (rebuilt,
+// is in the collection, the node positions after its own hold exactly the
+// members it has still to visit there (and any inserted since). Once the array has been replaced (rebuilt,
 // split, merged, or dropped), the iterator finishes the old copy, looking
 // each of its remaining members up in the collection to skip those removed
 // since and to return the current node of the others, then goes on with the

@@ -1,20 +1,22 @@
 // Kiva::HashMap2018Layout: where the parts of a bucket array of the keyed
 // collection core lie, and the group-at-a-time tag matching that lookups use.
 //
-// A bucket array of S slots (S a multiple of kGroupSlots, at most
-// kMaxArraySlots) is one allocation:
+// A bucket array holds up to C nodes (its header's node count, at most
+// kMaxNodes) densely, in the order they came, and finds them through a table
+// of G groups of 16 slots. It is one allocation:
 //
-//     [tag x S][hash bits 16-31 x S][hash bits 8-15 x S][header][fields][node x S]
-//      1 byte   2 bytes              1 byte               4 bytes  28 bytes
+//     [hash word x C][header][fields][group x G][node x C]
+//      4 bytes        4 bytes 28 bytes 48 bytes
 //
-// so that the four bytes of each slot lie before the header, as the node
-// operations expect. A slot's tag is kEmpty, kDeleted, or the low 7 bits of
-// its member's hash. The header holds S in bits 4-17. The fields after it
-// are the core's bookkeeping (references, live and used counts, growth
-// limit, depth). A member's hash is known again from its tag and its two
-// planes of hash bits, all but bit 7, which nothing in the core uses: the
-// directory takes the top bits, the tag bits 0-6, the first group to probe
-// bits 8-19. Lookups read only the tags and the nodes.
+// so that the four bytes of each node lie before the header, as the node
+// operations expect. A node's hash word is its member's hash with bit 7 set
+// once the member is removed (a hole: positions are never reused within an
+// array). A group is 16 one-byte tags (kEmpty, kDeleted, or the low 7 bits
+// of the member's hash) followed by 16 two-byte node numbers, so that a
+// lookup finds a slot's node in the cache line of its tags. The fields
+// after the header are the core's bookkeeping (references, counts, depth).
+// Nothing in the core uses hash bit 7: the directory takes the top bits, the
+// tag bits 0-6, the first group to probe bits 8-19.
 #pragma once
 
 #include <cstddef>
@@ -30,19 +32,22 @@
 namespace Kiva::HashMap2018Layout {
 
 inline constexpr std::uint32_t kGroupSlots = 16;
-inline constexpr std::uint32_t kMinSlots = kGroupSlots;
-// The largest array the node count of the header allows, in whole groups.
-inline constexpr std::uint32_t kMaxArraySlots =
-    HashMap2018BucketHdr::kMaxNodes / kGroupSlots * kGroupSlots;
-// Bytes from the header to the first node.
+inline constexpr std::size_t kGroupBytes = 3 * kGroupSlots;
+// The largest node count of an array, a multiple of 4 (so that the nodes
+// after the header keep its 8-byte alignment and more).
+inline constexpr std::uint32_t kMaxNodes = HashMap2018BucketHdr::kMaxNodes / 4 * 4;
+// Bytes from the header to the group table.
 inline constexpr std::size_t kHeaderBytes = 32;
+// At most this share (in sixteenths) of a group table's slots ever holds a
+// tag that is not empty: an array of C nodes has at least C * 16 / 14 slots.
+inline constexpr std::uint32_t kTagLoadSixteenths = 14;
 
 inline constexpr std::uint8_t kEmpty = 0x80;
 inline constexpr std::uint8_t kDeleted = 0xFE;
 // The hash bits a member's tag holds.
 inline constexpr std::uint32_t kTagMask = 0x7F;
-// The hash bits that are never kept (see above).
-inline constexpr std::uint32_t kUnkeptBit = 0x80;
+// The hash bit a hash word uses to mark a removed member.
+inline constexpr std::uint32_t kHoleBit = 0x80;
 
 inline std::uint8_t tagOf(std::uint32_t hash) {
   return static_cast<std::uint8_t>(hash & kTagMask);
@@ -54,11 +59,11 @@ inline bool isFull(std::uint8_t tag) {
 // The bookkeeping words after the header.
 struct Fields {
   HashMap2018BucketHdr hdr;
-  std::uint32_t refs;   // the collection's reference and one per iterator
-  std::uint32_t live;   // members
-  std::uint32_t used;   // members and deleted slots
-  std::uint32_t limit;  // used count at which the array must be rebuilt
-  std::uint32_t depth;  // local depth: hash bits its members share
+  std::uint32_t refs;    // the collection's reference and one per iterator
+  std::uint32_t live;    // members
+  std::uint32_t top;     // node positions used (members and holes)
+  std::uint32_t groups;  // groups of the table
+  std::uint32_t depth;   // local depth: hash bits its members share
   std::uint32_t spare[2];
 };
 static_assert(sizeof(Fields) == kHeaderBytes);
@@ -66,32 +71,40 @@ static_assert(sizeof(Fields) == kHeaderBytes);
 inline Fields& fieldsOf(HashMap2018BucketHdr* h) {
   return *reinterpret_cast<Fields*>(h);
 }
-inline std::uint32_t slotsOf(HashMap2018BucketHdr const* h) {
+inline std::uint32_t capacityOf(HashMap2018BucketHdr const* h) {
   return h->nodeCount();
 }
-inline std::uint8_t* tagsOf(HashMap2018BucketHdr* h, std::uint32_t slots) {
-  return reinterpret_cast<std::uint8_t*>(h) - std::size_t{4} * slots;
+inline std::uint32_t* hashWordsOf(HashMap2018BucketHdr* h) {
+  return reinterpret_cast<std::uint32_t*>(h) - capacityOf(h);
 }
-inline std::uint16_t* highBitsOf(HashMap2018BucketHdr* h, std::uint32_t slots) {
-  return reinterpret_cast<std::uint16_t*>(tagsOf(h, slots) + slots);
+inline std::uint8_t* tableOf(HashMap2018BucketHdr* h) {
+  return reinterpret_cast<std::uint8_t*>(h) + kHeaderBytes;
 }
-inline std::uint8_t* middleBitsOf(HashMap2018BucketHdr* h, std::uint32_t slots) {
-  return tagsOf(h, slots) + std::size_t{3} * slots;
+inline HashMap2018BucketHdr* headerOfTable(std::uint8_t* table) {
+  return reinterpret_cast<HashMap2018BucketHdr*>(table - kHeaderBytes);
+}
+inline std::uint8_t* groupAt(std::uint8_t* table, std::uint32_t g) {
+  return table + std::size_t{g} * kGroupBytes;
+}
+// The node numbers of a group.
+inline std::uint16_t* numbersOf(std::uint8_t* group) {
+  return reinterpret_cast<std::uint16_t*>(group + kGroupSlots);
+}
+inline char* nodesOf(std::uint8_t* table, std::uint32_t groups) {
+  return reinterpret_cast<char*>(table + std::size_t{groups} * kGroupBytes);
 }
 inline char* nodesOf(HashMap2018BucketHdr* h) {
-  return reinterpret_cast<char*>(h) + kHeaderBytes;
+  return nodesOf(tableOf(h), fieldsOf(h).groups);
 }
 
-// The hash of the member in `slot` (a full slot), bit 7 clear.
-inline std::uint32_t hashAt(HashMap2018BucketHdr* h, std::uint32_t slots, std::uint32_t slot) {
-  return std::uint32_t{highBitsOf(h, slots)[slot]} << 16 |
-         std::uint32_t{middleBitsOf(h, slots)[slot]} << 8 | tagsOf(h, slots)[slot];
+// Groups for an array of `capacity` nodes.
+inline constexpr std::uint32_t groupsFor(std::uint32_t capacity) {
+  std::uint32_t const perGroup = kTagLoadSixteenths;
+  return capacity == 0 ? 1 : (capacity + perGroup - 1) / perGroup;
 }
-inline void hashIs(HashMap2018BucketHdr* h, std::uint32_t slots, std::uint32_t slot,
-                   std::uint32_t hash) {
-  tagsOf(h, slots)[slot] = tagOf(hash);
-  highBitsOf(h, slots)[slot] = static_cast<std::uint16_t>(hash >> 16);
-  middleBitsOf(h, slots)[slot] = static_cast<std::uint8_t>(hash >> 8);
+inline constexpr std::size_t bytesFor(std::uint32_t capacity, std::size_t nodeSize) {
+  return std::size_t{4} * capacity + kHeaderBytes + kGroupBytes * groupsFor(capacity) +
+         std::size_t{capacity} * nodeSize;
 }
 
 // The group a probe for `hash` starts at, of `groups` groups.
@@ -99,25 +112,24 @@ inline std::uint32_t firstGroup(std::uint32_t hash, std::uint32_t groups) {
   return (((hash >> 8) & 0xFFFu) * groups) >> 12;
 }
 
-inline constexpr std::size_t bytesFor(std::uint32_t slots, std::size_t nodeSize) {
-  return std::size_t{4} * slots + kHeaderBytes + std::size_t{slots} * nodeSize;
-}
-
-// A directory entry: the header's address in bits 0-47 and the slot count in
-// bits 48-63, so that tags and nodes are found without waiting for the header.
-inline constexpr unsigned kEntrySlotShift = 48;
-inline constexpr std::uint64_t kEntryAddressMask = (std::uint64_t{1} << kEntrySlotShift) - 1;
+// A directory entry: the group table's address in bits 0-47 and the group
+// count in bits 48-63, so that a lookup finds tags and nodes without waiting
+// for the header.
+inline constexpr unsigned kEntryGroupShift = 48;
+inline constexpr std::uint64_t kEntryAddressMask = (std::uint64_t{1} << kEntryGroupShift) - 1;
 
 inline std::uint64_t entryFor(HashMap2018BucketHdr* h) {
-  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(h)) |
-         (std::uint64_t{slotsOf(h)} << kEntrySlotShift);
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tableOf(h))) |
+         (std::uint64_t{fieldsOf(h).groups} << kEntryGroupShift);
+}
+inline std::uint8_t* entryTable(std::uint64_t entry) {
+  return reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(entry & kEntryAddressMask));
 }
 inline HashMap2018BucketHdr* bucketOf(std::uint64_t entry) {
-  return reinterpret_cast<HashMap2018BucketHdr*>(
-      static_cast<std::uintptr_t>(entry & kEntryAddressMask));
+  return headerOfTable(entryTable(entry));
 }
-inline std::uint32_t entrySlots(std::uint64_t entry) {
-  return static_cast<std::uint32_t>(entry >> kEntrySlotShift);
+inline std::uint32_t entryGroups(std::uint64_t entry) {
+  return static_cast<std::uint32_t>(entry >> kEntryGroupShift);
 }
 
 // Bit i set when tag i of the group at `tags` is `tag`.
