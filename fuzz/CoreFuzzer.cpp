@@ -55,9 +55,15 @@ void place(HashMap2018VTable const*, void* dst, void* src, bool) {
 void shift(HashMap2018VTable const*, void*, void const*, std::uint16_t, std::uint16_t, int) {
   fail("the core called shift", 0);
 }
-void newBucketAssemble(HashMap2018VTable const*, std::uint32_t count, void*,
-                       Kiva::HashMap2018NodeRun const*, std::uint32_t) {
+void newBucketAssemble(HashMap2018VTable const*, std::uint32_t count, void* dst,
+                       Kiva::HashMap2018NodeRun const* runs, std::uint32_t numRuns) {
   Kiva::AllocTrackTypeInfo::trackArrayAllocation(gTracker, sizeof(Node) + 4, count);
+  auto* out = static_cast<Node*>(dst);
+  for (std::uint32_t r = 0; r < numRuns; ++r) {
+    auto const* in = static_cast<Node const*>(runs[r].nodes);
+    for (std::uint32_t i = 0; i < runs[r].count; ++i) ::new (out++) Node(in[i]);
+  }
+  if (out - static_cast<Node*>(dst) > count) fail("more nodes assembled than the array holds", 0);
 }
 std::uint32_t bktHdrRefDec(HashMap2018BucketHdr* hdr) {
   if (std::uint32_t const left = HashMap2018BucketHdr::bktHdrRefDecHelper(hdr)) return left;

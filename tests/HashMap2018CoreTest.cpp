@@ -156,6 +156,9 @@ class ModelRun {
     for (int step = 0; step < steps && !testing::Test::HasFatalFailure(); ++step) {
       bool const growing = step / 15000 % 2 == 0;
       std::uint32_t const r = static_cast<std::uint32_t>(rng_() % 10000);
+      // Now and then the owner expects a size (as a warm restart does): the
+      // memory bound below must hold all the same.
+      if (rng_() % 3000 == 0) core_.expectMembers(static_cast<std::uint32_t>(rng_() % 40000));
       if (r < 4) {
         walkCheck(static_cast<int>(rng_() % 5));
       } else if (r == 4 && rng_() % 8 == 0) {
