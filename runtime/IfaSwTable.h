@@ -79,7 +79,7 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
 
   // --- Engine operations ---
   void handleEntry(Index key) { Accessor(this).handleEntry(key); }
-  void syncEntries() override { Accessor(this).syncEntries(); }
+  void syncEntries() override;
   void doInitComplete() override { Accessor(this).doInitComplete(); }
   void autoCommitSyncedEntries() { Accessor(this).autoCommitSyncedEntries(); }
   void purgeStaleEntries() override { Accessor(this).purgeStaleEntries(); }

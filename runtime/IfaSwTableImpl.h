@@ -2,6 +2,9 @@
 // module's source, which instantiates the table once.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+
 #include "AsicSwTable/EntryIteratorConst.h"
 #include "AsicSwTable/SwTableAccessor.h"
 #include "runtime/IfaSwTable.h"
@@ -114,6 +117,19 @@ void IfaSwTable<Decl>::entryCommit(Index key, Entry const& entry) {
   }
   prevResolvedEntryState_ = stateOf(node);
   resolvedEntryUpdate(key, node, &entry);
+}
+
+// The rows read back from the hardware fill the synced entries toward the
+// table's index range (the core bounds what that may cost in memory).
+template <class Decl>
+void IfaSwTable<Decl>::syncEntries() {
+  std::uint64_t const range = std::uint64_t{maxIndex()} - minIndex() + 1;
+  synced_.expect(static_cast<std::uint32_t>(std::min<std::uint64_t>(range, 0xFFFFFFFFu)));
+  struct ExpectationEnds {
+    SyncedEntryColl& synced;
+    ~ExpectationEnds() { synced.expect(0); }
+  } const ends{synced_};
+  Accessor(this).syncEntries();
 }
 
 template <class Decl>

@@ -144,11 +144,13 @@ class HashMap2018Generic {
   // destruction); without, the directory keeps its size for a refill.
   void emptyAllBuckets(HashMap2018VTable const* vt, bool releaseDirectory);
 
-  // Tells the core that its owner expects about `members` members soon (a
-  // warm restart replaying what the hardware holds). Until the collection
-  // has them, arrays that grow take room toward their share of that figure
-  // (at most four times their members, within the memory bound), so that a
-  // collection filled towards a known size copies its nodes less often.
+  // Tells the core that its owner expects up to `members` members soon (a
+  // warm restart reading rows back, or replaying what the hardware holds; 0
+  // ends the expectation). Until the collection has them, arrays that grow
+  // take room toward their share of that figure, at most four times their
+  // members (within the memory bound), so that a collection filled toward a
+  // known size copies its nodes less often. The price is memory: up to four
+  // node slots a member until the members come or the arrays shrink.
   void expectMembers(std::uint32_t members) { expected_ = members; }
 
   std::uint32_t memberCount() const { return count_; }
