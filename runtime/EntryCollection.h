@@ -116,36 +116,22 @@ class EntryCollection {
   }
 
   // The members expected soon (see HashMap2018Generic::expectMembers).
-  void expect(std::uint32_t members) {
-    core_.expectMembers(members);
-  }
+  void expect(std::uint32_t members) { core_.expectMembers(members); }
 
-  std::uint32_t size() const {
-    return core_.memberCount();
-  }
-  bool empty() const {
-    return size() == 0;
-  }
+  std::uint32_t size() const { return core_.memberCount(); }
+  bool empty() const { return size() == 0; }
   // The core's second size figure: node slots allocated over all bucket arrays.
-  std::uint32_t allocatedSlots() const {
-    return core_.allocatedSlots();
-  }
+  std::uint32_t allocatedSlots() const { return core_.allocatedSlots(); }
 
-  Iterator begin() const {
-    return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt()));
-  }
+  Iterator begin() const { return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt())); }
   // At `key` when it is a member, else at the end.
   Iterator at(Index const& key) const {
     return Iterator(Kiva::HashMap2018IteratorGeneric(&core_, &Ops::vt(), keyArg(key)));
   }
 
-  Kiva::HashMap2018Generic const& core() const {
-    return core_;
-  }
+  Kiva::HashMap2018Generic const& core() const { return core_; }
 
-  Stamp stamp() const {
-    return {mutations_};
-  }
+  Stamp stamp() const { return {mutations_}; }
   // Stops the process when the collection changed since `seen` was taken.
   void unchangedSince([[maybe_unused]] Stamp seen, [[maybe_unused]] char const* operation) const {
 #ifndef NDEBUG

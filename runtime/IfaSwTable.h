@@ -117,8 +117,8 @@ class IfaSwTable final : public Asic::SwKnownIndexTable {
            : node->value.hasValue() ? ResolvedEntryState::withValue
                                     : ResolvedEntryState::withoutValue;
   }
-  [[gnu::noinline]] void resolvedEntryUpdate(Index key, HN_ResolvedEntry* node,
-                                             Entry const* value, bool differs = false);
+  [[gnu::noinline]] void resolvedEntryUpdate(Index key, HN_ResolvedEntry* node, Entry const* value,
+                                             bool differs = false);
   void resolvedEntryChanged(Index key, HN_ResolvedEntry const* node,
                             Kiva::Optional<Entry> const& previous);
   Kiva::Optional<Entry> resolvedEntryRemove(Index key, bool recordState);

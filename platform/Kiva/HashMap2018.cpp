@@ -67,10 +67,10 @@ struct EmptyArray {
   Fields fields;
   std::uint8_t group[kGroupBytes];
 };
-alignas(64) EmptyArray gEmptyArray = {{{0}, 1, 0, 0, 1, 0, {0, 0}},
-                                      {kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
-                                       kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
-                                       kEmpty, kEmpty}};
+alignas(64) EmptyArray gEmptyArray = {
+    {{0}, 1, 0, 0, 1, 0, {0, 0}},
+    {kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
+     kEmpty, kEmpty, kEmpty, kEmpty}};
 
 }  // namespace
 
@@ -188,9 +188,8 @@ void HashMap2018Generic::rangeIs(std::uint32_t start, std::uint32_t size, HashMa
 // is little and rebuilds are many.
 std::uint32_t HashMap2018Generic::growPercent(std::uint32_t live) {
   jitter_ = jitter_ * 1103515245u + 12345u;
-  std::uint32_t const percent = live < kSmallArray
-                                    ? 2 * kGrowPercent
-                                    : kGrowPercent + (jitter_ >> 16) % (kGrowJitter + 1);
+  std::uint32_t const percent =
+      live < kSmallArray ? 2 * kGrowPercent : kGrowPercent + (jitter_ >> 16) % (kGrowJitter + 1);
   if (expected_ <= count_ || count_ == 0) return percent;
   // Room toward the members expected, with a tenth more.
   std::uint64_t const toward = std::uint64_t{expected_} * 110 / count_;
@@ -201,8 +200,7 @@ std::uint32_t HashMap2018Generic::growPercent(std::uint32_t live) {
 // Node capacity for an array holding `members` with `percent` percent of
 // room: a multiple of 4, more than the members, as many as the allocator's
 // block for that size holds.
-std::uint32_t HashMap2018Generic::fittedCapacity(HashMap2018VTable const* vt,
-                                                 std::uint32_t members,
+std::uint32_t HashMap2018Generic::fittedCapacity(HashMap2018VTable const* vt, std::uint32_t members,
                                                  std::uint32_t percent) const {
   std::uint64_t wanted = (std::uint64_t{members} * percent + 99) / 100;
   wanted = std::max<std::uint64_t>(wanted, members + 1u);
@@ -262,8 +260,8 @@ void HashMap2018Generic::depthIs(HashMap2018BucketHdr* h, std::uint32_t depth) {
 // Builds `node`, of hash `hash`, at the next node position of `h` (which has
 // one) and names it from slot `j` of `group`, a free slot of its probe.
 inline void* HashMap2018Generic::placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h,
-                                         std::uint8_t* group, std::uint32_t j,
-                                         std::uint32_t hash, void* node) {
+                                         std::uint8_t* group, std::uint32_t j, std::uint32_t hash,
+                                         void* node) {
   Fields& f = fieldsOf(h);
   std::uint32_t const n = f.top++;
   void* const dst = nodesOf(h) + std::size_t{n} * vt->nodeSize;
@@ -325,7 +323,7 @@ std::uint32_t HashMap2018Generic::gatherSplit(RunList& low, RunList& high,
 // gets the next node position of `to`, its hash word, and the first empty
 // slot of its probe.
 void HashMap2018Generic::tagAll(HashMap2018BucketHdr* to, HashMap2018BucketHdr* from,
-                               std::uint32_t mask, std::uint32_t want) {
+                                std::uint32_t mask, std::uint32_t want) {
   std::uint32_t const* const words = hashWordsOf(from);
   std::uint32_t const top = fieldsOf(from).top;
   Fields& f = fieldsOf(to);

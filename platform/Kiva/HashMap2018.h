@@ -252,9 +252,9 @@ class HashMap2018Generic {
   std::uint32_t deepestArrays_ = 0;  // arrays whose depth is depth_
   std::uint32_t jitter_ = 0x2545F491u;
   std::uint32_t expected_ = 0;  // see expectMembers
-  std::uint8_t depth_ = 0;   // the directory has 2^depth_ entries
-  std::uint8_t shift_ = 32;  // 32 - depth_
-  bool compacting_ = false;  // being built by compact(): no compaction of its own
+  std::uint8_t depth_ = 0;      // the directory has 2^depth_ entries
+  std::uint8_t shift_ = 32;     // 32 - depth_
+  bool compacting_ = false;     // being built by compact(): no compaction of its own
 };
 
 template <class KeyEquals>
@@ -292,8 +292,7 @@ inline void* HashMap2018Generic::lookupNodeTyped(HashHelper::KeyAndRhashSeedArg 
   for (;;) {
     std::uint8_t* const group = groupAt(table, g);
     for (std::uint32_t m = matchTag(group, tag); m != 0; m &= m - 1) {
-      void* const node =
-          nodes + std::size_t{numbersOf(group)[__builtin_ctz(m)]} * nodeSize;
+      void* const node = nodes + std::size_t{numbersOf(group)[__builtin_ctz(m)]} * nodeSize;
       if (equals(static_cast<void const*>(node))) [[likely]]
         return node;
     }
@@ -332,14 +331,12 @@ inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
 // In every case each member present for the whole walk is visited exactly
 // once. Members never move within an array, so while the iterator's array
 // is in the collection, the node positions after its own hold exactly the
-// members it has still to visit there (and any inserted since). Once the array has been replaced (rebuilt,
-// split, merged, or dropped), the iterator finishes the old copy, looking
-// each of its remaining members up in the collection to skip those removed
-// since and to return the current node of the others, then goes on with the
-// prefixes after the old copy's, skipping members of later arrays whose
-// hashes lie in prefixes it has finished. The collection must outlive any
-// use of the iterator except its destruction, which only needs the
-// descriptor.
+// members it has still to visit there (and any inserted since). Once the array has been replaced
+// (rebuilt, split, merged, or dropped), the iterator finishes the old copy, looking each of its
+// remaining members up in the collection to skip those removed since and to return the current node
+// of the others, then goes on with the prefixes after the old copy's, skipping members of later
+// arrays whose hashes lie in prefixes it has finished. The collection must outlive any use of the
+// iterator except its destruction, which only needs the descriptor.
 class HashMap2018IteratorGeneric {
  public:
   // At the end.
