@@ -92,13 +92,11 @@ class EntryCollection {
   // node before it goes, then returns true.
   template <class F>
   bool erase(Index key, F&& taken) {
-    Kiva::HashHelper::KeyAndRhashSeedArg const k = keyArg(key);
-    Node* const node = lookup(key, k.hash);
-    if (node == nullptr) return false;
-    taken(*node);
-    changed();
-    core_.deleteNodeG(&Ops::vt(), k.hash, node);
-    return true;
+    bool const found = core_.deleteMemberTyped(
+        &Ops::vt(), keyArg(key), [&key](void const* n) { return Ops::keyEqualsNode(&key, n); },
+        [&taken](void* n) { taken(*static_cast<Node*>(n)); });
+    if (found) changed();
+    return found;
   }
 
   // Removes the member `at` found, when nothing has changed the collection

@@ -520,6 +520,13 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt,
   return true;
 }
 
+void HashMap2018Generic::deleteSlot(HashMap2018VTable const* vt, std::uint32_t hash,
+                                    std::uint64_t entry, std::int32_t slot) {
+  std::uint32_t const s = static_cast<std::uint32_t>(slot);
+  eraseSlot(vt, hash, bucketOf(entry), groupAt(entryTable(entry), s / kGroupSlots),
+            s % kGroupSlots);
+}
+
 void HashMap2018Generic::deleteNodeG(HashMap2018VTable const* vt, std::uint32_t hash, void* node) {
   std::uint64_t const entry = dir_[bucketIndex(hash)];
   std::uint8_t* const table = entryTable(entry);

@@ -130,6 +130,13 @@ class HashMap2018Generic {
   bool deleteMemberG(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
                      void* removedStorage);
 
+  // deleteMemberG for a caller that knows the node type (see
+  // lookupNodeTyped): one probe finds the member, taken(node) sees it before
+  // it goes. Returns whether a member was removed.
+  template <class KeyEquals, class Taken>
+  bool deleteMemberTyped(HashMap2018VTable const* vt, HashHelper::KeyAndRhashSeedArg const& k,
+                         KeyEquals&& equals, Taken&& taken);
+
   // Removes `node`, a member that a lookup of a key of hash `hash` returned
   // (and nothing has changed the collection since), without looking it up
   // again. The node's array may be released on the way: read what is needed
@@ -224,6 +231,9 @@ class HashMap2018Generic {
 
   void eraseSlot(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h,
                  std::uint8_t* group, std::uint32_t j);
+  // Removes the member slot `slot` of the array of `entry` names.
+  void deleteSlot(HashMap2018VTable const* vt, std::uint32_t hash, std::uint64_t entry,
+                  std::int32_t slot);
   [[gnu::noinline]] void afterDelete(HashMap2018VTable const* vt, std::uint32_t hash,
                                      HashMap2018BucketHdr* h);
   bool mergeWithBuddy(HashMap2018VTable const* vt, std::uint32_t hash, HashMap2018BucketHdr* h);
@@ -300,6 +310,20 @@ inline void* HashMap2018Generic::lookupNodeTyped(HashHelper::KeyAndRhashSeedArg 
       return nullptr;
     g = g + 1 == groups ? 0 : g + 1;
   }
+}
+
+template <class KeyEquals, class Taken>
+inline bool HashMap2018Generic::deleteMemberTyped(HashMap2018VTable const* vt,
+                                                  HashHelper::KeyAndRhashSeedArg const& k,
+                                                  KeyEquals&& equals, Taken&& taken) {
+  using namespace HashMap2018Layout;
+  std::uint64_t const entry = dir_[bucketIndex(k.hash)];
+  std::int32_t const slot = slotOf(entry, k.hash, vt->nodeSize, equals);
+  if (slot < 0) return false;
+  taken(static_cast<void*>(nodesOf(entryTable(entry), entryGroups(entry)) +
+                           std::size_t{numberAt(entry, slot)} * vt->nodeSize));
+  deleteSlot(vt, k.hash, entry, slot);
+  return true;
 }
 
 inline void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const* vt,
