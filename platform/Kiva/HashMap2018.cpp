@@ -274,19 +274,16 @@ inline void* HashMap2018Generic::placeAt(HashMap2018VTable const* vt, HashMap201
   return dst;
 }
 
-// Adds to `runs` the node positions of the members of `from` whose hash h
-// has h & mask == want, in position order, a run of consecutive ones at a
-// time.
-void HashMap2018Generic::gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize,
-                                std::uint32_t mask, std::uint32_t want) {
+// Adds to `runs` the node positions of the members of `from`, in position
+// order, a run of consecutive ones at a time.
+void HashMap2018Generic::gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize) {
   std::uint32_t const* const words = hashWordsOf(from);
   std::uint32_t const top = fieldsOf(from).top;
   char const* const nodes = nodesOf(from);
-  std::uint32_t const test = kHoleBit | mask;
   for (std::uint32_t n = 0; n < top;) {
-    while (n < top && (words[n] & test) != want) ++n;
+    while (n < top && (words[n] & kHoleBit) != 0) ++n;
     std::uint32_t const start = n;
-    while (n < top && (words[n] & test) == want) ++n;
+    while (n < top && (words[n] & kHoleBit) == 0) ++n;
     if (n > start) runs.add(nodes + std::size_t{start} * nodeSize, n - start);
   }
 }
@@ -454,7 +451,7 @@ void HashMap2018Generic::rebuild(HashMap2018VTable const* vt, std::uint32_t hash
                                  HashMap2018BucketHdr* h, std::uint32_t capacity) {
   std::uint32_t const depth = fieldsOf(h).depth;
   RunList runs;
-  gather(runs, h, vt->nodeSize, 0, 0);
+  gather(runs, h, vt->nodeSize);
   HashMap2018BucketHdr* const fresh = arrayNew(vt, capacity, depth, &runs);
   tagAll(fresh, h, 0, 0);
   checkArray(fresh);
@@ -628,8 +625,8 @@ bool HashMap2018Generic::mergeWithBuddy(HashMap2018VTable const* vt, std::uint32
   if (total > kMergeMembers && total * kShrinkBelow >= capacityOf(h) + capacityOf(buddy))
     return false;
   RunList runs;
-  gather(runs, h, vt->nodeSize, 0, 0);
-  gather(runs, buddy, vt->nodeSize, 0, 0);
+  gather(runs, h, vt->nodeSize);
+  gather(runs, buddy, vt->nodeSize);
   HashMap2018BucketHdr* const merged =
       arrayNew(vt, fittedCapacity(vt, total, kShrinkPercent), depth - 1, &runs);
   tagAll(merged, h, 0, 0);

@@ -214,8 +214,7 @@ class HashMap2018Generic {
   void depthIs(HashMap2018BucketHdr* h, std::uint32_t depth);
   void* placeAt(HashMap2018VTable const* vt, HashMap2018BucketHdr* h, std::uint8_t* group,
                 std::uint32_t j, std::uint32_t hash, void* node);
-  static void gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize,
-                     std::uint32_t mask, std::uint32_t want);
+  static void gather(RunList& runs, HashMap2018BucketHdr* from, std::size_t nodeSize);
   static std::uint32_t gatherSplit(RunList& low, RunList& high, HashMap2018BucketHdr* from,
                                    std::size_t nodeSize, std::uint32_t bit);
   static void tagAll(HashMap2018BucketHdr* to, HashMap2018BucketHdr* from, std::uint32_t mask,

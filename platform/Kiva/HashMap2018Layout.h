@@ -157,11 +157,6 @@ inline std::uint32_t matchFree(std::uint8_t const* tags) {
 #endif
 }
 
-// Bit i set when slot i of the group holds a member.
-inline std::uint32_t matchFull(std::uint8_t const* tags) {
-  return ~matchFree(tags) & 0xFFFFu;
-}
-
 inline std::uint32_t matchEmpty(std::uint8_t const* tags) {
   return matchTag(tags, kEmpty);
 }
